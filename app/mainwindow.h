@@ -1,0 +1,181 @@
+#ifndef MAINWINDOW_H
+#define MAINWINDOW_H
+
+#include "stringcipher.h"
+#include "qurlinfo.h"
+
+#include <QDateTime>
+#include <QList>
+#include <QMap>
+#include <QString>
+#include <QStringList>
+#include <QWidget>
+
+class QFtp;
+class QHBoxLayout;
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+class QTextEdit;
+class QVBoxLayout;
+
+// One item to back up: where it comes from and the name it is stored under.
+// Neither field ever holds a space: config.txt splits its lines on spaces.
+struct BackupEntry
+{
+    QString path;
+    QString name;
+};
+
+// A local folder that receives a copy of every item.
+struct SaveFolder
+{
+    QString path;
+    bool invalid = false; // unusable for the rest of the process
+};
+
+// Steps of the backup run. They share one numbering with ServerState.
+enum RunStep {
+    Preparing = 0,
+    SendingFiles = 3,
+    SendingZippedFiles = 4,
+    SendingZippedFolders = 5,
+    Finishing = 6,
+    Finished = 7
+};
+
+// Where one FTP server stands during a backup.
+enum ServerState {
+    LoggingIn = 0,
+    EnteringFolders = 1,
+    CheckingFolders = 2,
+    ReadyToTransfer = 3,
+    ShuttingDown = 6,
+    ShutDown = 7
+};
+
+// One FTP server: the stored fields first, then what the upload needs at run time.
+struct FtpServer
+{
+    QString host;
+    QString user;
+    QString password; // plain text in memory only
+    QString remotePath;
+
+    QFtp *ftp = nullptr;
+    bool invalid = false;
+    QStringList remoteFolders;
+    int folderIndex = 0;
+    bool folderFound = false;
+    bool latestFound = false;
+    bool dateFound = false;
+    int state = LoggingIn;
+};
+
+// True in the configuration-only build. Each program links its own definition.
+bool isConfigurationOnlyBuild();
+
+class MainWindow : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    void log(const QString &text);
+    void logError(const QString &text);
+
+public slots:
+    void addNewFile();
+    void addNewZippedFile();
+    void addNewZippedFolder();
+    void addNewFtp();
+    void addNewPath();
+    void removeFile();
+    void removeZippedFile();
+    void removeZippedFolder();
+    void removeFtp();
+    void removePath();
+    void browseWinrar();
+    void winrarPathEdited(const QString &str);
+    void transferDone(bool error);
+    void transferCommandFinished(int id, bool error);
+    void transferListInfo(QUrlInfo info);
+
+private:
+    // Entry and log
+    void buildBackupWindow();
+    void prepareSaveFolders();
+
+    // Configuration file
+    void loadConfiguration();
+    void saveConfiguration();
+    void addEntryFromConfig(const QString &line, const QString &prefix, QListWidget *widget,
+                            QList<BackupEntry> &list);
+
+    // History file
+    void readHistory();
+    void writeHistory();
+
+    // Upload orchestration
+    bool prepareServers();
+
+    // Backup run
+    void runNext();
+    void transferEntry(BackupEntry item);
+    void copyToSaveFolder(const QString &source, const QString &target);
+    bool zipFile(const BackupEntry &entry);
+    bool zipFolder(const BackupEntry &entry);
+    QDateTime modificationTime(const QString &path);
+    void finishRun();
+
+    // Configuration window
+    void buildConfigurationWindow();
+    QListWidget *addListGroup(const QString &title, const QString &addLabel,
+                              QVBoxLayout *columnLayout, QPushButton **addButton,
+                              QPushButton **removeButton);
+    void addBackupEntry(int kind);
+    template<typename T>
+    void removeEntry(QListWidget *widget, QList<T> &list);
+
+    friend struct MainWindowInspector; // lets the unit tests look inside
+
+    bool configurationMode = false;
+    int step = Preparing;
+    int index = -1;
+
+    QHBoxLayout *layout = nullptr;
+    QPushButton *addFileButton = nullptr;
+    QPushButton *addZippedFileButton = nullptr;
+    QPushButton *addZippedFolderButton = nullptr;
+    QPushButton *addFtpButton = nullptr;
+    QPushButton *addPathButton = nullptr;
+    QPushButton *removeFileButton = nullptr;
+    QPushButton *removeZippedFileButton = nullptr;
+    QPushButton *removeZippedFolderButton = nullptr;
+    QPushButton *removeFtpButton = nullptr;
+    QPushButton *removePathButton = nullptr;
+    QListWidget *fileList = nullptr;
+    QListWidget *zippedFileList = nullptr;
+    QListWidget *zippedFolderList = nullptr;
+    QListWidget *ftpList = nullptr;
+    QListWidget *pathList = nullptr;
+    QLineEdit *winrarPathEdit = nullptr;
+
+    QList<BackupEntry> files;
+    QList<BackupEntry> zippedFiles;
+    QList<BackupEntry> zippedFolders;
+    QList<FtpServer> ftps;
+    QList<SaveFolder> saveFolders;
+    QString winrarPath;
+
+    StringCipher cipher;
+
+    QTextEdit *logView = nullptr;
+    QString logText;
+    QString date;
+    QMap<QString, QDateTime> previousTransfers;
+};
+
+#endif // MAINWINDOW_H

@@ -1,0 +1,20 @@
+#ifndef QFTPDTP_H
+#define QFTPDTP_H
+
+#include "qurlinfo.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QObject>
+#include <QString>
+
+// PLACEHOLDER declaration: only the listing parser so far; the data
+// transfer process itself comes with the FTP client.
+class QFtpDTP : public QObject
+{
+    Q_OBJECT
+public:
+    static bool parseListLine(const QByteArray &buffer, const QString &userName, QUrlInfo *info);
+};
+
+#endif // QFTPDTP_H

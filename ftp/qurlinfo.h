@@ -1,0 +1,78 @@
+#ifndef QURLINFO_H
+#define QURLINFO_H
+
+#include <QDateTime>
+#include <QString>
+#include <QUrl>
+
+class QUrlInfoPrivate;
+
+// One entry of a remote directory listing. The data is created on first need:
+// a record that no setter has touched is invalid and reads as empty.
+class QUrlInfo
+{
+public:
+    enum PermissionSpec {
+        ReadOwner = 00400,
+        WriteOwner = 00200,
+        ExeOwner = 00100,
+        ReadGroup = 00040,
+        WriteGroup = 00020,
+        ExeGroup = 00010,
+        ReadOther = 00004,
+        WriteOther = 00002,
+        ExeOther = 00001
+    };
+
+    QUrlInfo();
+    QUrlInfo(const QUrlInfo &ui);
+    QUrlInfo(const QString &name, int permissions, const QString &owner, const QString &group,
+             qint64 size, const QDateTime &lastModified, const QDateTime &lastRead, bool isDir,
+             bool isFile, bool isSymLink, bool isWritable, bool isReadable, bool isExecutable);
+    QUrlInfo(const QUrl &url, int permissions, const QString &owner, const QString &group,
+             qint64 size, const QDateTime &lastModified, const QDateTime &lastRead, bool isDir,
+             bool isFile, bool isSymLink, bool isWritable, bool isReadable, bool isExecutable);
+    QUrlInfo &operator=(const QUrlInfo &ui);
+    virtual ~QUrlInfo();
+
+    virtual void setName(const QString &name);
+    virtual void setDir(bool b);
+    virtual void setFile(bool b);
+    virtual void setSymLink(bool b);
+    virtual void setOwner(const QString &s);
+    virtual void setGroup(const QString &s);
+    virtual void setSize(qint64 size);
+    virtual void setWritable(bool b);
+    virtual void setReadable(bool b);
+    virtual void setPermissions(int p);
+    virtual void setLastModified(const QDateTime &dt);
+    void setLastRead(const QDateTime &dt);
+
+    bool isValid() const;
+
+    QString name() const;
+    int permissions() const;
+    QString owner() const;
+    QString group() const;
+    qint64 size() const;
+    QDateTime lastModified() const;
+    QDateTime lastRead() const;
+    bool isDir() const;
+    bool isFile() const;
+    bool isSymLink() const;
+    bool isWritable() const;
+    bool isReadable() const;
+    bool isExecutable() const;
+
+    static bool greaterThan(const QUrlInfo &i1, const QUrlInfo &i2, int sortBy);
+    static bool notGreaterThan(const QUrlInfo &i1, const QUrlInfo &i2, int sortBy);
+    static bool equal(const QUrlInfo &i1, const QUrlInfo &i2, int sortBy);
+
+    bool operator==(const QUrlInfo &i) const;
+    inline bool operator!=(const QUrlInfo &i) const { return !operator==(i); }
+
+private:
+    QUrlInfoPrivate *d = nullptr;
+};
+
+#endif // QURLINFO_H

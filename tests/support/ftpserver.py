@@ -1,0 +1,66 @@
+#!/usr/bin/python3
+"""A throwaway FTP server for the tests, on top of Debian's pyftpdlib.
+
+Prints "PORT <n>" once it listens, so that the test can wait for it, and
+appends every command it receives to --log (one line each, PASS masked).
+"""
+import argparse
+import sys
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler
+from pyftpdlib.servers import FTPServer
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--address", default="127.0.0.1")
+    parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--root", required=True)
+    parser.add_argument("--user", default="mirvo")
+    parser.add_argument("--password", default="secret")
+    parser.add_argument("--perm", default="elradfmwMT")
+    parser.add_argument("--log", default="")
+    parser.add_argument("--throttle", type=int, default=0,
+                        help="bytes per second on data connections (0: no limit)")
+    parser.add_argument("--drop-after", type=int, default=0,
+                        help="close the control connection on the n-th STOR (0: never)")
+    args = parser.parse_args()
+
+    authorizer = DummyAuthorizer()
+    authorizer.add_user(args.user, args.password, args.root, perm=args.perm)
+
+    log = open(args.log, "a", buffering=1) if args.log else None
+
+    class Handler(FTPHandler):
+        stores = 0
+
+        def pre_process_command(self, line, cmd, arg):
+            if log:
+                log.write(("PASS ****" if cmd == "PASS" else line) + "\n")
+            if cmd == "STOR" and args.drop_after:
+                Handler.stores += 1
+                if Handler.stores >= args.drop_after:
+                    self.close()
+                    return
+            return FTPHandler.pre_process_command(self, line, cmd, arg)
+
+    Handler.authorizer = authorizer
+    Handler.banner = "mirvo test server ready"
+    if args.throttle:
+        class Throttled(ThrottledDTPHandler):
+            read_limit = args.throttle
+            write_limit = args.throttle
+        Handler.dtp_handler = Throttled
+
+    server = FTPServer((args.address, args.port), Handler)
+    server.max_cons = 64
+    print("PORT %d" % server.socket.getsockname()[1], flush=True)
+    try:
+        server.serve_forever(handle_exit=True)
+    finally:
+        server.close_all()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

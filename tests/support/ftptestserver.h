@@ -1,0 +1,70 @@
+#ifndef FTPTESTSERVER_H
+#define FTPTESTSERVER_H
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+// A real FTP server on a loopback address, started for one test and stopped
+// by its PID when the object goes away.
+class FtpTestServer
+{
+public:
+    enum Kind { PyFtpdlib, Vsftpd };
+
+    struct Options
+    {
+        QString address = QStringLiteral("127.0.0.1");
+        quint16 port = 0;        // 0: any free port
+        QString root;            // folder served as the login directory; a temporary one when empty
+        QString user = QStringLiteral("mirvo");
+        QString password = QStringLiteral("secret");
+        QString perm;            // pyftpdlib permission letters; empty: everything
+        int throttle = 0;        // pyftpdlib: bytes per second on data connections
+        int dropAfterStores = 0; // pyftpdlib: drop the control connection on the n-th STOR
+    };
+
+    explicit FtpTestServer(Kind kind);
+    ~FtpTestServer();
+    FtpTestServer(const FtpTestServer &) = delete;
+    FtpTestServer &operator=(const FtpTestServer &) = delete;
+
+    bool start();
+    bool start(const Options &options);
+    void stop();
+
+    Kind kind() const { return serverKind; }
+    QString address() const { return opts.address; }
+    quint16 port() const { return serverPort; }
+    QString user() const { return opts.user; }
+    QString password() const { return opts.password; }
+    QString root() const { return opts.root; }
+    qint64 pid() const;
+    QString errorString() const { return lastError; }
+
+    // Every command line the server received so far, in order ("PASS" arguments masked).
+    QStringList commands() const;
+
+    // vsftpd needs root (PAM logins, its own account) and the binary.
+    static bool vsftpdUsable(QString *why = nullptr);
+    // The system account that vsftpd logs in; created on first use.
+    static QString vsftpdUser() { return QStringLiteral("mirvoftp"); }
+
+private:
+    bool startPyFtpdlib();
+    bool startVsftpd();
+    bool waitForGreeting(int timeoutMs);
+
+    Kind serverKind;
+    Options opts;
+    quint16 serverPort = 0;
+    std::unique_ptr<QTemporaryDir> scratch; // logs, configuration, default root
+    std::unique_ptr<QProcess> process;
+    QString logFile;
+    QString lastError;
+};
+
+#endif // FTPTESTSERVER_H

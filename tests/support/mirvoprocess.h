@@ -1,0 +1,48 @@
+#ifndef MIRVOPROCESS_H
+#define MIRVOPROCESS_H
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+// The real mirvo (or mirvo-config) binary, run headless in a working
+// directory. The program never quits by itself: stop() ends it by its PID.
+class MirvoProcess
+{
+public:
+    enum Program { Standard, ConfigurationOnly };
+
+    explicit MirvoProcess(const QString &workingDirectory, Program program = Standard);
+    ~MirvoProcess();
+
+    // Extra environment entries ("NAME=value") on top of the headless defaults.
+    bool start(const QStringList &extraEnvironment = {});
+    void stop();
+
+    // Waits until a debug-output line equals `line` (or, with `prefix`, starts with it).
+    bool waitForLine(const QString &line, int timeoutMs = 10000, bool prefix = false);
+    // Every line the program wrote to the debug output so far, unquoted.
+    QStringList lines();
+    // Everything on stderr, raw, for diagnostics.
+    QString rawOutput();
+
+    qint64 pid() const { return process ? process->processId() : 0; }
+
+    static QString binary(Program program);
+    // Turns one line of `qDebug() << QString` into the string that was logged.
+    static QString unquote(const QString &debugLine);
+
+private:
+    void collect();
+
+    QString workDir;
+    Program which;
+    std::unique_ptr<QProcess> process;
+    QByteArray pending;
+    QString raw;
+    QStringList parsed;
+};
+
+#endif // MIRVOPROCESS_H

@@ -1,0 +1,9 @@
+#ifndef TESTSUPPORT_H
+#define TESTSUPPORT_H
+
+// Fixtures shared by every test: real FTP servers on loopback, the real
+// binaries run headless, and the scripted FTP peer.
+#include "support/ftptestserver.h"
+#include "support/mirvoprocess.h"
+
+#endif // TESTSUPPORT_H
