@@ -15,6 +15,10 @@ class QFtpDTP : public QObject
     Q_OBJECT
 public:
     static bool parseListLine(const QByteArray &buffer, const QString &userName, QUrlInfo *info);
+    // The same, with "now" given: the year of a listing date without a year is
+    // guessed from it. The public form passes the current date-time.
+    static bool parseListLine(const QByteArray &buffer, const QString &userName, QUrlInfo *info,
+                              const QDateTime &now);
 };
 
 #endif // QFTPDTP_H
