@@ -35,7 +35,7 @@ void TestFtpTestServer::serverRoundTrip()
     if (kind == FtpTestServer::Vsftpd && !FtpTestServer::vsftpdUsable(&why))
         QSKIP(qPrintable(why));
 
-    FtpTestServer server{FtpTestServer::Kind(kind)};
+    FtpTestServer server { FtpTestServer::Kind(kind) };
     FtpTestServer::Options options;
     options.address = address;
     QVERIFY2(server.start(options), qPrintable(server.errorString()));
@@ -50,10 +50,11 @@ void TestFtpTestServer::serverRoundTrip()
     file.close();
 
     const QString host = address.contains(QLatin1Char(':')) ? '[' + address + ']' : address;
-    const int rc = QProcess::execute(QStringLiteral("curl"),
-        {QStringLiteral("-s"), QStringLiteral("-g"), QStringLiteral("-u"),
-         server.user() + ':' + server.password(), QStringLiteral("-T"), source,
-         QStringLiteral("ftp://%1:%2/").arg(host).arg(server.port())});
+    const int rc
+        = QProcess::execute(QStringLiteral("curl"),
+                            { QStringLiteral("-s"), QStringLiteral("-g"), QStringLiteral("-u"),
+                              server.user() + ':' + server.password(), QStringLiteral("-T"), source,
+                              QStringLiteral("ftp://%1:%2/").arg(host).arg(server.port()) });
     QCOMPARE(rc, 0);
     QFile uploaded(QDir(server.root()).filePath(QStringLiteral("hello.txt")));
     QVERIFY(uploaded.open(QIODevice::ReadOnly));

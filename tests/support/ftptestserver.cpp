@@ -70,8 +70,7 @@ void killTree(pid_t pid)
 
 FtpTestServer::FtpTestServer(Kind kind)
     : serverKind(kind)
-{
-}
+{ }
 
 FtpTestServer::~FtpTestServer()
 {
@@ -119,13 +118,19 @@ bool FtpTestServer::start(const Options &options)
 
 bool FtpTestServer::startPyFtpdlib()
 {
-    QStringList args{QStringLiteral(MIRVO_TEST_SUPPORT_DIR "/ftpserver.py"),
-                     QStringLiteral("--address"), opts.address,
-                     QStringLiteral("--port"), QString::number(opts.port),
-                     QStringLiteral("--root"), opts.root,
-                     QStringLiteral("--user"), opts.user,
-                     QStringLiteral("--password"), opts.password,
-                     QStringLiteral("--log"), logFile};
+    QStringList args { QStringLiteral(MIRVO_TEST_SUPPORT_DIR "/ftpserver.py"),
+                       QStringLiteral("--address"),
+                       opts.address,
+                       QStringLiteral("--port"),
+                       QString::number(opts.port),
+                       QStringLiteral("--root"),
+                       opts.root,
+                       QStringLiteral("--user"),
+                       opts.user,
+                       QStringLiteral("--password"),
+                       opts.password,
+                       QStringLiteral("--log"),
+                       logFile };
     if (!opts.perm.isEmpty())
         args << QStringLiteral("--perm") << opts.perm;
     if (opts.throttle > 0)
@@ -146,8 +151,8 @@ bool FtpTestServer::startPyFtpdlib()
     while (!deadline.hasExpired()) {
         process->waitForReadyRead(100);
         out += process->readAllStandardOutput();
-        const QRegularExpressionMatch m = QRegularExpression(QStringLiteral("PORT (\\d+)\\n"))
-                                              .match(QString::fromLatin1(out));
+        const QRegularExpressionMatch m
+            = QRegularExpression(QStringLiteral("PORT (\\d+)\\n")).match(QString::fromLatin1(out));
         if (m.hasMatch()) {
             serverPort = quint16(m.captured(1).toUInt());
             return true;
@@ -169,10 +174,10 @@ bool FtpTestServer::startVsftpd()
     const QString user = vsftpdUser();
     const QString home = QStringLiteral("/var/tmp/mirvo-vsftpd-home");
     QDir().mkpath(home);
-    if (!runQuietly(QStringLiteral("id"), {user})
+    if (!runQuietly(QStringLiteral("id"), { user })
         && !runQuietly(QStringLiteral("useradd"),
-                       {QStringLiteral("-M"), QStringLiteral("-d"), home, QStringLiteral("-s"),
-                        QStringLiteral("/bin/sh"), user})) {
+                       { QStringLiteral("-M"), QStringLiteral("-d"), home, QStringLiteral("-s"),
+                         QStringLiteral("/bin/sh"), user })) {
         lastError = QStringLiteral("cannot create the account ") + user;
         return false;
     }
@@ -181,7 +186,7 @@ bool FtpTestServer::startVsftpd()
         lastError = QStringLiteral("cannot set the password of ") + user;
         return false;
     }
-    runQuietly(QStringLiteral("chown"), {QStringLiteral("-R"), user, opts.root, home});
+    runQuietly(QStringLiteral("chown"), { QStringLiteral("-R"), user, opts.root, home });
     // The account must be able to walk down to its root (temporary folders are 0700).
     for (QDir dir(opts.root); dir.cdUp() && !dir.isRoot();) {
         QFile::setPermissions(dir.path(),
@@ -201,7 +206,8 @@ bool FtpTestServer::startVsftpd()
         return false;
     }
     QTextStream out(&file);
-    out << (ipv6 ? "listen=NO\nlisten_ipv6=YES\nlisten_address6=" : "listen=YES\nlisten_ipv6=NO\nlisten_address=")
+    out << (ipv6 ? "listen=NO\nlisten_ipv6=YES\nlisten_address6="
+                 : "listen=YES\nlisten_ipv6=NO\nlisten_address=")
         << opts.address << "\n"
         << "listen_port=" << serverPort << "\n"
         << "background=NO\nlocal_enable=YES\nwrite_enable=YES\nanonymous_enable=NO\n"
@@ -215,14 +221,14 @@ bool FtpTestServer::startVsftpd()
 
     process = std::make_unique<QProcess>();
     process->setProcessChannelMode(QProcess::MergedChannels);
-    process->start(QStringLiteral("/usr/sbin/vsftpd"), {conf});
+    process->start(QStringLiteral("/usr/sbin/vsftpd"), { conf });
     if (!process->waitForStarted(5000)) {
         lastError = QStringLiteral("cannot start vsftpd");
         return false;
     }
     if (!waitForGreeting(10000)) {
         lastError = QStringLiteral("vsftpd did not answer: ")
-                    + QString::fromLocal8Bit(process->readAll());
+            + QString::fromLocal8Bit(process->readAll());
         stop();
         return false;
     }
@@ -272,12 +278,13 @@ QStringList FtpTestServer::commands() const
         return lines;
     }
     // vsftpd: ... FTP command: Client "127.0.0.1", "USER mirvoftp"
-    static const QRegularExpression command(QStringLiteral("FTP command: Client \"[^\"]*\", \"(.*)\"$"));
+    static const QRegularExpression command(
+        QStringLiteral("FTP command: Client \"[^\"]*\", \"(.*)\"$"));
     for (const QString &line : raw) {
         const QRegularExpressionMatch m = command.match(line);
         if (m.hasMatch())
             lines << (m.captured(1).startsWith(QLatin1String("PASS ")) ? QStringLiteral("PASS ****")
-                                                                        : m.captured(1));
+                                                                       : m.captured(1));
     }
     return lines;
 }

@@ -18,12 +18,12 @@ public:
     struct Options
     {
         QString address = QStringLiteral("127.0.0.1");
-        quint16 port = 0;        // 0: any free port
-        QString root;            // folder served as the login directory; a temporary one when empty
+        quint16 port = 0; // 0: any free port
+        QString root; // folder served as the login directory; a temporary one when empty
         QString user = QStringLiteral("mirvo");
         QString password = QStringLiteral("secret");
-        QString perm;            // pyftpdlib permission letters; empty: everything
-        int throttle = 0;        // pyftpdlib: bytes per second on data connections
+        QString perm; // pyftpdlib permission letters; empty: everything
+        int throttle = 0; // pyftpdlib: bytes per second on data connections
         int dropAfterStores = 0; // pyftpdlib: drop the control connection on the n-th STOR
     };
 

@@ -6,8 +6,7 @@
 MirvoProcess::MirvoProcess(const QString &workingDirectory, Program program)
     : workDir(workingDirectory)
     , which(program)
-{
-}
+{ }
 
 MirvoProcess::~MirvoProcess()
 {
@@ -67,14 +66,22 @@ QString MirvoProcess::unquote(const QString &debugLine)
         }
         const QChar next = line.at(++i);
         switch (next.unicode()) {
-        case 'n': out += QLatin1Char('\n'); break;
-        case 't': out += QLatin1Char('\t'); break;
-        case 'r': out += QLatin1Char('\r'); break;
+        case 'n':
+            out += QLatin1Char('\n');
+            break;
+        case 't':
+            out += QLatin1Char('\t');
+            break;
+        case 'r':
+            out += QLatin1Char('\r');
+            break;
         case 'u':
             out += QChar(line.mid(i + 1, 4).toUShort(nullptr, 16));
             i += 4;
             break;
-        default: out += next; break;
+        default:
+            out += next;
+            break;
         }
     }
     return out;

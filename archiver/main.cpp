@@ -1,0 +1,266 @@
+// mirvo-archiver: a small command-line archiver that writes standard ZIP files.
+//
+//     mirvo-archiver a -ep1 -m5 [-r] ARCHIVE PATH
+//
+// "a" adds PATH (a file, or a folder) to ARCHIVE. Entries are stored without
+// the folders that lead to PATH: a file is stored under its own name, a folder
+// under its own name followed by its contents. "-r" takes subfolders too;
+// without it only the folder's own files are taken. "-m5" is the best
+// compression, "-m0" stores, and the levels between map onto deflate levels.
+//
+// The archive always ends up holding exactly PATH as it is now: the new
+// archive is written beside the old one and renamed over it only once it is
+// complete, so deleted files never linger and a failed run leaves the old
+// archive untouched. Exit code 0 means success; any failure prints a message
+// on stderr and exits with a non-zero code.
+
+#include <zip.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+enum ExitCode { Success = 0, Failure = 1, UsageError = 2 };
+
+struct Options
+{
+    bool recurse = false;
+    bool excludeBasePath = false;
+    int level = 6; // deflate level
+    bool store = false;
+    std::string archive;
+    std::string source;
+};
+
+int usage(const char *why)
+{
+    std::fprintf(stderr,
+                 "mirvo-archiver: %s\n"
+                 "usage: mirvo-archiver a [-ep1] [-m0..-m5] [-r] ARCHIVE PATH\n",
+                 why);
+    return UsageError;
+}
+
+bool parseArguments(int argc, char **argv, Options &options, int &status)
+{
+    if (argc < 2 || std::strcmp(argv[1], "a") != 0) {
+        status = usage("the only command is \"a\" (add)");
+        return false;
+    }
+    std::vector<std::string> operands;
+    for (int i = 2; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "-r") {
+            options.recurse = true;
+        } else if (arg == "-ep1") {
+            options.excludeBasePath = true;
+        } else if (arg.size() == 3 && arg.compare(0, 2, "-m") == 0 && arg[2] >= '0'
+                   && arg[2] <= '5') {
+            const int method = arg[2] - '0';
+            options.store = method == 0;
+            options.level = method == 5 ? 9 : 1 + 2 * (method - 1);
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            status = usage(("unknown switch " + arg).c_str());
+            return false;
+        } else {
+            operands.push_back(arg);
+        }
+    }
+    if (operands.size() != 2) {
+        status = usage("expected exactly one archive and one path");
+        return false;
+    }
+    options.archive = operands[0];
+    options.source = operands[1];
+    return true;
+}
+
+// The name an entry is stored under: the path relative to `base`, which is
+// the folder holding the source with -ep1, otherwise the file system root.
+std::string entryName(const fs::path &file, const fs::path &base)
+{
+    return file.lexically_relative(base).generic_string();
+}
+
+class ArchiveWriter
+{
+public:
+    explicit ArchiveWriter(const Options &options)
+        : opts(options)
+    { }
+    ~ArchiveWriter()
+    {
+        if (archive)
+            zip_discard(archive);
+        if (!temporaryPath.empty()) {
+            std::error_code ignored;
+            fs::remove(temporaryPath, ignored);
+        }
+    }
+
+    int run()
+    {
+        std::error_code ec;
+        fs::path source = fs::path(opts.source).lexically_normal();
+        if (source.has_filename() == false && source.has_parent_path())
+            source = source.parent_path(); // "folder/" names the folder itself
+        const fs::file_status status = fs::status(source, ec);
+        if (ec || !fs::exists(status)) {
+            fail("cannot find " + opts.source);
+            return Failure;
+        }
+
+        const fs::path absoluteSource = fs::absolute(source, ec);
+        const fs::path base
+            = opts.excludeBasePath ? absoluteSource.parent_path() : absoluteSource.root_path();
+        if (!open())
+            return Failure;
+
+        bool ok = true;
+        if (fs::is_directory(status))
+            ok = addFolder(absoluteSource, base);
+        else
+            ok = addFile(absoluteSource, base);
+        if (!ok)
+            return Failure;
+        return commit();
+    }
+
+private:
+    bool open()
+    {
+        std::error_code ec;
+        targetPath = fs::absolute(opts.archive, ec);
+        // A new file beside the target, so that the final rename stays on one
+        // file system; libzip only creates it when the archive is closed.
+        for (int attempt = 0; temporaryPath.empty() || fs::exists(temporaryPath, ec); ++attempt) {
+            temporaryPath
+                = (targetPath.parent_path()
+                   / ("." + targetPath.filename().string() + "." + std::to_string(::getpid()) + "-"
+                      + std::to_string(attempt) + ".tmp"))
+                      .string();
+        }
+
+        int error = 0;
+        archive = zip_open(temporaryPath.c_str(), ZIP_CREATE | ZIP_EXCL, &error);
+        if (!archive) {
+            zip_error_t ze;
+            zip_error_init_with_code(&ze, error);
+            fail("cannot create " + opts.archive + ": " + zip_error_strerror(&ze));
+            zip_error_fini(&ze);
+            return false;
+        }
+        return true;
+    }
+
+    bool addFolder(const fs::path &folder, const fs::path &base)
+    {
+        if (zip_dir_add(archive, (entryName(folder, base) + "/").c_str(), ZIP_FL_ENC_UTF_8) < 0)
+            return fail("cannot add " + folder.string() + ": " + zip_strerror(archive));
+        std::error_code ec;
+        std::vector<fs::directory_entry> entries;
+        for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+            entries.push_back(*it);
+        if (ec)
+            return fail("cannot read " + folder.string() + ": " + ec.message());
+        std::sort(entries.begin(), entries.end()); // the same tree always gives the same archive
+        for (const fs::directory_entry &entry : entries) {
+            std::error_code statError;
+            if (fs::equivalent(entry.path(), targetPath, statError))
+                continue; // an archive kept inside the folder it archives
+            const fs::file_status status = entry.status(statError);
+            if (statError || !fs::exists(status)) {
+                std::fprintf(stderr, "mirvo-archiver: skipping %s (broken link)\n",
+                             entry.path().c_str());
+                continue;
+            }
+            bool ok = true;
+            if (fs::is_directory(status)) {
+                if (opts.recurse)
+                    ok = addFolder(entry.path(), base);
+            } else if (fs::is_regular_file(status)) {
+                ok = addFile(entry.path(), base);
+            }
+            if (!ok)
+                return false;
+        }
+        return true;
+    }
+
+    bool addFile(const fs::path &file, const fs::path &base)
+    {
+        // Fail now rather than at zip_close, with the file's own name in the message.
+        if (std::FILE *probe = std::fopen(file.c_str(), "rb"))
+            std::fclose(probe);
+        else
+            return fail("cannot read " + file.string() + ": " + std::strerror(errno));
+
+        zip_source_t *data = zip_source_file(archive, file.c_str(), 0, -1);
+        if (!data)
+            return fail("cannot read " + file.string() + ": " + zip_strerror(archive));
+        const zip_int64_t index = zip_file_add(archive, entryName(file, base).c_str(), data,
+                                               ZIP_FL_ENC_UTF_8 | ZIP_FL_OVERWRITE);
+        if (index < 0) {
+            zip_source_free(data);
+            return fail("cannot add " + file.string() + ": " + zip_strerror(archive));
+        }
+        const zip_int32_t method = opts.store ? ZIP_CM_STORE : ZIP_CM_DEFLATE;
+        if (zip_set_file_compression(archive, zip_uint64_t(index), method,
+                                     opts.store ? 0 : zip_uint32_t(opts.level))
+            < 0) {
+            return fail("cannot compress " + file.string() + ": " + zip_strerror(archive));
+        }
+        return true;
+    }
+
+    int commit()
+    {
+        if (zip_close(archive) < 0) {
+            fail("cannot write " + opts.archive + ": " + zip_strerror(archive));
+            return Failure;
+        }
+        archive = nullptr;
+        std::error_code ec;
+        fs::rename(temporaryPath, opts.archive, ec);
+        if (ec) {
+            fail("cannot replace " + opts.archive + ": " + ec.message());
+            return Failure;
+        }
+        temporaryPath.clear();
+        return Success;
+    }
+
+    bool fail(const std::string &message)
+    {
+        std::fprintf(stderr, "mirvo-archiver: %s\n", message.c_str());
+        return false;
+    }
+
+    const Options &opts;
+    fs::path targetPath;
+    zip_t *archive = nullptr;
+    std::string temporaryPath;
+};
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Options options;
+    int status = Success;
+    if (!parseArguments(argc, argv, options, status))
+        return status;
+    ArchiveWriter writer(options);
+    return writer.run();
+}
