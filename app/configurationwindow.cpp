@@ -1,18 +1,346 @@
+// The configuration window: five lists and the WinRAR path, edited through
+// file and input dialogs. Every change goes to the configuration lists and
+// to config.txt at once; there is no save button.
 #include "mainwindow.h"
 
-// PLACEHOLDER: the configuration window is not written yet.
-void MainWindow::buildConfigurationWindow() {}
-QListWidget *MainWindow::addListGroup(const QString &, const QString &, QVBoxLayout *, QPushButton **, QPushButton **) { return nullptr; }
-void MainWindow::addBackupEntry(int) {}
-void MainWindow::addNewFile() {}
-void MainWindow::addNewZippedFile() {}
-void MainWindow::addNewZippedFolder() {}
-void MainWindow::addNewFtp() {}
-void MainWindow::addNewPath() {}
-void MainWindow::removeFile() {}
-void MainWindow::removeZippedFile() {}
-void MainWindow::removeZippedFolder() {}
-void MainWindow::removeFtp() {}
-void MainWindow::removePath() {}
-void MainWindow::browseWinrar() {}
-void MainWindow::winrarPathEdited(const QString &) {}
+#include <QFileDialog>
+#include <QFileIconProvider>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QInputDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace {
+
+const char defaultWinrarPath[] = "C:/Program Files (x86)/WinRAR/WinRAR.exe";
+const int buttonMaximumWidth = 200;
+
+// config.txt keeps one entry per line and splits it on spaces, so neither
+// may appear inside a field. A line break would split the entry over two
+// lines and let a crafted file name inject lines of its own.
+bool breaksConfigurationLine(const QString &text)
+{
+    return text.contains(QLatin1Char(' ')) || text.contains(QLatin1Char('\n'))
+        || text.contains(QLatin1Char('\r'));
+}
+
+bool isValidBackupName(const QString &name)
+{
+    return !breaksConfigurationLine(name) && !name.contains(QLatin1Char('/'))
+        && !name.contains(QLatin1Char('\\'));
+}
+
+void warn(const QString &message)
+{
+    QMessageBox::warning(nullptr, message, message);
+}
+
+void inform(const QString &message)
+{
+    QMessageBox::information(nullptr, message, message);
+}
+
+void setIconFromImage(QPushButton *button, const QString &imagePath)
+{
+    const QPixmap image(imagePath);
+    if (image.isNull())
+        return; // a missing image leaves a plain text button
+    button->setIcon(QIcon(image));
+    button->setIconSize(image.size());
+}
+
+// The directory picker shared by zipped folders and save folders: no parent,
+// caption, start directory or filter. Returns the empty path when cancelled.
+QString askForDirectory()
+{
+    QFileDialog dialog;
+    dialog.setFileMode(QFileDialog::Directory);
+    dialog.setOption(QFileDialog::ShowDirsOnly, true);
+    if (!dialog.exec())
+        return QString();
+    const QStringList selected = dialog.selectedFiles();
+    return selected.isEmpty() ? QString() : selected.first();
+}
+
+QString backupNamePrompt(int kind)
+{
+    switch (kind) {
+    case 0:
+        return QStringLiteral("Enter the file's backup name");
+    case 1:
+        return QStringLiteral("Enter the zipped file's backup name");
+    default:
+        return QStringLiteral("Enter the zipped folder's backup name");
+    }
+}
+
+} // namespace
+
+void MainWindow::buildConfigurationWindow()
+{
+    setMinimumSize(800, 600);
+    setWindowTitle(QStringLiteral("Mirvo - Configuration"));
+    layout = new QHBoxLayout;
+
+    QWidget *leftColumn = new QWidget(this);
+    QVBoxLayout *leftLayout = new QVBoxLayout(leftColumn);
+    layout->addWidget(leftColumn);
+    QWidget *rightColumn = new QWidget(this);
+    QVBoxLayout *rightLayout = new QVBoxLayout(rightColumn);
+    layout->addWidget(rightColumn);
+
+    fileList = addListGroup(QStringLiteral("Files"), QStringLiteral("Add a new file"), leftLayout,
+                            &addFileButton, &removeFileButton);
+    zippedFileList = addListGroup(QStringLiteral("Zipped Files"),
+                                  QStringLiteral("Add a new file to be zipped"), leftLayout,
+                                  &addZippedFileButton, &removeZippedFileButton);
+    zippedFolderList = addListGroup(QStringLiteral("Zipped Folders"),
+                                    QStringLiteral("Add a new folder to be zipped"), leftLayout,
+                                    &addZippedFolderButton, &removeZippedFolderButton);
+
+    QWidget *winrarRow = new QWidget;
+    QHBoxLayout *winrarLayout = new QHBoxLayout(winrarRow);
+    winrarLayout->addWidget(new QLabel(QStringLiteral("WinRAR path :")));
+    winrarPathEdit = new QLineEdit;
+    winrarLayout->addWidget(winrarPathEdit);
+    QPushButton *browseButton = new QPushButton(QStringLiteral("Browse"));
+    winrarLayout->addWidget(browseButton);
+    rightLayout->addWidget(winrarRow);
+    connect(winrarPathEdit, &QLineEdit::textEdited, this, &MainWindow::winrarPathEdited);
+    connect(browseButton, &QPushButton::clicked, this, &MainWindow::browseWinrar);
+
+    ftpList = addListGroup(QStringLiteral("FTPs"), QStringLiteral("Add a new ftp server"),
+                           rightLayout, &addFtpButton, &removeFtpButton);
+    pathList = addListGroup(QStringLiteral("Save folders"),
+                            QStringLiteral("Add a folder for your saves"), rightLayout,
+                            &addPathButton, &removePathButton);
+
+    connect(addFileButton, &QPushButton::clicked, this, &MainWindow::addNewFile);
+    connect(addZippedFileButton, &QPushButton::clicked, this, &MainWindow::addNewZippedFile);
+    connect(addZippedFolderButton, &QPushButton::clicked, this, &MainWindow::addNewZippedFolder);
+    connect(addFtpButton, &QPushButton::clicked, this, &MainWindow::addNewFtp);
+    connect(addPathButton, &QPushButton::clicked, this, &MainWindow::addNewPath);
+    connect(removeFileButton, &QPushButton::clicked, this, &MainWindow::removeFile);
+    connect(removeZippedFileButton, &QPushButton::clicked, this, &MainWindow::removeZippedFile);
+    connect(removeZippedFolderButton, &QPushButton::clicked, this, &MainWindow::removeZippedFolder);
+    connect(removeFtpButton, &QPushButton::clicked, this, &MainWindow::removeFtp);
+    connect(removePathButton, &QPushButton::clicked, this, &MainWindow::removePath);
+
+    // Saving right after loading creates config.txt on a first start and
+    // drops the entries whose sources have gone.
+    loadConfiguration();
+    saveConfiguration();
+
+    setLayout(layout);
+}
+
+QListWidget *MainWindow::addListGroup(const QString &title, const QString &addLabel,
+                                      QVBoxLayout *columnLayout, QPushButton **addButton,
+                                      QPushButton **removeButton)
+{
+    QGroupBox *group = new QGroupBox(title);
+    QVBoxLayout *groupLayout = new QVBoxLayout(group);
+    QListWidget *list = new QListWidget;
+    groupLayout->addWidget(list);
+
+    QWidget *buttonRow = new QWidget;
+    QHBoxLayout *buttonLayout = new QHBoxLayout(buttonRow);
+    QPushButton *add = new QPushButton(addLabel);
+    setIconFromImage(add, QStringLiteral("ressources/add.png"));
+    add->setMaximumWidth(buttonMaximumWidth);
+    buttonLayout->addWidget(add);
+    QPushButton *remove = new QPushButton(QStringLiteral("Remove"));
+    setIconFromImage(remove, QStringLiteral("ressources/remove.png"));
+    remove->setMaximumWidth(buttonMaximumWidth);
+    buttonLayout->addWidget(remove);
+    groupLayout->addWidget(buttonRow);
+
+    columnLayout->addWidget(group);
+    columnLayout->addWidget(new QLabel); // keeps the groups apart
+
+    *addButton = add;
+    *removeButton = remove;
+    return list;
+}
+
+void MainWindow::addBackupEntry(int kind)
+{
+    QString path;
+    if (kind == 2)
+        path = askForDirectory();
+    else
+        path = QFileDialog::getOpenFileName(this, QStringLiteral("Add File"), QString(),
+                                            QStringLiteral("All files (*)"));
+    if (path.isEmpty())
+        return;
+    if (breaksConfigurationLine(path)) {
+        warn(QStringLiteral("The path musn't contain spaces"));
+        return;
+    }
+
+    const QString proposedName = path.section(QLatin1Char('/'), -1);
+    const QString prompt = backupNamePrompt(kind);
+    bool ok = false;
+    const QString name
+        = QInputDialog::getText(this, prompt, prompt, QLineEdit::Normal, proposedName, &ok);
+    if (!isValidBackupName(name)) {
+        warn(QStringLiteral("The path musn't contain spaces nor / nor \\"));
+        return;
+    }
+
+    // The source may have gone while the name was asked for; then the entry
+    // is dropped quietly, but the file is still written.
+    if (ok && !name.isEmpty() && QFileInfo::exists(path)) {
+        QListWidget *widget = kind == 0 ? fileList : kind == 1 ? zippedFileList : zippedFolderList;
+        QList<BackupEntry> &list = kind == 0 ? files : kind == 1 ? zippedFiles : zippedFolders;
+        widget->addItem(new QListWidgetItem(QFileIconProvider().icon(QFileInfo(path)), name));
+        list.append(BackupEntry { path, name });
+    }
+    saveConfiguration();
+}
+
+void MainWindow::addNewFile()
+{
+    addBackupEntry(0);
+}
+
+void MainWindow::addNewZippedFile()
+{
+    addBackupEntry(1);
+}
+
+void MainWindow::addNewZippedFolder()
+{
+    addBackupEntry(2);
+}
+
+void MainWindow::addNewFtp()
+{
+    bool ok = false;
+    const QString hostPrompt = QStringLiteral("Enter the host's name");
+    const QString host = QInputDialog::getText(
+        this, hostPrompt, hostPrompt + QStringLiteral("\ne.g. ftp.example.org"), QLineEdit::Normal,
+        QString(), &ok);
+    if (!ok || host.isEmpty())
+        return;
+    if (breaksConfigurationLine(host)) {
+        warn(QStringLiteral("The hostname musn't contain spaces"));
+        return;
+    }
+
+    const QString userPrompt = QStringLiteral("Enter your username");
+    const QString user
+        = QInputDialog::getText(this, userPrompt, userPrompt, QLineEdit::Normal, QString(), &ok);
+    if (!ok || user.isEmpty())
+        return;
+    if (breaksConfigurationLine(user)) {
+        warn(QStringLiteral("The username musn't contain spaces"));
+        return;
+    }
+
+    // The password is stored enciphered, so any character may be part of it.
+    const QString passwordPrompt = QStringLiteral("Enter your password");
+    const QString password = QInputDialog::getText(this, passwordPrompt, passwordPrompt,
+                                                   QLineEdit::Password, QString(), &ok);
+    if (!ok || password.isEmpty())
+        return;
+
+    const QString remotePath
+        = QInputDialog::getText(this, QStringLiteral("Enter the path on the server"),
+                                QStringLiteral("Enter the path on the server where your files "
+                                               "will be stored"),
+                                QLineEdit::Normal, QStringLiteral("Mirvo"), &ok);
+    if (!ok || remotePath.isEmpty()) {
+        warn(QStringLiteral("The path musn't be empty"));
+        inform(QStringLiteral("To place the backups at the root, use '.'"));
+        return;
+    }
+    if (breaksConfigurationLine(remotePath)) {
+        warn(QStringLiteral("The path musn't contain spaces"));
+        return;
+    }
+
+    ftpList->addItem(host + QStringLiteral(" - ") + remotePath);
+    FtpServer server;
+    server.host = host;
+    server.user = user;
+    server.password = password;
+    server.remotePath = remotePath;
+    ftps.append(server);
+    saveConfiguration();
+}
+
+void MainWindow::addNewPath()
+{
+    const QString folder = askForDirectory();
+    if (folder.isEmpty())
+        return;
+    if (breaksConfigurationLine(folder)) {
+        warn(QStringLiteral("The path musn't contain spaces"));
+        return;
+    }
+    pathList->addItem(folder);
+    SaveFolder saveFolder;
+    saveFolder.path = folder;
+    saveFolders.append(saveFolder);
+    saveConfiguration();
+}
+
+template<typename T> void MainWindow::removeEntry(QListWidget *widget, QList<T> &list)
+{
+    const int row = widget->currentRow();
+    if (row < 0)
+        return;
+    delete widget->takeItem(row);
+    if (row < list.size())
+        list.removeAt(row);
+    saveConfiguration();
+}
+
+void MainWindow::removeFile()
+{
+    removeEntry(fileList, files);
+}
+
+void MainWindow::removeZippedFile()
+{
+    removeEntry(zippedFileList, zippedFiles);
+}
+
+void MainWindow::removeZippedFolder()
+{
+    removeEntry(zippedFolderList, zippedFolders);
+}
+
+void MainWindow::removeFtp()
+{
+    removeEntry(ftpList, ftps);
+}
+
+void MainWindow::removePath()
+{
+    removeEntry(pathList, saveFolders);
+}
+
+void MainWindow::browseWinrar()
+{
+    winrarPath = QFileDialog::getOpenFileName(this, QStringLiteral("Find winrar"),
+                                              QString::fromLatin1(defaultWinrarPath),
+                                              QStringLiteral("Winrar (*.exe)"));
+    winrarPathEdit->setText(winrarPath);
+    saveConfiguration();
+}
+
+void MainWindow::winrarPathEdited(const QString &str)
+{
+    winrarPath = str;
+    saveConfiguration();
+}
