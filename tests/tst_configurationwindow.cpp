@@ -1,0 +1,1201 @@
+#include "mainwindow.h"
+#include "testsupport.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QInputDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+
+extern bool testConfigurationOnlyBuild;
+
+// Reaches the window's private parts for the checks.
+struct MainWindowInspector
+{
+    MainWindow *w;
+
+    bool configurationMode() const { return w->configurationMode; }
+    QHBoxLayout *layout() const { return w->layout; }
+    QPushButton *addButton(int list) const
+    {
+        QPushButton *buttons[] = { w->addFileButton, w->addZippedFileButton,
+                                   w->addZippedFolderButton, w->addFtpButton, w->addPathButton };
+        return buttons[list];
+    }
+    QPushButton *removeButton(int list) const
+    {
+        QPushButton *buttons[]
+            = { w->removeFileButton, w->removeZippedFileButton, w->removeZippedFolderButton,
+                w->removeFtpButton, w->removePathButton };
+        return buttons[list];
+    }
+    QListWidget *listWidget(int list) const
+    {
+        QListWidget *widgets[]
+            = { w->fileList, w->zippedFileList, w->zippedFolderList, w->ftpList, w->pathList };
+        return widgets[list];
+    }
+    QLineEdit *winrarPathEdit() const { return w->winrarPathEdit; }
+    QString winrarPath() const { return w->winrarPath; }
+    const QList<BackupEntry> &entries(int list) const
+    {
+        return list == 0 ? w->files : list == 1 ? w->zippedFiles : w->zippedFolders;
+    }
+    const QList<FtpServer> &ftps() const { return w->ftps; }
+    const QList<SaveFolder> &saveFolders() const { return w->saveFolders; }
+
+    // The texts the rows must show, derived from the lists.
+    QStringList expectedRows(int list) const
+    {
+        QStringList rows;
+        if (list < 3) {
+            for (const BackupEntry &entry : entries(list))
+                rows << entry.name;
+        } else if (list == 3) {
+            for (const FtpServer &server : ftps())
+                rows << server.host + QStringLiteral(" - ") + server.remotePath;
+        } else {
+            for (const SaveFolder &folder : saveFolders())
+                rows << folder.path;
+        }
+        return rows;
+    }
+    QStringList rows(int list) const
+    {
+        QStringList texts;
+        QListWidget *widget = listWidget(list);
+        for (int i = 0; i < widget->count(); ++i)
+            texts << widget->item(i)->text();
+        return texts;
+    }
+};
+
+enum List { Files, ZippedFiles, ZippedFolders, Ftps, SaveFolders };
+
+// Types text key by key, as a keyboard would, whatever its characters.
+void typeText(QWidget *widget, const QString &text)
+{
+    for (const QChar c : text)
+        QTest::sendKeyEvent(QTest::Click, widget, Qt::Key_unknown, QString(c), Qt::NoModifier);
+}
+
+// What a modal dialog looked like when it came up.
+struct SeenDialog
+{
+    QString kind; // "message", "input", "file" or the class name
+    QString title;
+    QString text;
+    int icon = -1;
+    int buttons = 0;
+    int echoMode = -1;
+    QString initialText;
+    bool hasParent = false;
+    bool modal = false;
+    int fileMode = -1;
+    bool showDirsOnly = false;
+    QStringList nameFilters;
+};
+
+// Plays a person's part: waits for each modal dialog to come up, notes what
+// it shows and answers it. A dialog nobody planned for is rejected, so a
+// wrong path through the code fails the test instead of hanging it.
+class DialogScript : public QObject
+{
+public:
+    using Action = std::function<void(QWidget *)>;
+
+    DialogScript()
+    {
+        connect(&timer, &QTimer::timeout, this, &DialogScript::poll);
+        timer.start(5);
+    }
+
+    DialogScript &then(Action action)
+    {
+        actions << action;
+        return *this;
+    }
+
+    bool allPlayed() const { return actions.isEmpty(); }
+    QList<SeenDialog> seen;
+    QStringList problems;
+
+    // --- answers -----------------------------------------------------------
+
+    static Action pressOk()
+    {
+        return [](QWidget *w) {
+            auto box = qobject_cast<QMessageBox *>(w);
+            if (box && box->button(QMessageBox::Ok))
+                QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
+        };
+    }
+
+    // Types the text over the proposed one and presses OK.
+    static Action answer(const QString &text)
+    {
+        return [text](QWidget *w) {
+            auto line = w->findChild<QLineEdit *>();
+            if (line) {
+                QTest::keyClick(line, Qt::Key_A, Qt::ControlModifier);
+                QTest::keyClick(line, Qt::Key_Backspace);
+                typeText(line, text);
+            }
+            clickButton(w, QDialogButtonBox::Ok);
+        };
+    }
+
+    // Presses OK on what the dialog proposes.
+    static Action acceptProposal()
+    {
+        return [](QWidget *w) {
+            clickButton(w, QDialogButtonBox::Ok);
+        };
+    }
+
+    static Action cancel()
+    {
+        return [](QWidget *w) {
+            QTest::keyClick(w, Qt::Key_Escape);
+        };
+    }
+
+    // Types the path into the file dialog's name field and opens it.
+    static Action pick(const QString &path)
+    {
+        return [path](QWidget *w) {
+            auto dialog = qobject_cast<QFileDialog *>(w);
+            if (!dialog)
+                return;
+            QLineEdit *name = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+            if (!name)
+                return;
+            name->setFocus();
+            QTest::keyClick(name, Qt::Key_A, Qt::ControlModifier);
+            typeText(name, path);
+            // The completer may have opened a popup; the person clicks the button.
+            auto buttons = dialog->findChild<QDialogButtonBox *>();
+            QPushButton *open = buttons ? buttons->button(QDialogButtonBox::Open) : nullptr;
+            if (open)
+                QTest::mouseClick(open, Qt::LeftButton);
+        };
+    }
+
+    // Does something else first, then answers the dialog.
+    static Action before(std::function<void()> first, Action action)
+    {
+        return [first, action](QWidget *w) {
+            first();
+            action(w);
+        };
+    }
+
+private:
+    static void clickButton(QWidget *dialog, QDialogButtonBox::StandardButton which)
+    {
+        auto box = dialog->findChild<QDialogButtonBox *>();
+        if (box && box->button(which))
+            QTest::mouseClick(box->button(which), Qt::LeftButton);
+    }
+
+    static SeenDialog describe(QWidget *w)
+    {
+        SeenDialog d;
+        d.kind = QString::fromLatin1(w->metaObject()->className());
+        d.title = w->windowTitle();
+        d.hasParent = w->parentWidget() != nullptr;
+        d.modal = w->isModal();
+        if (auto box = qobject_cast<QMessageBox *>(w)) {
+            d.kind = QStringLiteral("message");
+            d.text = box->text();
+            d.icon = box->icon();
+            d.buttons = int(box->standardButtons());
+        } else if (auto input = qobject_cast<QInputDialog *>(w)) {
+            d.kind = QStringLiteral("input");
+            d.text = input->labelText();
+            d.echoMode = input->textEchoMode();
+            d.initialText = input->textValue();
+        } else if (auto file = qobject_cast<QFileDialog *>(w)) {
+            d.kind = QStringLiteral("file");
+            d.fileMode = file->fileMode();
+            d.showDirsOnly = file->testOption(QFileDialog::ShowDirsOnly);
+            d.nameFilters = file->nameFilters();
+        }
+        return d;
+    }
+
+    void poll()
+    {
+        QWidget *w = QApplication::activeModalWidget();
+        if (!w || !w->isVisible())
+            return;
+        if (w == current) {
+            // An answer that did not close its dialog: close it, or the test hangs.
+            if (++stuckTicks > 400) {
+                problems << QStringLiteral("dialog \"%1\" did not close").arg(w->windowTitle());
+                if (auto dialog = qobject_cast<QDialog *>(w))
+                    dialog->reject();
+            }
+            return;
+        }
+        current = w;
+        stuckTicks = 0;
+        seen << describe(w);
+        if (actions.isEmpty()) {
+            problems << QStringLiteral("unexpected dialog \"%1\"").arg(w->windowTitle());
+            if (auto dialog = qobject_cast<QDialog *>(w))
+                dialog->reject();
+            return;
+        }
+        actions.takeFirst()(w);
+    }
+
+    QTimer timer;
+    QList<Action> actions;
+    QPointer<QWidget> current;
+    int stuckTicks = 0;
+};
+
+namespace {
+
+const QString defaultWinrar = QStringLiteral("C:/Program Files (x86)/WinRAR/WinRAR.exe");
+const QString untouchedMarker = QStringLiteral("# untouched since the last check\n");
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray("<missing>");
+    return file.readAll();
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(bytes);
+}
+
+QStringList configLines()
+{
+    return QString::fromUtf8(readFile(QStringLiteral("config.txt")))
+        .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+// Appends a line the program never writes: if it is still there later,
+// config.txt has not been saved in between.
+void markConfig()
+{
+    QFile file(QStringLiteral("config.txt"));
+    QVERIFY(file.open(QIODevice::Append));
+    file.write(untouchedMarker.toUtf8());
+}
+
+bool configSavedSinceMark()
+{
+    return !QString::fromUtf8(readFile(QStringLiteral("config.txt"))).contains(untouchedMarker);
+}
+
+QStringList titles(const QList<SeenDialog> &seen)
+{
+    QStringList result;
+    for (const SeenDialog &d : seen)
+        result << d.kind + QLatin1Char(':') + d.title;
+    return result;
+}
+
+QStringList ftpHostsAndPaths(const QStringList &lines)
+{
+    QStringList result;
+    for (const QString &line : lines) {
+        if (!line.startsWith(QStringLiteral("ftp=")))
+            continue;
+        const QStringList fields = line.mid(4).split(QLatin1Char(' '));
+        result << (fields.size() == 4
+                       ? fields[0] + QLatin1Char(' ') + fields[1] + QLatin1Char(' ') + fields[3]
+                       : QStringLiteral("<bad line> ") + line);
+    }
+    return result;
+}
+
+} // namespace
+
+class TestConfigurationWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void firstStart_data();
+    void firstStart();
+    void windowLayout();
+    void missingImagesGiveButtonsWithoutIcons();
+    void configurationOnlyBuildOverExistingConfig();
+    void standardBuildOverExistingConfigIsNoEditor();
+
+    void addBackupEntry_data();
+    void addBackupEntry();
+    void addBackupEntrySourceVanishes();
+
+    void addFtp_data();
+    void addFtp();
+    void savedPasswordReadsBack();
+
+    void addSaveFolder_data();
+    void addSaveFolder();
+
+    void removeWithoutCurrentRowWritesNothing_data();
+    void removeWithoutCurrentRowWritesNothing();
+    void removeMiddleEntry_data();
+    void removeMiddleEntry();
+
+    void winrarKeystrokesSaveEachTime();
+    void browseWinrar_data();
+    void browseWinrar();
+
+    void binaries_data();
+    void binaries();
+
+private:
+    MainWindow *openWindow();
+    void installImages();
+    QString makeFile(const QString &relative);
+    QString makeFolder(const QString &relative);
+    void checkRowsMirrorLists();
+
+    QTemporaryDir settingsHome;
+    std::unique_ptr<QTemporaryDir> dir;
+    QString previousCurrent;
+    QPointer<MainWindow> window;
+    MainWindowInspector inspect { nullptr };
+};
+
+namespace {
+
+QtMessageHandler defaultMessageHandler = nullptr;
+
+// The offscreen platform says so for every dialog it raises; the notes
+// hide the messages that matter.
+void dropOffscreenNotes(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (message.startsWith(QLatin1String("This plugin does not support")))
+        return;
+    defaultMessageHandler(type, context, message);
+}
+
+} // namespace
+
+void TestConfigurationWindow::initTestCase()
+{
+    defaultMessageHandler = qInstallMessageHandler(dropOffscreenNotes);
+    // The file dialogs remember their history in the user's settings; keep
+    // that away from the real home and from one test to the next.
+    QVERIFY(settingsHome.isValid());
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(settingsHome.path()));
+}
+
+void TestConfigurationWindow::init()
+{
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+    QVERIFY2(!dir->path().contains(QLatin1Char(' ')), "the tests pick paths without spaces");
+    previousCurrent = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(dir->path()));
+    testConfigurationOnlyBuild = false;
+}
+
+void TestConfigurationWindow::cleanup()
+{
+    delete window;
+    inspect.w = nullptr;
+    testConfigurationOnlyBuild = false;
+    QDir::setCurrent(previousCurrent);
+    dir.reset();
+}
+
+MainWindow *TestConfigurationWindow::openWindow()
+{
+    window = new MainWindow;
+    inspect.w = window;
+    return window;
+}
+
+void TestConfigurationWindow::installImages()
+{
+    QDir().mkpath(QStringLiteral("ressources"));
+    for (const char *name : { "add.png", "remove.png" }) {
+        const QString file = QStringLiteral("ressources/") + QLatin1String(name);
+        QVERIFY(QFile::copy(QStringLiteral(MIRVO_SOURCE_DIR "/") + file, file));
+    }
+}
+
+QString TestConfigurationWindow::makeFile(const QString &relative)
+{
+    const QString path = dir->filePath(relative);
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    file.open(QIODevice::WriteOnly);
+    file.write("data\n");
+    return path;
+}
+
+QString TestConfigurationWindow::makeFolder(const QString &relative)
+{
+    const QString path = dir->filePath(relative);
+    QDir().mkpath(path);
+    return path;
+}
+
+void TestConfigurationWindow::checkRowsMirrorLists()
+{
+    for (int list = Files; list <= SaveFolders; ++list)
+        QCOMPARE(inspect.rows(list), inspect.expectedRows(list));
+}
+
+// ---------------------------------------------------------------------------
+
+void TestConfigurationWindow::firstStart_data()
+{
+    QTest::addColumn<bool>("configurationOnly");
+    QTest::newRow("standard build") << false;
+    QTest::newRow("configuration-only build") << true;
+}
+
+void TestConfigurationWindow::firstStart()
+{
+    QFETCH(bool, configurationOnly);
+    testConfigurationOnlyBuild = configurationOnly;
+    writeFile(QStringLiteral("previous"), "/old/file Sat_Dec_5_21:19:07_2026\n");
+
+    openWindow();
+
+    QVERIFY(inspect.configurationMode());
+    QCOMPARE(readFile(QStringLiteral("config.txt")),
+             QByteArray("winrar=C:/Program Files (x86)/WinRAR/WinRAR.exe\n"));
+    QCOMPARE(readFile(QStringLiteral("previous")), QByteArray());
+    QCOMPARE(inspect.winrarPathEdit()->text(), defaultWinrar);
+    for (int list = Files; list <= SaveFolders; ++list)
+        QCOMPARE(inspect.listWidget(list)->count(), 0);
+}
+
+void TestConfigurationWindow::windowLayout()
+{
+    installImages();
+    openWindow();
+
+    QCOMPARE(window->windowTitle(), QStringLiteral("Mirvo - Configuration"));
+    QCOMPARE(window->minimumSize(), QSize(800, 600));
+    QVERIFY(window->testAttribute(Qt::WA_DeleteOnClose));
+    QCOMPARE(static_cast<QLayout *>(inspect.layout()), window->QWidget::layout());
+
+    // Two columns, each a vertical stack of groups separated by empty labels.
+    QHBoxLayout *top = inspect.layout();
+    QCOMPARE(top->count(), 2);
+    QWidget *left = top->itemAt(0)->widget();
+    QWidget *right = top->itemAt(1)->widget();
+    QVERIFY(left && right);
+    QCOMPARE(left->parentWidget(), window.data());
+
+    auto describeColumn = [](QWidget *column) {
+        QStringList items;
+        QLayout *l = column->layout();
+        for (int i = 0; i < l->count(); ++i) {
+            QWidget *w = l->itemAt(i)->widget();
+            if (auto group = qobject_cast<QGroupBox *>(w)) {
+                QLayout *g = group->layout();
+                auto list = qobject_cast<QListWidget *>(g->itemAt(0)->widget());
+                QWidget *row = g->itemAt(1)->widget();
+                auto add = qobject_cast<QPushButton *>(row->layout()->itemAt(0)->widget());
+                auto remove = qobject_cast<QPushButton *>(row->layout()->itemAt(1)->widget());
+                items << QStringLiteral("group %1 [%2|%3|%4]")
+                             .arg(group->title(), list ? QStringLiteral("list") : QString(),
+                                  add ? add->text() : QString(),
+                                  remove ? remove->text() : QString());
+            } else if (auto label = qobject_cast<QLabel *>(w)) {
+                items << QStringLiteral("label '%1'").arg(label->text());
+            } else if (w && w->layout() && w->layout()->count() == 3) {
+                auto label = qobject_cast<QLabel *>(w->layout()->itemAt(0)->widget());
+                auto edit = qobject_cast<QLineEdit *>(w->layout()->itemAt(1)->widget());
+                auto browse = qobject_cast<QPushButton *>(w->layout()->itemAt(2)->widget());
+                items << QStringLiteral("row [%1|%2|%3]")
+                             .arg(label ? label->text() : QString(),
+                                  edit ? edit->text() : QString(),
+                                  browse ? browse->text() : QString());
+            } else {
+                items << QStringLiteral("other");
+            }
+        }
+        return items;
+    };
+    QCOMPARE(
+        describeColumn(left),
+        QStringList({ "group Files [list|Add a new file|Remove]", "label ''",
+                      "group Zipped Files [list|Add a new file to be zipped|Remove]", "label ''",
+                      "group Zipped Folders [list|Add a new folder to be zipped|Remove]",
+                      "label ''" }));
+    QCOMPARE(describeColumn(right),
+             QStringList({ "row [WinRAR path :|" + defaultWinrar + "|Browse]",
+                           "group FTPs [list|Add a new ftp server|Remove]", "label ''",
+                           "group Save folders [list|Add a folder for your saves|Remove]",
+                           "label ''" }));
+
+    // The stored pointers are the widgets in the groups, in the same order.
+    const QList<QGroupBox *> groups = window->findChildren<QGroupBox *>();
+    QCOMPARE(groups.size(), 5);
+    const QStringList order = { "Files", "Zipped Files", "Zipped Folders", "FTPs", "Save folders" };
+    for (int list = Files; list <= SaveFolders; ++list) {
+        QListWidget *widget = inspect.listWidget(list);
+        auto group = qobject_cast<QGroupBox *>(widget->parentWidget());
+        QVERIFY(group);
+        QCOMPARE(group->title(), order[list]);
+        QCOMPARE(inspect.addButton(list)->maximumWidth(), 200);
+        QCOMPARE(inspect.removeButton(list)->maximumWidth(), 200);
+        QVERIFY(!inspect.addButton(list)->icon().isNull());
+        QVERIFY(!inspect.removeButton(list)->icon().isNull());
+        QCOMPARE(inspect.addButton(list)->iconSize(), QPixmap("ressources/add.png").size());
+        QCOMPARE(inspect.removeButton(list)->iconSize(), QPixmap("ressources/remove.png").size());
+    }
+}
+
+void TestConfigurationWindow::missingImagesGiveButtonsWithoutIcons()
+{
+    openWindow();
+    for (int list = Files; list <= SaveFolders; ++list) {
+        QVERIFY(inspect.addButton(list)->icon().isNull());
+        QVERIFY(inspect.removeButton(list)->icon().isNull());
+        QVERIFY(!inspect.addButton(list)->text().isEmpty());
+    }
+}
+
+void TestConfigurationWindow::configurationOnlyBuildOverExistingConfig()
+{
+    const QString notes = makeFile(QStringLiteral("src/notes.txt"));
+    const QString album = makeFolder(QStringLiteral("src/album"));
+    const QString saves = makeFolder(QStringLiteral("saves"));
+    const QString config = QStringLiteral("winrar=/opt/rar/WinRAR.exe\n"
+                                          "path=%1\n"
+                                          "file=%2 notes\n"
+                                          "file=%3/gone.txt gone\n"
+                                          "zippedfolder=%4 album\n")
+                               .arg(saves, notes, dir->path(), album);
+    writeFile(QStringLiteral("config.txt"), config.toUtf8());
+    writeFile(QStringLiteral("previous"),
+              QByteArray(qPrintable(notes)) + " Sat_Dec_5_21:19:07_2026\n");
+    testConfigurationOnlyBuild = true;
+
+    openWindow();
+
+    QVERIFY(inspect.configurationMode());
+    QCOMPARE(inspect.winrarPathEdit()->text(), QStringLiteral("/opt/rar/WinRAR.exe"));
+    QCOMPARE(inspect.rows(Files), QStringList { "notes" });
+    QCOMPARE(inspect.rows(ZippedFolders), QStringList { "album" });
+    QCOMPARE(inspect.rows(SaveFolders), QStringList { saves });
+    QVERIFY(!inspect.listWidget(Files)->item(0)->icon().isNull());
+    checkRowsMirrorLists();
+    // Saved at once: the vanished entry is gone and the history is emptied.
+    QCOMPARE(QString::fromUtf8(readFile(QStringLiteral("config.txt"))),
+             QStringLiteral("winrar=/opt/rar/WinRAR.exe\n"
+                            "path=%1\n"
+                            "file=%2 notes\n"
+                            "zippedfolder=%3 album\n")
+                 .arg(saves, notes, album));
+    QCOMPARE(readFile(QStringLiteral("previous")), QByteArray());
+    // No backup: the save folder got no latest folder.
+    QVERIFY(!QFileInfo::exists(saves + QStringLiteral("/latest")));
+}
+
+void TestConfigurationWindow::standardBuildOverExistingConfigIsNoEditor()
+{
+    const QByteArray config = "winrar=/opt/rar/WinRAR.exe\n";
+    writeFile(QStringLiteral("config.txt"), config);
+
+    openWindow();
+
+    QVERIFY(!inspect.configurationMode());
+    QVERIFY(!inspect.layout());
+    QVERIFY(!inspect.listWidget(Files));
+    QVERIFY(window->windowTitle() != QStringLiteral("Mirvo - Configuration"));
+    QCOMPARE(readFile(QStringLiteral("config.txt")), config);
+}
+
+// ---------------------------------------------------------------------------
+
+void TestConfigurationWindow::addBackupEntry_data()
+{
+    QTest::addColumn<int>("list");
+    QTest::addColumn<QString>("source"); // relative to the working directory
+    QTest::addColumn<bool>("cancelPicker");
+    QTest::addColumn<QString>("name"); // "<accept>": OK on the proposal; "<cancel>": Cancel
+    QTest::addColumn<QStringList>("expectedDialogs");
+    QTest::addColumn<QString>("expectedLine"); // empty: nothing added
+    QTest::addColumn<bool>("expectSave");
+
+    const QStringList fileDialog { "file:Add File" };
+    const QString fileName = QStringLiteral("input:Enter the file's backup name");
+    const QString zippedFileName = QStringLiteral("input:Enter the zipped file's backup name");
+    const QString folderName = QStringLiteral("input:Enter the zipped folder's backup name");
+    const QString nameWarning
+        = QStringLiteral("message:The path musn't contain spaces nor / nor \\");
+    const QString spaceWarning = QStringLiteral("message:The path musn't contain spaces");
+
+    QTest::newRow("file, proposed name")
+        << int(Files) << "docs/report.pdf" << false << "<accept>"
+        << (fileDialog + QStringList { fileName }) << "file=%1 report.pdf" << true;
+    QTest::newRow("file, own name")
+        << int(Files) << "docs/report.pdf" << false << "q3-report"
+        << (fileDialog + QStringList { fileName }) << "file=%1 q3-report" << true;
+    QTest::newRow("zipped file") << int(ZippedFiles) << "docs/db.sqlite" << false << "<accept>"
+                                 << (fileDialog + QStringList { zippedFileName })
+                                 << "zippedfile=%1 db.sqlite" << true;
+    QTest::newRow("zipped folder")
+        << int(ZippedFolders) << "docs/photos" << false << "<accept>"
+        << QStringList { "file:Find Directory", folderName } << "zippedfolder=%1 photos" << true;
+    QTest::newRow("file picker cancelled")
+        << int(Files) << "docs/report.pdf" << true << "" << fileDialog << "" << false;
+    QTest::newRow("folder picker cancelled")
+        << int(ZippedFolders) << "docs/photos" << true << ""
+        << QStringList { "file:Find Directory" } << "" << false;
+    QTest::newRow("file path with a space")
+        << int(Files) << "my docs/report.pdf" << false << ""
+        << (fileDialog + QStringList { spaceWarning }) << "" << false;
+    QTest::newRow("folder path with a space")
+        << int(ZippedFolders) << "my photos" << false << ""
+        << QStringList { "file:Find Directory", spaceWarning } << "" << false;
+    QTest::newRow("name with a space")
+        << int(Files) << "docs/report.pdf" << false << "my report"
+        << (fileDialog + QStringList { fileName, nameWarning }) << "" << false;
+    QTest::newRow("name with a slash")
+        << int(ZippedFiles) << "docs/report.pdf" << false << "a/b"
+        << (fileDialog + QStringList { zippedFileName, nameWarning }) << "" << false;
+    QTest::newRow("name with a backslash")
+        << int(ZippedFolders) << "docs/photos" << false << "a\\b"
+        << QStringList { "file:Find Directory", folderName, nameWarning } << "" << false;
+    QTest::newRow("empty name saves without adding")
+        << int(Files) << "docs/report.pdf" << false << "" << (fileDialog + QStringList { fileName })
+        << "" << true;
+    QTest::newRow("name dialog cancelled saves without adding")
+        << int(ZippedFiles) << "docs/report.pdf" << false << "<cancel>"
+        << (fileDialog + QStringList { zippedFileName }) << "" << true;
+}
+
+void TestConfigurationWindow::addBackupEntry()
+{
+    QFETCH(int, list);
+    QFETCH(QString, source);
+    QFETCH(bool, cancelPicker);
+    QFETCH(QString, name);
+    QFETCH(QStringList, expectedDialogs);
+    QFETCH(QString, expectedLine);
+    QFETCH(bool, expectSave);
+
+    const QString path = list == ZippedFolders ? makeFolder(source) : makeFile(source);
+    openWindow();
+    const QByteArray before = readFile(QStringLiteral("config.txt"));
+    markConfig();
+
+    DialogScript script;
+    script.then(cancelPicker ? DialogScript::cancel() : DialogScript::pick(path));
+    if (name == QLatin1String("<accept>"))
+        script.then(DialogScript::acceptProposal());
+    else if (name == QLatin1String("<cancel>"))
+        script.then(DialogScript::cancel());
+    else
+        script.then(DialogScript::answer(name));
+    script.then(DialogScript::pressOk());
+    QTest::mouseClick(inspect.addButton(list), Qt::LeftButton);
+
+    QCOMPARE(script.problems, QStringList());
+    QCOMPARE(titles(script.seen), expectedDialogs);
+
+    // The pickers: open-file dialogs for files, a parentless directory dialog for folders.
+    const SeenDialog &picker = script.seen.first();
+    QVERIFY(picker.modal);
+    if (list == ZippedFolders) {
+        QCOMPARE(picker.fileMode, int(QFileDialog::Directory));
+        QVERIFY(picker.showDirsOnly);
+        QVERIFY(!picker.hasParent);
+    } else {
+        QCOMPARE(picker.fileMode, int(QFileDialog::ExistingFile));
+        QCOMPARE(picker.nameFilters, QStringList { "All files (*)" });
+    }
+    for (const SeenDialog &d : script.seen) {
+        QVERIFY(d.modal);
+        if (d.kind == QLatin1String("input")) {
+            QCOMPARE(d.text, d.title);
+            QCOMPARE(d.echoMode, int(QLineEdit::Normal));
+            QCOMPARE(d.initialText, path.section(QLatin1Char('/'), -1));
+            QVERIFY(d.hasParent);
+        } else if (d.kind == QLatin1String("message")) {
+            QCOMPARE(d.text, d.title);
+            QCOMPARE(d.icon, int(QMessageBox::Warning));
+            QCOMPARE(d.buttons, int(QMessageBox::Ok));
+            QVERIFY(!d.hasParent);
+        }
+    }
+
+    QCOMPARE(configSavedSinceMark(), expectSave);
+    QStringList expected = QString::fromUtf8(before).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    if (!expectedLine.isEmpty())
+        expected << expectedLine.arg(path);
+    if (expectSave)
+        QCOMPARE(configLines(), expected);
+    QCOMPARE(inspect.listWidget(list)->count(), expectedLine.isEmpty() ? 0 : 1);
+    if (!expectedLine.isEmpty()) {
+        QCOMPARE(inspect.entries(list).first().path, path);
+        QVERIFY(!inspect.listWidget(list)->item(0)->icon().isNull());
+    }
+    checkRowsMirrorLists();
+}
+
+void TestConfigurationWindow::addBackupEntrySourceVanishes()
+{
+    const QString path = makeFile(QStringLiteral("docs/draft.txt"));
+    openWindow();
+    markConfig();
+
+    DialogScript script;
+    script.then(DialogScript::pick(path))
+        .then(
+            DialogScript::before([path] { QFile::remove(path); }, DialogScript::acceptProposal()));
+    QTest::mouseClick(inspect.addButton(Files), Qt::LeftButton);
+
+    QCOMPARE(script.problems, QStringList());
+    QCOMPARE(script.seen.size(), 2); // no message about it
+    QVERIFY(configSavedSinceMark());
+    QCOMPARE(configLines(), QStringList { "winrar=" + defaultWinrar });
+    QCOMPARE(inspect.listWidget(Files)->count(), 0);
+    checkRowsMirrorLists();
+}
+
+// ---------------------------------------------------------------------------
+
+void TestConfigurationWindow::addFtp_data()
+{
+    QTest::addColumn<QStringList>("answers"); // "<cancel>" cancels that dialog
+    QTest::addColumn<QStringList>("expectedMessages"); // kind letter + text
+    QTest::addColumn<QString>("expectedServer"); // "host user remotePath"; empty: none
+
+    QTest::newRow("complete") << QStringList { "ftp.example.net", "alice", "s3cret", "backups" }
+                              << QStringList() << "ftp.example.net alice backups";
+    QTest::newRow("root as a full stop")
+        << QStringList { "10.0.0.2", "bob", "pw", "." } << QStringList() << "10.0.0.2 bob .";
+    QTest::newRow("proposed remote path")
+        << QStringList { "host", "carol", "pw", "<accept>" } << QStringList() << "host carol Mirvo";
+    QTest::newRow("host cancelled") << QStringList { "<cancel>" } << QStringList() << "";
+    QTest::newRow("host empty") << QStringList { "" } << QStringList() << "";
+    QTest::newRow("host with a space")
+        << QStringList { "ftp example" } << QStringList { "W:The hostname musn't contain spaces" }
+        << "";
+    QTest::newRow("user cancelled") << QStringList { "host", "<cancel>" } << QStringList() << "";
+    QTest::newRow("user empty") << QStringList { "host", "" } << QStringList() << "";
+    QTest::newRow("user with a space")
+        << QStringList { "host", "a b" } << QStringList { "W:The username musn't contain spaces" }
+        << "";
+    QTest::newRow("password cancelled")
+        << QStringList { "host", "alice", "<cancel>" } << QStringList() << "";
+    QTest::newRow("password empty") << QStringList { "host", "alice", "" } << QStringList() << "";
+    const QStringList emptyPath { "W:The path musn't be empty",
+                                  "I:To place the backups at the root, use '.'" };
+    QTest::newRow("remote path cancelled")
+        << QStringList { "host", "alice", "pw", "<cancel>" } << emptyPath << "";
+    QTest::newRow("remote path empty")
+        << QStringList { "host", "alice", "pw", "" } << emptyPath << "";
+    QTest::newRow("remote path with a space")
+        << QStringList { "host", "alice", "pw", "my backups" }
+        << QStringList { "W:The path musn't contain spaces" } << "";
+}
+
+void TestConfigurationWindow::addFtp()
+{
+    QFETCH(QStringList, answers);
+    QFETCH(QStringList, expectedMessages);
+    QFETCH(QString, expectedServer);
+
+    openWindow();
+    markConfig();
+
+    DialogScript script;
+    for (const QString &a : answers) {
+        if (a == QLatin1String("<cancel>"))
+            script.then(DialogScript::cancel());
+        else if (a == QLatin1String("<accept>"))
+            script.then(DialogScript::acceptProposal());
+        else
+            script.then(DialogScript::answer(a));
+    }
+    for (int i = 0; i < expectedMessages.size(); ++i)
+        script.then(DialogScript::pressOk());
+    QTest::mouseClick(inspect.addButton(Ftps), Qt::LeftButton);
+
+    QCOMPARE(script.problems, QStringList());
+    QVERIFY(script.allPlayed());
+
+    // The input dialogs, in the order they came.
+    struct Prompt
+    {
+        QString title, label;
+        int echo;
+        QString initial;
+    };
+    const QList<Prompt> prompts
+        = { { "Enter the host's name", "", QLineEdit::Normal, "" },
+            { "Enter your username", "Enter your username", QLineEdit::Normal, "" },
+            { "Enter your password", "Enter your password", QLineEdit::Password, "" },
+            { "Enter the path on the server",
+              "Enter the path on the server where your files will be stored", QLineEdit::Normal,
+              "Mirvo" } };
+    QCOMPARE(script.seen.size(), answers.size() + expectedMessages.size());
+    for (int i = 0; i < answers.size(); ++i) {
+        const SeenDialog &d = script.seen[i];
+        QCOMPARE(d.kind, QStringLiteral("input"));
+        QCOMPARE(d.title, prompts[i].title);
+        if (i == 0) {
+            const QString start = QStringLiteral("Enter the host's name\ne.g. ");
+            QVERIFY2(d.text.startsWith(start), qPrintable(d.text));
+            QVERIFY(d.text.size() > start.size());
+            QVERIFY(!d.text.mid(start.size()).contains(QLatin1Char(' ')));
+        } else {
+            QCOMPARE(d.text, prompts[i].label);
+        }
+        QCOMPARE(d.echoMode, prompts[i].echo);
+        QCOMPARE(d.initialText, prompts[i].initial);
+        QVERIFY(d.hasParent);
+        QVERIFY(d.modal);
+    }
+    for (int i = 0; i < expectedMessages.size(); ++i) {
+        const SeenDialog &d = script.seen[answers.size() + i];
+        const QString text = expectedMessages[i].mid(2);
+        QCOMPARE(d.kind, QStringLiteral("message"));
+        QCOMPARE(d.title, text);
+        QCOMPARE(d.text, text);
+        QCOMPARE(d.icon,
+                 expectedMessages[i].startsWith(QLatin1Char('W')) ? int(QMessageBox::Warning)
+                                                                  : int(QMessageBox::Information));
+        QCOMPARE(d.buttons, int(QMessageBox::Ok));
+        QVERIFY(!d.hasParent);
+        QVERIFY(d.modal);
+    }
+
+    QCOMPARE(configSavedSinceMark(), !expectedServer.isEmpty());
+    QCOMPARE(inspect.ftps().size(), expectedServer.isEmpty() ? 0 : 1);
+    if (!expectedServer.isEmpty()) {
+        QCOMPARE(ftpHostsAndPaths(configLines()), QStringList { expectedServer });
+        QCOMPARE(inspect.ftps().first().password, answers[2]);
+        QVERIFY(!configLines().join('\n').contains(answers[2] + QLatin1Char(' ')));
+    }
+    checkRowsMirrorLists();
+}
+
+void TestConfigurationWindow::savedPasswordReadsBack()
+{
+    const QString password = QStringLiteral("pa ss/wörd\\");
+    openWindow();
+    DialogScript script;
+    script.then(DialogScript::answer("ftp.example.net"))
+        .then(DialogScript::answer("alice"))
+        .then(DialogScript::answer(password))
+        .then(DialogScript::answer("."));
+    QTest::mouseClick(inspect.addButton(Ftps), Qt::LeftButton);
+    QCOMPARE(script.problems, QStringList());
+
+    const QStringList lines = configLines();
+    QCOMPARE(lines.size(), 2);
+    const QStringList fields = lines[1].mid(4).split(QLatin1Char(' '));
+    QCOMPARE(fields.size(), 4);
+    QVERIFY(!fields[2].isEmpty());
+    QVERIFY(!lines[1].contains(QStringLiteral("pa ss")));
+
+    // A second program reads the file back through its own cipher.
+    delete window;
+    testConfigurationOnlyBuild = true;
+    openWindow();
+    QCOMPARE(inspect.ftps().size(), 1);
+    QCOMPARE(inspect.ftps().first().host, QStringLiteral("ftp.example.net"));
+    QCOMPARE(inspect.ftps().first().password, password);
+    QCOMPARE(inspect.rows(Ftps), QStringList { "ftp.example.net - ." });
+}
+
+// ---------------------------------------------------------------------------
+
+void TestConfigurationWindow::addSaveFolder_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<bool>("cancel");
+    QTest::addColumn<QStringList>("expectedDialogs");
+    QTest::addColumn<bool>("expectAdded");
+
+    QTest::newRow("accepted") << "saves/usb" << false << QStringList { "file:Find Directory" }
+                              << true;
+    QTest::newRow("cancelled") << "saves/usb" << true << QStringList { "file:Find Directory" }
+                               << false;
+    QTest::newRow("with a space") << "my saves" << false
+                                  << QStringList { "file:Find Directory",
+                                                   "message:The path musn't contain spaces" }
+                                  << false;
+}
+
+void TestConfigurationWindow::addSaveFolder()
+{
+    QFETCH(QString, folder);
+    QFETCH(bool, cancel);
+    QFETCH(QStringList, expectedDialogs);
+    QFETCH(bool, expectAdded);
+
+    const QString path = makeFolder(folder);
+    openWindow();
+    markConfig();
+
+    DialogScript script;
+    script.then(cancel ? DialogScript::cancel() : DialogScript::pick(path))
+        .then(DialogScript::pressOk());
+    QTest::mouseClick(inspect.addButton(SaveFolders), Qt::LeftButton);
+
+    QCOMPARE(script.problems, QStringList());
+    QCOMPARE(titles(script.seen), expectedDialogs);
+    QCOMPARE(script.seen.first().fileMode, int(QFileDialog::Directory));
+    QVERIFY(script.seen.first().showDirsOnly);
+    QVERIFY(!script.seen.first().hasParent);
+    QCOMPARE(configSavedSinceMark(), expectAdded);
+    if (expectAdded)
+        QCOMPARE(configLines(), QStringList({ "winrar=" + defaultWinrar, "path=" + path }));
+    QCOMPARE(inspect.saveFolders().size(), expectAdded ? 1 : 0);
+    checkRowsMirrorLists();
+}
+
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// Three entries in every list, written the way the program writes them.
+QString threeOfEach(const QString &root)
+{
+    QString config = QStringLiteral("winrar=/opt/rar/WinRAR.exe\n");
+    for (const char *host : { "one", "two", "three" })
+        config += QStringLiteral("ftp=%1.example.net user AwIAAAA= backups\n").arg(host);
+    for (const char *n : { "1", "2", "3" })
+        config += QStringLiteral("path=%1/saves%2\n").arg(root, n);
+    for (const char *prefix : { "file", "zippedfile", "zippedfolder" })
+        for (const char *n : { "1", "2", "3" })
+            config += QStringLiteral("%1=%2/src/%1%3 %1-%3\n").arg(prefix, root, n);
+    return config;
+}
+
+} // namespace
+
+void TestConfigurationWindow::removeWithoutCurrentRowWritesNothing_data()
+{
+    QTest::addColumn<int>("list");
+    QTest::newRow("files") << int(Files);
+    QTest::newRow("zipped files") << int(ZippedFiles);
+    QTest::newRow("zipped folders") << int(ZippedFolders);
+    QTest::newRow("ftps") << int(Ftps);
+    QTest::newRow("save folders") << int(SaveFolders);
+}
+
+void TestConfigurationWindow::removeWithoutCurrentRowWritesNothing()
+{
+    QFETCH(int, list);
+    for (const char *prefix : { "file", "zippedfile" })
+        for (const char *n : { "1", "2", "3" })
+            makeFile(QStringLiteral("src/%1%2").arg(prefix, n));
+    for (const char *n : { "1", "2", "3" })
+        makeFolder(QStringLiteral("src/zippedfolder%1").arg(n));
+    writeFile(QStringLiteral("config.txt"), threeOfEach(dir->path()).toUtf8());
+    testConfigurationOnlyBuild = true;
+    openWindow();
+    QCOMPARE(inspect.listWidget(list)->count(), 3);
+    inspect.listWidget(list)->setCurrentRow(-1);
+    markConfig();
+
+    QTest::mouseClick(inspect.removeButton(list), Qt::LeftButton);
+
+    QVERIFY(!configSavedSinceMark());
+    QCOMPARE(inspect.listWidget(list)->count(), 3);
+    checkRowsMirrorLists();
+}
+
+void TestConfigurationWindow::removeMiddleEntry_data()
+{
+    removeWithoutCurrentRowWritesNothing_data();
+}
+
+void TestConfigurationWindow::removeMiddleEntry()
+{
+    QFETCH(int, list);
+    for (const char *prefix : { "file", "zippedfile" })
+        for (const char *n : { "1", "2", "3" })
+            makeFile(QStringLiteral("src/%1%2").arg(prefix, n));
+    for (const char *n : { "1", "2", "3" })
+        makeFolder(QStringLiteral("src/zippedfolder%1").arg(n));
+    writeFile(QStringLiteral("config.txt"), threeOfEach(dir->path()).toUtf8());
+    testConfigurationOnlyBuild = true;
+    openWindow();
+    const QStringList before = configLines();
+    QCOMPARE(before.size(), 1 + 5 * 3);
+
+    // Click on the second row, as a person picks it, then remove it.
+    QListWidget *widget = inspect.listWidget(list);
+    widget->setCurrentRow(1);
+    QTest::mouseClick(inspect.removeButton(list), Qt::LeftButton);
+
+    QCOMPARE(widget->count(), 2);
+    checkRowsMirrorLists();
+    const QStringList after = configLines();
+    // The lines keep their order; only the second one of that kind is gone.
+    const int firstLineOfKind = list == Ftps ? 1 : list == SaveFolders ? 4 : 7 + 3 * list;
+    QCOMPARE(after.size(), before.size() - 1);
+    if (list == Ftps) {
+        QCOMPARE(ftpHostsAndPaths(after),
+                 QStringList({ "one.example.net user backups", "three.example.net user backups" }));
+    } else {
+        QStringList expected = before;
+        expected.removeAt(firstLineOfKind + 1);
+        // The ftp= lines are enciphered afresh on every save; compare the rest.
+        for (int i = 1; i <= 3; ++i) {
+            QVERIFY(after[i].startsWith(QStringLiteral("ftp=")));
+            expected[i] = after[i];
+        }
+        QCOMPARE(after, expected);
+    }
+}
+
+// ---------------------------------------------------------------------------
+
+void TestConfigurationWindow::winrarKeystrokesSaveEachTime()
+{
+    openWindow();
+    QLineEdit *edit = inspect.winrarPathEdit();
+    edit->setFocus();
+    QTest::keyClick(edit, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(edit, Qt::Key_Backspace);
+    QCOMPARE(readFile(QStringLiteral("config.txt")), QByteArray("winrar=\n"));
+
+    // Each keystroke is one save; the mark shows that nothing else wrote in between.
+    QString typed;
+    for (const char c : { 'r', 'a', 'r' }) {
+        markConfig();
+        QTest::keyClick(edit, c);
+        typed += QLatin1Char(c);
+        QVERIFY(configSavedSinceMark());
+        QCOMPARE(readFile(QStringLiteral("config.txt")), ("winrar=" + typed + "\n").toUtf8());
+        QCOMPARE(inspect.winrarPath(), typed);
+    }
+
+    // A change the program makes itself is not a user edit and saves nothing.
+    markConfig();
+    edit->setText(QStringLiteral("/elsewhere"));
+    QVERIFY(!configSavedSinceMark());
+}
+
+void TestConfigurationWindow::browseWinrar_data()
+{
+    QTest::addColumn<bool>("cancel");
+    QTest::newRow("picked") << false;
+    QTest::newRow("cancelled empties the path") << true;
+}
+
+void TestConfigurationWindow::browseWinrar()
+{
+    QFETCH(bool, cancel);
+    const QString rar = makeFile(QStringLiteral("rar/WinRAR.exe"));
+    openWindow();
+    markConfig();
+
+    DialogScript script;
+    script.then(cancel ? DialogScript::cancel() : DialogScript::pick(rar));
+    QPushButton *browse = nullptr;
+    for (QPushButton *button : window->findChildren<QPushButton *>())
+        if (button->text() == QLatin1String("Browse"))
+            browse = button;
+    QVERIFY(browse);
+    QTest::mouseClick(browse, Qt::LeftButton);
+
+    QCOMPARE(script.problems, QStringList());
+    QCOMPARE(titles(script.seen), QStringList { "file:Find winrar" });
+    QCOMPARE(script.seen.first().nameFilters, QStringList { "Winrar (*.exe)" });
+    QCOMPARE(script.seen.first().fileMode, int(QFileDialog::ExistingFile));
+    QVERIFY(configSavedSinceMark());
+    const QString expected = cancel ? QString() : rar;
+    QCOMPARE(readFile(QStringLiteral("config.txt")), ("winrar=" + expected + "\n").toUtf8());
+    QCOMPARE(inspect.winrarPathEdit()->text(), expected);
+    QCOMPARE(inspect.winrarPath(), expected);
+}
+
+// ---------------------------------------------------------------------------
+
+void TestConfigurationWindow::binaries_data()
+{
+    QTest::addColumn<int>("program");
+    QTest::addColumn<bool>("withConfig");
+    QTest::addColumn<bool>("expectEditor");
+
+    QTest::newRow("mirvo, no config.txt") << int(MirvoProcess::Standard) << false << true;
+    QTest::newRow("mirvo-config, no config.txt")
+        << int(MirvoProcess::ConfigurationOnly) << false << true;
+    QTest::newRow("mirvo-config, config.txt present")
+        << int(MirvoProcess::ConfigurationOnly) << true << true;
+    QTest::newRow("mirvo, config.txt present") << int(MirvoProcess::Standard) << true << false;
+}
+
+// The real programs: the editor rewrites config.txt at once (dropping a
+// vanished entry) and empties previous; a backup never touches config.txt.
+void TestConfigurationWindow::binaries()
+{
+    QFETCH(int, program);
+    QFETCH(bool, withConfig);
+    QFETCH(bool, expectEditor);
+
+    const QString saves = makeFolder(QStringLiteral("saves"));
+    const QString kept = makeFile(QStringLiteral("src/kept.txt"));
+    const QString gone = dir->filePath(QStringLiteral("src/gone.txt"));
+    const QByteArray config = QStringLiteral("winrar=/opt/rar/WinRAR.exe\npath=%1\nfile=%2 kept\n"
+                                             "file=%3 gone\n")
+                                  .arg(saves, kept, gone)
+                                  .toUtf8();
+    if (withConfig)
+        writeFile(QStringLiteral("config.txt"), config);
+    const QByteArray history = kept.toUtf8() + " Sat_Dec_5_21:19:07_2026\n";
+    writeFile(QStringLiteral("previous"), history);
+
+    MirvoProcess mirvo(dir->path(), MirvoProcess::Program(program));
+    QVERIFY(mirvo.start());
+    if (expectEditor) {
+        const QByteArray written = withConfig
+            ? QStringLiteral("winrar=/opt/rar/WinRAR.exe\npath=%1\nfile=%2 kept\n")
+                  .arg(saves, kept)
+                  .toUtf8()
+            : QByteArray("winrar=C:/Program Files (x86)/WinRAR/WinRAR.exe\n");
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(QStringLiteral("config.txt")), written, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(QStringLiteral("previous")), QByteArray(), 20000);
+        if (withConfig)
+            QVERIFY(mirvo.waitForLine("Removing unexisting file from the saved files : " + gone,
+                                      20000));
+        QVERIFY(!QFileInfo::exists(saves + QStringLiteral("/latest")));
+    } else {
+        // Backup mode prepares the save folder; the configuration stays as it is.
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(saves + QStringLiteral("/latest")), 20000);
+        QCOMPARE(readFile(QStringLiteral("config.txt")), config);
+    }
+    mirvo.stop();
+}
+
+QTEST_MAIN(TestConfigurationWindow)
+#include "tst_configurationwindow.moc"
