@@ -1,1 +1,352 @@
-// PLACEHOLDER: not written yet.
+#include "qftpdtp.h"
+
+#include "qftppi.h"
+
+#include <QIODevice>
+#include <QTcpSocket>
+
+#include <cstring>
+
+namespace {
+const char networkSessionProperty[] = "_q_networksession";
+}
+
+QFtpDTP::QFtpDTP(QFtpPI *interpreter)
+    : activeListener(this)
+    , ownerInterpreter(interpreter)
+    , targetBuffer(nullptr)
+{
+    activeListener.setObjectName(QStringLiteral("QFtpDTP active state server"));
+    connect(&activeListener, &QTcpServer::newConnection, this, &QFtpDTP::setupSocket);
+}
+
+QFtpDTP::~QFtpDTP()
+{
+    // Sockets still open would report their close while this object is half
+    // destroyed: cut them off first.
+    const QList<QTcpSocket *> sockets = findChildren<QTcpSocket *>();
+    for (QTcpSocket *socket : sockets)
+        socket->disconnect(this);
+}
+
+void QFtpDTP::setTargetBuffer(QByteArray *buffer)
+{
+    targetIsBuffer = true;
+    targetBuffer = buffer;
+    uploadStarted = false;
+}
+
+void QFtpDTP::setTargetDevice(QIODevice *device)
+{
+    targetIsBuffer = false;
+    targetDevice = device;
+    uploadStarted = false;
+}
+
+void QFtpDTP::clearTarget()
+{
+    targetIsBuffer = false;
+    targetDevice = nullptr;
+    uploadStarted = false;
+}
+
+void QFtpDTP::setTotalBytes(qint64 total)
+{
+    totalBytes = total;
+    transferredBytes = 0;
+    emit dataTransferProgress(0, totalBytes);
+}
+
+void QFtpDTP::connectToDataPort(const QString &host, quint16 port)
+{
+    residualData.clear();
+    if (dataSocket) {
+        retireSocket(dataSocket);
+        dataSocket = nullptr;
+    }
+    uploadStarted = false;
+
+    dataSocket = new QTcpSocket(this);
+    dataSocket->setProperty(networkSessionProperty, property(networkSessionProperty));
+    dataSocket->setObjectName(QStringLiteral("QFtpDTP Passive state socket"));
+    connectSocketSignals(dataSocket);
+    passiveConnecting = true;
+    dataSocket->connectToHost(host, port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
+}
+
+int QFtpDTP::openListener(const QHostAddress &address)
+{
+    activeListener.setProperty(networkSessionProperty, property(networkSessionProperty));
+    if (!activeListener.isListening() && !activeListener.listen(address, 0))
+        return -1;
+    return activeListener.serverPort();
+}
+
+void QFtpDTP::acceptPendingConnection()
+{
+    // A connection that is already pending is taken at once; nothing waits.
+    if (activeListener.isListening())
+        activeListener.waitForNewConnection(0);
+}
+
+QAbstractSocket::SocketState QFtpDTP::dataConnectionState() const
+{
+    return dataSocket ? dataSocket->state() : QAbstractSocket::UnconnectedState;
+}
+
+qint64 QFtpDTP::bytesAvailable() const
+{
+    if (dataSocket && dataSocket->state() == QAbstractSocket::ConnectedState)
+        return dataSocket->bytesAvailable();
+    return residualData.size();
+}
+
+qint64 QFtpDTP::read(char *data, qint64 maxLength)
+{
+    qint64 count = 0;
+    if (dataSocket && dataSocket->state() == QAbstractSocket::ConnectedState) {
+        count = dataSocket->read(data, maxLength);
+    } else if (maxLength > 0) {
+        count = qMin<qint64>(maxLength, residualData.size());
+        std::memcpy(data, residualData.constData(), size_t(count));
+        residualData.remove(0, int(count));
+    }
+    if (count > 0)
+        transferredBytes += count;
+    return count;
+}
+
+QByteArray QFtpDTP::readAll()
+{
+    if (dataSocket && dataSocket->state() == QAbstractSocket::ConnectedState) {
+        const QByteArray data = dataSocket->readAll();
+        transferredBytes += data.size();
+        return data;
+    }
+    QByteArray data;
+    data.swap(residualData);
+    return data;
+}
+
+bool QFtpDTP::uploadCanWrite() const
+{
+    return dataSocket && dataSocket->state() == QAbstractSocket::ConnectedState;
+}
+
+void QFtpDTP::writeNextChunk()
+{
+    const bool hasTarget = targetIsBuffer || targetDevice;
+    if (hasTarget)
+        uploadStarted = true;
+    // In active mode the server's connection may only come after its reply
+    // to STOR; setupSocket() resumes the upload then.
+    if (!uploadCanWrite())
+        return;
+    QTcpSocket *socket = dataSocket;
+
+    if (targetIsBuffer) {
+        if (targetBuffer->isEmpty())
+            emit dataTransferProgress(0, totalBytes);
+        else
+            socket->write(*targetBuffer);
+        // The target goes before the close: closing may report DataClosed at
+        // once, and the next command may already set a new target from there.
+        clearTarget();
+        socket->close();
+        return;
+    }
+    if (!targetDevice)
+        return;
+
+    continueWriting = false;
+    char chunk[uploadChunkSize];
+    const qint64 count = targetDevice->read(chunk, uploadChunkSize);
+    if (count > 0) {
+        socket->write(chunk, count);
+    } else if (count < 0 || (!targetDevice->isSequential() && targetDevice->atEnd())) {
+        finishUpload();
+        return;
+    }
+    // Nothing to send right now from a sequential device: its readyRead or
+    // readChannelFinished calls dataReadyRead() later.
+    continueWriting = targetDevice != nullptr;
+}
+
+void QFtpDTP::finishUpload()
+{
+    QTcpSocket *socket = dataSocket;
+    if (transferredBytes == 0 && socket->bytesToWrite() == 0)
+        emit dataTransferProgress(0, totalBytes);
+    clearTarget();
+    continueWriting = false;
+    socket->close();
+}
+
+void QFtpDTP::abortDataConnection()
+{
+    continueWriting = false;
+    clearTarget();
+    if (dataSocket)
+        dataSocket->abort();
+}
+
+void QFtpDTP::dataReadyRead()
+{
+    // A sequential source may offer data before this transfer's connection
+    // stands and the server has accepted STOR: it waits in the device.
+    if (uploadStarted)
+        writeNextChunk();
+}
+
+void QFtpDTP::connectSocketSignals(QTcpSocket *socket)
+{
+    connect(socket, &QTcpSocket::connected, this, &QFtpDTP::socketConnected);
+    connect(socket, &QTcpSocket::readyRead, this, &QFtpDTP::socketReadyRead);
+    connect(socket, QOverload<QAbstractSocket::SocketError>::of(&QAbstractSocket::error), this,
+            &QFtpDTP::socketError);
+    connect(socket, &QTcpSocket::disconnected, this, &QFtpDTP::socketConnectionClosed);
+    connect(socket, &QTcpSocket::bytesWritten, this, &QFtpDTP::socketBytesWritten);
+}
+
+void QFtpDTP::retireSocket(QTcpSocket *socket)
+{
+    // The socket may be the one whose signal is being delivered further up
+    // the stack: silence it now and free it from the event loop.
+    socket->disconnect(this);
+    socket->abort();
+    socket->deleteLater();
+}
+
+void QFtpDTP::noteActivity()
+{
+    if (ownerInterpreter)
+        ownerInterpreter->noteTraffic();
+}
+
+void QFtpDTP::setupSocket()
+{
+    QTcpSocket *socket = activeListener.nextPendingConnection();
+    if (!socket)
+        return;
+    // Each accepted socket is freed when the next one comes, instead of
+    // piling up under the listener for the life of the client.
+    if (dataSocket)
+        retireSocket(dataSocket);
+    dataSocket = socket;
+    dataSocket->setObjectName(QStringLiteral("QFtpDTP Active state socket"));
+    connectSocketSignals(dataSocket);
+    activeListener.close();
+    noteActivity();
+
+    if (uploadStarted)
+        writeNextChunk();
+}
+
+void QFtpDTP::socketConnected()
+{
+    passiveConnecting = false;
+    transferredBytes = 0;
+    noteActivity();
+    emit connectState(DataConnected);
+}
+
+void QFtpDTP::socketReadyRead()
+{
+    if (!dataSocket)
+        return;
+    noteActivity();
+
+    const QString command = ownerInterpreter ? ownerInterpreter->currentCommand() : QString();
+    if (command.isEmpty()) {
+        dataSocket->close();
+        emit connectState(DataClosed);
+        return;
+    }
+    if (ownerInterpreter && ownerInterpreter->abortState == QFtpPI::AbortSent) {
+        dataSocket->readAll();
+        return;
+    }
+    if (command.startsWith(QLatin1String("LIST"))) {
+        readListing();
+    } else if (!targetIsBuffer && targetDevice) {
+        readIntoDevice();
+    } else {
+        emit dataTransferProgress(transferredBytes + dataSocket->bytesAvailable(), totalBytes);
+        emit readyRead();
+    }
+}
+
+void QFtpDTP::readListing()
+{
+    while (dataSocket && dataSocket->canReadLine()) {
+        QUrlInfo entry;
+        const QByteArray line = dataSocket->readLine(maxListLineLength + 1);
+        if (!line.endsWith('\n'))
+            break; // longer than the limit: handled below
+        if (!line.isEmpty() && parseListLine(line, QString(), &entry))
+            emit listInfo(entry);
+        else if (line.endsWith("No such file or directory\r\n"))
+            errorText = QString::fromLatin1(line);
+    }
+    if (dataSocket && !dataSocket->canReadLine()
+        && dataSocket->bytesAvailable() <= maxListLineLength) {
+        return; // an incomplete line waits for more data
+    }
+    if (!dataSocket)
+        return;
+    errorText
+        = tr("Listing line longer than %1 bytes, data connection closed").arg(maxListLineLength);
+    dataSocket->abort();
+}
+
+void QFtpDTP::readIntoDevice()
+{
+    while (dataSocket && dataSocket->bytesAvailable() > 0) {
+        QByteArray block(int(dataSocket->bytesAvailable()), Qt::Uninitialized);
+        const qint64 count = dataSocket->read(block.data(), block.size());
+        if (count <= 0)
+            return;
+        block.resize(int(count));
+        transferredBytes += count;
+        if (!targetIsBuffer && targetDevice)
+            targetDevice->write(block);
+        emit dataTransferProgress(transferredBytes, totalBytes);
+    }
+}
+
+void QFtpDTP::socketError(QAbstractSocket::SocketError error)
+{
+    const bool wasConnecting = passiveConnecting && sender() == dataSocket;
+    if (error == QAbstractSocket::HostNotFoundError) {
+        passiveConnecting = false;
+        emit connectState(DataHostNotFound);
+    } else if (error == QAbstractSocket::ConnectionRefusedError) {
+        passiveConnecting = false;
+        emit connectState(DataConnectionRefused);
+    } else if (wasConnecting && dataSocket->state() == QAbstractSocket::UnconnectedState) {
+        // Any other failure of a passive connect attempt (unreachable
+        // network, timeout) is a refused data connection too, so that the
+        // interpreter does not wait for a connection that never comes.
+        passiveConnecting = false;
+        emit connectState(DataConnectionRefused);
+    }
+}
+
+void QFtpDTP::socketConnectionClosed()
+{
+    if (!targetIsBuffer && targetDevice)
+        clearTarget();
+    auto *socket = qobject_cast<QTcpSocket *>(sender());
+    if (socket)
+        residualData = socket->readAll();
+    emit connectState(DataClosed);
+}
+
+void QFtpDTP::socketBytesWritten(qint64 bytes)
+{
+    transferredBytes += bytes;
+    noteActivity();
+    emit dataTransferProgress(transferredBytes, totalBytes);
+    if (continueWriting)
+        writeNextChunk();
+}

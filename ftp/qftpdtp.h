@@ -3,22 +3,123 @@
 
 #include "qurlinfo.h"
 
+#include <QAbstractSocket>
 #include <QByteArray>
 #include <QDateTime>
+#include <QHostAddress>
 #include <QObject>
 #include <QString>
+#include <QTcpServer>
 
-// PLACEHOLDER declaration: only the listing parser so far; the data
-// transfer process itself comes with the FTP client.
+class QFtpPI;
+class QIODevice;
+class QTcpSocket;
+
+// The data connection of one FTP control connection (RFC 959 section 3.2).
+//
+// In passive mode it connects to the port the server announced; in active
+// mode it listens on the control connection's local address and takes the
+// server's connection. Uploads go out in chunks paced by the socket's
+// bytes-written notifications, downloads are written through to a device or
+// left in the socket for the caller, and LIST output is cut into lines and
+// parsed into QUrlInfo entries.
 class QFtpDTP : public QObject
 {
     Q_OBJECT
+
 public:
+    // States of the data connection, reported through connectState().
+    enum DataConnectState {
+        DataHostFound = 0, // never sent; completes the set
+        DataConnected = 1, // the passive data socket has connected
+        DataClosed = 2, // the data socket has closed (either side)
+        DataHostNotFound = 3, // the passive data socket's host lookup failed
+        DataConnectionRefused = 4 // the passive data socket's connection was refused
+    };
+
+    // Longest listing line accepted from a server; a longer one ends the
+    // listing with an error instead of being buffered without limit.
+    static constexpr qint64 maxListLineLength = 64 * 1024;
+    // Size of one upload chunk read from a device.
+    static constexpr qint64 uploadChunkSize = 16 * 1024;
+
+    explicit QFtpDTP(QFtpPI *interpreter);
+    ~QFtpDTP() override;
+
+    void setTargetBuffer(QByteArray *buffer);
+    void setTargetDevice(QIODevice *device);
+    void clearTarget();
+    void setTotalBytes(qint64 total);
+
+    void connectToDataPort(const QString &host, quint16 port);
+    int openListener(const QHostAddress &address);
+    void acceptPendingConnection();
+    QAbstractSocket::SocketState dataConnectionState() const;
+
+    qint64 bytesAvailable() const;
+    qint64 read(char *data, qint64 maxLength);
+    QByteArray readAll();
+
+    // Writes the next upload chunk. The interpreter's call on the server's
+    // preliminary reply to STOR also marks the upload as started: before it,
+    // nothing is read from the source.
+    void writeNextChunk();
+    void abortDataConnection();
+
     static bool parseListLine(const QByteArray &buffer, const QString &userName, QUrlInfo *info);
     // The same, with "now" given: the year of a listing date without a year is
     // guessed from it. The public form passes the current date-time.
     static bool parseListLine(const QByteArray &buffer, const QString &userName, QUrlInfo *info,
                               const QDateTime &now);
+
+signals:
+    void listInfo(const QUrlInfo &info);
+    void readyRead();
+    void dataTransferProgress(qint64 done, qint64 total);
+    void connectState(int state);
+
+public slots:
+    void dataReadyRead();
+
+private slots:
+    void socketConnected();
+    void socketReadyRead();
+    void socketError(QAbstractSocket::SocketError error);
+    void socketConnectionClosed();
+    void socketBytesWritten(qint64 bytes);
+    void setupSocket();
+
+private:
+    friend class QFtpPI;
+
+    void connectSocketSignals(QTcpSocket *socket);
+    void retireSocket(QTcpSocket *socket);
+    bool uploadCanWrite() const;
+    void finishUpload();
+    void readListing();
+    void readIntoDevice();
+    void noteActivity();
+
+    QTcpSocket *dataSocket = nullptr;
+    QTcpServer activeListener;
+    QFtpPI *ownerInterpreter;
+    // A listing line that reported a missing file or directory (or a listing
+    // cut short by its line limit); the interpreter reports and clears it.
+    QString errorText;
+    qint64 transferredBytes = 0;
+    qint64 totalBytes = 0;
+    bool continueWriting = false;
+    union {
+        QByteArray *targetBuffer;
+        QIODevice *targetDevice;
+    };
+    bool targetIsBuffer = false;
+    QByteArray residualData;
+    // Set by the first writeNextChunk of an upload: data a sequential device
+    // offers before that moment stays in the device, so that nothing is
+    // written to the socket of an earlier transfer.
+    bool uploadStarted = false;
+    bool passiveConnecting = false; // a passive connect attempt is under way
 };
 
 #endif // QFTPDTP_H

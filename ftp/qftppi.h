@@ -1,6 +1,140 @@
 #ifndef QFTPPI_H
 #define QFTPPI_H
 
-// PLACEHOLDER: not written yet.
+#include "qftpdtp.h"
 
-#endif
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTcpSocket>
+#include <QTimer>
+
+// The protocol interpreter of the FTP client (RFC 959, with EPSV and EPRT
+// from RFC 2428): owns the control connection, sends the raw command lines of
+// one list at a time, assembles replies, and drives the data transfer process.
+//
+// It reports through four signals: connectState (the QFtp::State values 0 to
+// 4), finished (the greeting was taken, or the list ran out), error (the
+// QFtp::Error values 1 to 4) and rawFtpReply (every reply it takes).
+class QFtpPI : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum InterpreterState {
+        AwaitingGreeting, // connected; the server's greeting not taken yet
+        Idle, // ready to send the next line of the list
+        AwaitingReply, // a line was sent; its completion reply not taken yet
+        Succeeded, // transient: the last reply was a success
+        Failed // transient: the last reply was a failure
+    };
+    enum AbortState {
+        NoAbort, // no ABOR outstanding
+        AbortSent, // ABOR written, no reply taken since
+        AbortReplyPending // one reply taken since ABOR; the next one is swallowed
+    };
+
+    // Limits on what a server may send on the control connection. A server
+    // that exceeds one gets an error and the connection is dropped.
+    static constexpr int maxReplyLineLength = 64 * 1024;
+    static constexpr int maxReplyLength = 1024 * 1024;
+    // How long the interpreter waits for any sign of the server (a reply,
+    // the data connection, its close, or data on it) before giving up.
+    static constexpr int defaultInactivityTimeout = 120 * 1000;
+
+    explicit QFtpPI(QObject *parent = nullptr);
+    ~QFtpPI() override;
+
+    void connectToHost(const QString &host, quint16 port);
+    bool sendCommands(const QStringList &commands);
+    void clearPendingCommands();
+    void abort();
+    QString currentCommand() const { return currentLine; }
+
+    void setInactivityTimeout(int milliseconds);
+    int inactivityTimeout() const { return inactivityTimeoutMs; }
+
+    bool rawCommandActive = false;
+    bool useExtendedDataCommands = true;
+    QFtpDTP dataProcess;
+
+signals:
+    void connectState(int state);
+    void finished(const QString &text);
+    void error(int code, const QString &text);
+    void rawFtpReply(int code, const QString &text);
+
+private slots:
+    void hostFound();
+    void connected();
+    void connectionClosed();
+    void readyRead();
+    void error(QAbstractSocket::SocketError socketError);
+    void dtpConnectState(int state);
+    void inactivityTimerFired();
+
+private:
+    friend class QFtpDTP;
+    friend struct QFtpPITestAccess; // the reply-reader fuzzer
+
+    // State changes, each in one place.
+    void setInterpreterState(InterpreterState state);
+    void setAbortState(AbortState state);
+    void setAwaitingDataConnect(bool awaiting);
+    void setAwaitingDataClose(bool awaiting);
+
+    // Sending.
+    bool sendNextCommand();
+    bool buildActiveModeLine(const QHostAddress &address);
+
+    // Reading and handling replies.
+    void readRepliesFrom(QIODevice &source);
+    bool beginReply(const QString &line);
+    QString replyCodeText() const;
+    bool handleReply();
+    void takeGreeting(int code);
+    static InterpreterState stateForReply(int code);
+    void handleSpecialReply(int code);
+    void enterPassiveMode();
+    void enterExtendedPassiveMode();
+    void takeLogin();
+    void takeFileSize();
+    void startUpload();
+    void reactToReply();
+    void sendAfterFailure();
+
+    // Ending a list or the connection.
+    void resetListState();
+    void failList(int code, const QString &text);
+    void dropConnection(int code, const QString &text);
+    QString peerText() const;
+
+    // Inactivity timeout.
+    bool waitingForPeer() const;
+    void updateInactivityTimer();
+    void noteTraffic();
+
+    QTcpSocket controlSocket;
+    QString replyText;
+    qint8 replyCode[3] = { 0, 0, 0 };
+    InterpreterState interpreterState = AwaitingGreeting;
+    AbortState abortState = NoAbort;
+    QStringList pendingCommands;
+    QString currentLine; // the line last sent; null when the list is done or cleared
+    bool awaitingDataConnect = false;
+    bool awaitingDataClose = false;
+
+    bool connecting = false; // host lookup or connect under way
+    bool readingReplies = false; // guards the reply reader against re-entry
+    // Changes whenever the current list ends or is replaced, so that a step
+    // can tell that a signal it emitted has ended the list.
+    quint64 listGeneration = 0;
+    QString hostName; // as given to connectToHost, for messages
+    QString refusedGreeting; // a 4yz/5yz greeting, reported if the server then closes
+    QTimer inactivityTimer;
+    QElapsedTimer lastTraffic;
+    int inactivityTimeoutMs = defaultInactivityTimeout;
+};
+
+#endif // QFTPPI_H
