@@ -415,6 +415,14 @@ void TestListParser::parseLine_data()
            "-rw-r--r-- 1 backup staff 512 Mar 07  2019 caf\xc3\xa9.txt\r\n",
            unixEntry(QString::fromLatin1("caf\xc3\xa9.txt"), File, rw_r__r__, 512, at(2019, 3, 7),
                      true, false));
+    accept("unix NUL byte ends the text",
+           QByteArray("-rw-r--r-- 1 backup staff 512 Mar 07  2019 cut\0here\r\n", 53),
+           unixEntry("cut", File, rw_r__r__, 512, at(2019, 3, 7), true, false));
+    accept("unix no-break space (Latin-1 A0) separates like a space",
+           "-rw-r--r--\xa0"
+           "1 backup staff 512 Mar\xa0"
+           "07  2019 nbsp\r\n",
+           unixEntry("nbsp", File, rw_r__r__, 512, QDateTime(), true, false));
     accept("unix non-ASCII owner", "-rw-r--r-- 1 j\xf6rg staff 512 Mar 07  2019 x\r\n",
            unixEntry("x", File, rw_r__r__, 512, at(2019, 3, 7), true, false,
                      QString::fromLatin1("j\xf6rg")));
