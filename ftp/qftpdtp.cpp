@@ -336,8 +336,10 @@ void QFtpDTP::socketConnectionClosed()
 {
     if (!targetIsBuffer && targetDevice)
         clearTarget();
+    // What the peer sent before closing stays readable; after a close from
+    // this side there is nothing left to keep.
     auto *socket = qobject_cast<QTcpSocket *>(sender());
-    if (socket)
+    if (socket && socket->isReadable())
         residualData = socket->readAll();
     emit connectState(DataClosed);
 }

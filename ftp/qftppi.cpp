@@ -240,9 +240,10 @@ void QFtpPI::readRepliesFrom(QIODevice &source)
             continue; // too short or a bad code: dropped; the next line is read
 
         const QString code = replyCodeText();
-        const bool lastLine = line.startsWith(code + QLatin1Char(' '))
-            || (replyText.isEmpty() && line.trimmed() == code);
-        if (!lastLine) {
+        // A first line of the code alone is taken as a whole reply, instead of
+        // the start of a multi-line reply that would never end.
+        const bool codeAlone = replyText.isEmpty() && line.trimmed() == code;
+        if (!codeAlone && !line.startsWith(code + QLatin1Char(' '))) {
             replyText += line.startsWith(code + QLatin1Char('-')) ? line.mid(4) : line;
             if (replyText.size() > maxReplyLength) {
                 dropConnection(QFtp::UnknownError,
@@ -253,7 +254,8 @@ void QFtpPI::readRepliesFrom(QIODevice &source)
             }
             continue; // the reply goes on, in this read or the next
         }
-        replyText += line.mid(4);
+        if (!codeAlone)
+            replyText += line.mid(4);
         if (replyText.endsWith(QLatin1String("\r\n")))
             replyText.chop(2);
         if (handleReply())

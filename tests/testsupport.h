@@ -5,5 +5,6 @@
 // binaries run headless, and the scripted FTP peer.
 #include "support/ftptestserver.h"
 #include "support/mirvoprocess.h"
+#include "support/scriptedpeer.h"
 
 #endif // TESTSUPPORT_H
