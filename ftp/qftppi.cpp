@@ -92,6 +92,7 @@ bool QFtpPI::sendCommands(const QStringList &commands)
         return true;
     }
     ++listGeneration;
+    uploadAborted = false;
     dataProcess.errorText = QString(); // a listing error belongs to its own list
     pendingCommands = commands;
     sendNextCommand();
@@ -115,8 +116,10 @@ void QFtpPI::abort()
     // ABOR); with none, only ABOR's own reply comes and that one is swallowed.
     setAbortState(interpreterState == AwaitingReply ? AbortSent : AbortReplyPending);
     controlSocket.write("ABOR\r\n", 6);
-    if (currentLine.startsWith(QLatin1String("STOR ")))
+    if (currentLine.startsWith(QLatin1String("STOR "))) {
+        uploadAborted = true;
         dataProcess.abortDataConnection();
+    }
 }
 
 void QFtpPI::setInactivityTimeout(int milliseconds)
@@ -328,6 +331,7 @@ bool QFtpPI::handleReply()
     handleSpecialReply(code);
     if (generation != listGeneration)
         return true; // the list was ended from a signal or a step above
+    takeAbortedUpload();
     reactToReply();
     return true;
 }
@@ -436,6 +440,22 @@ void QFtpPI::startUpload()
 {
     dataProcess.acceptPendingConnection();
     dataProcess.writeNextChunk();
+}
+
+void QFtpPI::takeAbortedUpload()
+{
+    // The data connection of an aborted upload was cut short from this side.
+    // A server that saw a plain close takes the file as complete; the upload
+    // still failed, and the file on the server is truncated.
+    if (!uploadAborted || !currentLine.startsWith(QLatin1String("STOR ")))
+        return;
+    if (interpreterState == Succeeded) {
+        uploadAborted = false;
+        setInterpreterState(Failed);
+        replyText = tr("Upload aborted (%1)").arg(replyText);
+    } else if (interpreterState == Failed) {
+        uploadAborted = false;
+    }
 }
 
 void QFtpPI::reactToReply()
@@ -600,6 +620,7 @@ void QFtpPI::dtpConnectState(int state)
 void QFtpPI::resetListState()
 {
     ++listGeneration;
+    uploadAborted = false;
     pendingCommands.clear();
     currentLine = QString();
     if (awaitingDataClose)

@@ -101,6 +101,7 @@ private:
     void takeLogin();
     void takeFileSize();
     void startUpload();
+    void takeAbortedUpload();
     void reactToReply();
     void sendAfterFailure();
 
@@ -126,6 +127,7 @@ private:
     bool awaitingDataClose = false;
 
     bool connecting = false; // host lookup or connect under way
+    bool uploadAborted = false; // abort() cut the data connection of a STOR
     bool readingReplies = false; // guards the reply reader against re-entry
     // Changes whenever the current list ends or is replaced, so that a step
     // can tell that a signal it emitted has ended the list.

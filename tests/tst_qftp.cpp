@@ -1,0 +1,585 @@
+#include "testsupport.h"
+
+#include "qftp.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <functional>
+
+// The facade and its command queue: ids, raw lines, the order of signals,
+// failures that empty the queue, commands queued from inside the signals, and
+// the whole command set against real servers.
+
+namespace {
+
+// Every signal of one client, in order, as short texts.
+class FtpRecorder : public QObject
+{
+public:
+    explicit FtpRecorder(QFtp *client)
+        : ftp(client)
+    {
+        connect(ftp, &QFtp::commandStarted, this,
+                [this](int id) { events << QStringLiteral("started %1").arg(id); });
+        connect(ftp, &QFtp::commandFinished, this, [this](int id, bool error) {
+            events << QStringLiteral("finished %1 %2").arg(id).arg(error);
+        });
+        connect(ftp, &QFtp::done, this, [this](bool error) {
+            events << QStringLiteral("done %1").arg(error);
+            ++doneCount;
+        });
+        connect(ftp, &QFtp::stateChanged, this,
+                [this](int state) { events << QStringLiteral("state %1").arg(state); });
+        connect(ftp, &QFtp::rawCommandReply, this, [this](int code, const QString &text) {
+            events << QStringLiteral("raw %1 %2").arg(code).arg(text);
+        });
+        connect(ftp, &QFtp::listInfo, this,
+                [this](const QUrlInfo &info) { entries[info.name()] = info.isDir(); });
+    }
+
+    // The events about commands and the queue only.
+    QStringList commandEvents() const
+    {
+        QStringList result;
+        for (const QString &event : events)
+            if (!event.startsWith(QLatin1String("state"))
+                && !event.startsWith(QLatin1String("raw")))
+                result << event;
+        return result;
+    }
+
+    bool waitForDone(int count = -1, int timeoutMs = 60000)
+    {
+        const int target = count < 0 ? doneCount + 1 : count;
+        QEventLoop loop;
+        QTimer tick;
+        QElapsedTimer clock;
+        clock.start();
+        connect(&tick, &QTimer::timeout, &loop, [&] {
+            if (doneCount >= target || clock.hasExpired(timeoutMs))
+                loop.quit();
+        });
+        tick.start(5);
+        if (doneCount < target)
+            loop.exec();
+        return doneCount >= target;
+    }
+
+    QFtp *ftp;
+    QStringList events;
+    QMap<QString, bool> entries;
+    int doneCount = 0;
+};
+
+QString ev(const char *what, int id, int flag = -1)
+{
+    return flag < 0 ? QStringLiteral("%1 %2").arg(QLatin1String(what)).arg(id)
+                    : QStringLiteral("%1 %2 %3").arg(QLatin1String(what)).arg(id).arg(flag);
+}
+
+QStringList lines(const QList<QByteArray> &raw)
+{
+    QStringList result;
+    for (const QByteArray &line : raw)
+        result << QString::fromLatin1(line.trimmed());
+    return result;
+}
+
+QByteArray pattern(int size)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        data[i] = char((i * 31) ^ (i >> 9));
+    return data;
+}
+
+} // namespace
+
+using QueueCommand = std::function<int(QFtp &)>;
+Q_DECLARE_METATYPE(QueueCommand)
+
+class TestQFtp : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void rawLines_data();
+    void rawLines();
+    void transferModeGovernsLaterCommands();
+    void signalOrder();
+    void failureDropsQueue();
+    void commandsQueuedFromDoneAfterFailure();
+    void commandsQueuedFromCommandFinished();
+    void closeEndsAfterUnconnected();
+    void nothingWaitsForever_data();
+    void nothingWaitsForever();
+    void refusedConnectDropsLogin();
+    void uploadFromUnreadableDevice();
+    void realServer_data();
+    void realServer();
+};
+
+void TestQFtp::initTestCase()
+{
+    // The first command of the process gets id 1; every client shares the counter.
+    QFtp a, b;
+    QCOMPARE(a.close(), 1);
+    QCOMPARE(b.close(), 2);
+    QCOMPARE(a.close(), 3);
+}
+
+void TestQFtp::rawLines_data()
+{
+    QTest::addColumn<QueueCommand>("queue");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("login null") << QueueCommand([](QFtp &f) { return f.login(); })
+                                << QStringList({ "USER anonymous", "PASS anonymous@" });
+    QTest::newRow("login empty") << QueueCommand([](QFtp &f) { return f.login("", "pw"); })
+                                 << QStringList({ "USER", "PASS pw" });
+    QTest::newRow("cd with spaces") << QueueCommand([](QFtp &f) { return f.cd("my folder"); })
+                                    << QStringList({ "CWD my folder" });
+    QTest::newRow("mkdir") << QueueCommand([](QFtp &f) { return f.mkdir("d"); })
+                           << QStringList({ "MKD d" });
+    QTest::newRow("rmdir") << QueueCommand([](QFtp &f) { return f.rmdir("d"); })
+                           << QStringList({ "RMD d" });
+    QTest::newRow("remove") << QueueCommand([](QFtp &f) { return f.remove("f"); })
+                            << QStringList({ "DELE f" });
+    QTest::newRow("rename") << QueueCommand([](QFtp &f) { return f.rename("a", "b c"); })
+                            << QStringList({ "RNFR a", "RNTO b c" });
+    QTest::newRow("raw trimmed") << QueueCommand([](QFtp &f) {
+        return f.rawCommand("  SITE CHMOD 644 f \t");
+    }) << QStringList({ "SITE CHMOD 644 f" });
+}
+
+void TestQFtp::rawLines()
+{
+    QFETCH(QueueCommand, queue);
+    QFETCH(QStringList, expected);
+    ScriptedPeer peer;
+    QVERIFY(peer.listen());
+    peer.send("220 hi\r\n");
+    for (const QString &line : expected)
+        peer.reply(line.toLatin1(), line.startsWith("USER") ? "331 pw\r\n" : "250 ok\r\n");
+    QFtp ftp;
+    FtpRecorder recorder(&ftp);
+    ftp.connectToHost(peer.address(), peer.port());
+    const int id = queue(ftp);
+    QVERIFY(recorder.waitForDone(1, 5000));
+    QCOMPARE(recorder.commandEvents().mid(2),
+             QStringList({ ev("started", id), ev("finished", id, 0), "done 0" }));
+    QCOMPARE(lines(peer.receivedLines()), expected);
+    QVERIFY2(peer.problems().isEmpty(), qPrintable(peer.problems().join('\n')));
+}
+
+void TestQFtp::transferModeGovernsLaterCommands()
+{
+    ScriptedPeer peer;
+    QVERIFY(peer.listen());
+    peer.send("220 hi\r\n")
+        .reply("TYPE A", "200 ok\r\n")
+        .expect("PORT 127,0,0,1,")
+        .send("200 ok\r\n")
+        .expect("LIST")
+        .connectData()
+        .send("150 go\r\n")
+        .sendData("-rw-r--r-- 1 u g 3 Jan 05  2021 a b\r\n")
+        .closeData()
+        .send("226 done\r\n");
+    QFtp ftp;
+    FtpRecorder recorder(&ftp);
+    ftp.connectToHost(peer.address(), peer.port());
+    ftp.setTransferMode(QFtp::Active); // governs the list queued right after it
+    ftp.list("");
+    QVERIFY(recorder.waitForDone(1, 5000));
+    QCOMPARE(recorder.entries.keys(), QStringList({ "a b" }));
+    QVERIFY2(peer.problems().isEmpty(), qPrintable(peer.problems().join('\n')));
+}
+
+void TestQFtp::signalOrder()
+{
+    ScriptedPeer peer;
+    QVERIFY(peer.listen());
+    peer.send("220 hi\r\n").reply("USER u", "331 pw\r\n").reply("PASS p", "230 in\r\n");
+    peer.reply("CWD d", "250 ok\r\n");
+    QFtp ftp;
+    FtpRecorder recorder(&ftp);
+    const int connect = ftp.connectToHost(peer.address(), peer.port());
+    QVERIFY(recorder.events.isEmpty()); // the id comes before commandStarted
+    QCOMPARE(ftp.currentId(), connect);
+    QCOMPARE(ftp.currentCommand(), QFtp::ConnectToHost);
+    QVERIFY(!ftp.hasPendingCommands());
+    const int login = ftp.login("u", "p");
+    const int cd = ftp.cd("d");
+    QVERIFY(ftp.hasPendingCommands());
+    QCOMPARE(login, connect + 1);
+    QCOMPARE(cd, connect + 2);
+    QVERIFY(recorder.waitForDone(1, 5000));
+    QCOMPARE(recorder.events,
+             QStringList({ ev("started", connect), "state 1", "state 2", "state 3",
+                           ev("finished", connect, 0), ev("started", login), "state 4",
+                           ev("finished", login, 0), ev("started", cd), ev("finished", cd, 0),
+                           "done 0" }));
+    QCOMPARE(ftp.error(), QFtp::NoError);
+    QCOMPARE(ftp.errorString(), QStringLiteral("Unknown error"));
+    QCOMPARE(ftp.currentId(), 0);
+    QCOMPARE(ftp.currentCommand(), QFtp::None);
+}
+
+void TestQFtp::failureDropsQueue()
+{
+    ScriptedPeer peer;
+    QVERIFY(peer.listen());
+    peer.send("220 hi\r\n").reply("CWD missing", "550 No such folder.\r\n");
+    QFtp ftp;
+    FtpRecorder recorder(&ftp);
+    ftp.connectToHost(peer.address(), peer.port());
+    const int cd = ftp.cd("missing");
+    ftp.mkdir("a");
+    ftp.mkdir("b");
+    ftp.list();
+    QVERIFY(recorder.waitForDone(1, 5000));
+    QCOMPARE(recorder.commandEvents().mid(2),
+             QStringList({ ev("started", cd), ev("finished", cd, 1), "done 1" }));
+    QCOMPARE(ftp.currentId(), 0);
+    QCOMPARE(ftp.error(), QFtp::UnknownError);
+    QCOMPARE(ftp.errorString(), QStringLiteral("Changing directory failed:\nNo such folder."));
+    QTest::qWait(50);
+    QCOMPARE(lines(peer.receivedLines()), QStringList({ "CWD missing" }));
+    ftp.abort(); // on an empty queue: nothing
+    QCOMPARE(recorder.doneCount, 1);
+}
+
+// The backup run queues the next entry's uploads from done(true) right after
+// a refused upload: they must run and be sent, not be reported finished unsent.
+void TestQFtp::commandsQueuedFromDoneAfterFailure()
+{
+    ScriptedPeer peer;
+    QVERIFY(peer.listen());
+    peer.send("220 hi\r\n")
+        .reply("MKD taken", "550 exists\r\n")
+        .reply("MKD fresh", "257 created\r\n");
+    QFtp ftp;
+    FtpRecorder recorder(&ftp);
+    int queued = 0;
+    connect(&ftp, &QFtp::done, this, [&](bool error) {
+        if (error && queued == 0)
+            queued = ftp.mkdir("fresh");
+    });
+    ftp.connectToHost(peer.address(), peer.port());
+    const int first = ftp.mkdir("taken");
+    QVERIFY(recorder.waitForDone(2, 5000));
+    QCOMPARE(recorder.commandEvents().mid(2),
+             QStringList({ ev("started", first), ev("finished", first, 1), "done 1",
+                           ev("started", queued), ev("finished", queued, 0), "done 0" }));
+    QCOMPARE(lines(peer.receivedLines()), QStringList({ "MKD taken", "MKD fresh" }));
+}
+
+void TestQFtp::commandsQueuedFromCommandFinished()
+{
+    ScriptedPeer peer;
+    QVERIFY(peer.listen());
+    peer.send("220 hi\r\n")
+        .reply("CWD a", "550 no\r\n")
+        .reply("MKD a", "257 ok\r\n")
+        .reply("CWD a", "250 ok\r\n");
+    QFtp ftp;
+    FtpRecorder recorder(&ftp);
+    int mkdir = 0, cd2 = 0;
+    connect(&ftp, &QFtp::commandFinished, this, [&](int, bool error) {
+        if (ftp.currentCommand() == QFtp::Cd && error) {
+            mkdir = ftp.mkdir("a");
+            cd2 = ftp.cd("a");
+        }
+    });
+    ftp.connectToHost(peer.address(), peer.port());
+    const int cd = ftp.cd("a");
+    QVERIFY(recorder.waitForDone(1, 5000));
+    // The new commands start in the same call: no done in between.
+    QCOMPARE(recorder.commandEvents().mid(2),
+             QStringList({ ev("started", cd), ev("finished", cd, 1), ev("started", mkdir),
+                           ev("finished", mkdir, 0), ev("started", cd2), ev("finished", cd2, 0),
+                           "done 0" }));
+}
+
+void TestQFtp::closeEndsAfterUnconnected()
+{
+    ScriptedPeer peer;
+    QVERIFY(peer.listen());
+    peer.send("220 hi\r\n").reply("QUIT", "221 bye\r\n").pause(100).dropConnection();
+    QFtp ftp;
+    FtpRecorder recorder(&ftp);
+    const int connect = ftp.connectToHost(peer.address(), peer.port());
+    const int close = ftp.close();
+    QVERIFY(recorder.waitForDone(1, 5000));
+    QCOMPARE(recorder.events.mid(4),
+             QStringList({ ev("finished", connect, 0), ev("started", close), "state 5", "state 0",
+                           ev("finished", close, 0), "done 0" }));
+    QCOMPARE(ftp.state(), QFtp::Unconnected);
+}
+
+void TestQFtp::nothingWaitsForever_data()
+{
+    QTest::addColumn<QByteArray>("afterCwd");
+    QTest::addColumn<int>("error");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("connection lost") << QByteArray("drop") << int(QFtp::NotConnected)
+                                     << "Changing directory failed:\nConnection closed by host "
+                                        "127.0.0.1";
+    QTest::newRow("server silent") << QByteArray("stall") << int(QFtp::NotConnected)
+                                   << "Changing directory failed:\nHost 127.0.0.1 did not answer "
+                                      "for 0.3 seconds, connection closed";
+    QTest::newRow("preliminary reply only")
+        << QByteArray("150 working on it\r\n") << int(QFtp::NotConnected)
+        << "Changing directory failed:\nHost 127.0.0.1 did not answer for 0.3 seconds, "
+           "connection closed";
+}
+
+void TestQFtp::nothingWaitsForever()
+{
+    QFETCH(QByteArray, afterCwd);
+    QFETCH(int, error);
+    QFETCH(QString, text);
+    ScriptedPeer peer;
+    QVERIFY(peer.listen());
+    peer.send("220 hi\r\n").expect("CWD d");
+    if (afterCwd == "drop")
+        peer.dropConnection();
+    else if (afterCwd != "stall")
+        peer.send(afterCwd);
+    QFtp ftp;
+    ftp.setInactivityTimeout(300);
+    FtpRecorder recorder(&ftp);
+    ftp.connectToHost(peer.address(), peer.port());
+    const int cd = ftp.cd("d");
+    ftp.mkdir("never");
+    QVERIFY(recorder.waitForDone(1, 5000));
+    QCOMPARE(recorder.commandEvents().mid(2),
+             QStringList({ ev("started", cd), ev("finished", cd, 1), "done 1" }));
+    QCOMPARE(int(ftp.error()), error);
+    QCOMPARE(ftp.errorString(), text);
+    QCOMPARE(ftp.state(), QFtp::Unconnected);
+}
+
+void TestQFtp::refusedConnectDropsLogin()
+{
+    quint16 closedPort;
+    {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        closedPort = probe.serverPort();
+    }
+    QFtp ftp;
+    FtpRecorder recorder(&ftp);
+    const int connect = ftp.connectToHost(QStringLiteral("127.0.0.1"), closedPort);
+    ftp.login("u", "p");
+    QVERIFY(recorder.waitForDone(1, 5000));
+    QCOMPARE(recorder.events,
+             QStringList({ ev("started", connect), "state 1", "state 2", "state 0",
+                           ev("finished", connect, 1), "done 1" }));
+    QCOMPARE(ftp.error(), QFtp::ConnectionRefused);
+    QCOMPARE(ftp.errorString(),
+             QStringLiteral("Connecting to host failed:\nConnection refused to host 127.0.0.1"));
+}
+
+void TestQFtp::uploadFromUnreadableDevice()
+{
+    ScriptedPeer peer;
+    QVERIFY(peer.listen());
+    peer.send("220 hi\r\n");
+    QFtp ftp;
+    FtpRecorder recorder(&ftp);
+    ftp.connectToHost(peer.address(), peer.port());
+    QFile missing(QStringLiteral("/nonexistent/mirvo/file"));
+    const int put = ftp.put(&missing, QStringLiteral("f"));
+    QVERIFY(recorder.waitForDone(1, 5000));
+    QCOMPARE(recorder.commandEvents().mid(2),
+             QStringList({ ev("started", put), ev("finished", put, 1), "done 1" }));
+    QVERIFY(ftp.errorString().startsWith("Uploading file failed:\nCannot read the data to upload"));
+    QVERIFY(peer.receivedLines().isEmpty()); // no STOR for data that cannot be read
+}
+
+void TestQFtp::realServer_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<int>("mode");
+    QTest::newRow("pyftpdlib IPv4 passive")
+        << int(FtpTestServer::PyFtpdlib) << "127.0.0.1" << int(QFtp::Passive);
+    QTest::newRow("pyftpdlib IPv4 active")
+        << int(FtpTestServer::PyFtpdlib) << "127.0.0.1" << int(QFtp::Active);
+    QTest::newRow("pyftpdlib IPv6 passive")
+        << int(FtpTestServer::PyFtpdlib) << "::1" << int(QFtp::Passive);
+    QTest::newRow("pyftpdlib IPv6 active")
+        << int(FtpTestServer::PyFtpdlib) << "::1" << int(QFtp::Active);
+    QTest::newRow("vsftpd IPv4 passive")
+        << int(FtpTestServer::Vsftpd) << "127.0.0.1" << int(QFtp::Passive);
+    QTest::newRow("vsftpd IPv4 active")
+        << int(FtpTestServer::Vsftpd) << "127.0.0.1" << int(QFtp::Active);
+}
+
+// The whole command set against a real server, checking the signals of every
+// command and the files on the server's disk.
+void TestQFtp::realServer()
+{
+    QFETCH(int, kind);
+    QFETCH(QString, address);
+    QFETCH(int, mode);
+    QString why;
+    if (kind == FtpTestServer::Vsftpd && !FtpTestServer::vsftpdUsable(&why))
+        QSKIP(qPrintable(why));
+    FtpTestServer server { FtpTestServer::Kind(kind) };
+    FtpTestServer::Options options;
+    options.address = address;
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    QDir root(server.root());
+    QVERIFY(root.mkdir(QStringLiteral("existing")));
+    QFile remoteFile(root.filePath(QStringLiteral("remote.txt")));
+    QVERIFY(remoteFile.open(QIODevice::WriteOnly));
+    remoteFile.write("remote contents\n");
+    remoteFile.close();
+
+    // A wrong password fails the login and drops what follows.
+    {
+        QFtp wrong;
+        FtpRecorder recorder(&wrong);
+        wrong.connectToHost(address, server.port());
+        const int login = wrong.login(server.user(), QStringLiteral("wrong"));
+        wrong.cd(QStringLiteral("existing"));
+        QVERIFY(recorder.waitForDone(1, 15000));
+        QCOMPARE(recorder.commandEvents().mid(2),
+                 QStringList({ ev("started", login), ev("finished", login, 1), "done 1" }));
+        QVERIFY(wrong.errorString().startsWith("Login failed:\n"));
+    }
+
+    QFtp ftp;
+    FtpRecorder recorder(&ftp);
+    // Waits for the command and checks that it alone started and finished as expected.
+    auto check = [&](int id, bool failure) {
+        const int from = recorder.events.size();
+        QString problem;
+        if (!recorder.waitForDone()) {
+            problem = QStringLiteral("no done");
+        } else {
+            QStringList commands;
+            for (const QString &event : recorder.events.mid(from))
+                if (!event.startsWith(QLatin1String("state"))
+                    && !event.startsWith(QLatin1String("raw")))
+                    commands << event;
+            const QStringList want { ev("started", id), ev("finished", id, failure),
+                                     QStringLiteral("done %1").arg(failure) };
+            if (commands != want)
+                problem = commands.join(QLatin1String(" | ")) + " / " + ftp.errorString();
+        }
+        return problem;
+    };
+#define RUN(call, failure)                                                                         \
+    do {                                                                                           \
+        const int id_ = (call);                                                                    \
+        const QString problem_ = check(id_, failure);                                              \
+        QVERIFY2(problem_.isEmpty(), qPrintable(QStringLiteral(#call ": ") + problem_));           \
+    } while (false)
+
+    ftp.connectToHost(address, server.port());
+    ftp.login(server.user(), server.password());
+    if (mode == QFtp::Active)
+        ftp.setTransferMode(QFtp::Active);
+    QVERIFY(recorder.waitForDone(1, 15000));
+    QCOMPARE(ftp.state(), QFtp::LoggedIn);
+
+    RUN(ftp.cd(QStringLiteral("existing")), false);
+    RUN(ftp.cd(QStringLiteral("..")), false);
+    RUN(ftp.cd(QStringLiteral("missing")), true);
+    QVERIFY(ftp.errorString().startsWith("Changing directory failed:\n"));
+    RUN(ftp.mkdir(QStringLiteral("made")), false);
+    QVERIFY(root.exists(QStringLiteral("made")));
+    RUN(ftp.mkdir(QStringLiteral("made")), true);
+    RUN(ftp.list(), false);
+    QCOMPARE(recorder.entries.value("existing", false), true);
+    QCOMPARE(recorder.entries.value("made", false), true);
+    QCOMPARE(recorder.entries.value("remote.txt", true), false);
+
+    // Uploads: bytes, then files of 1 byte, 0 bytes and 64 MiB.
+    RUN(ftp.put(QByteArray("from bytes\n"), QStringLiteral("bytes.txt")), false);
+    QTemporaryDir local;
+    const QList<int> sizes { 1, 0, 64 * 1024 * 1024 };
+    for (int size : sizes) {
+        const QString name = QStringLiteral("file%1.bin").arg(size);
+        const QByteArray contents = pattern(size);
+        QFile file(local.filePath(name));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(contents);
+        file.close();
+        RUN(ftp.put(&file, name), false);
+        QFile stored(root.filePath(name));
+        QVERIFY(stored.open(QIODevice::ReadOnly));
+        QVERIFY2(stored.readAll() == contents, qPrintable(name));
+    }
+    QFile bytesStored(root.filePath(QStringLiteral("bytes.txt")));
+    QVERIFY(bytesStored.open(QIODevice::ReadOnly));
+    QCOMPARE(bytesStored.readAll(), QByteArray("from bytes\n"));
+
+    // Downloads: left in the client for readAll(), and into a device.
+    RUN(ftp.get(QStringLiteral("remote.txt")), false);
+    QCOMPARE(ftp.readAll(), QByteArray("remote contents\n"));
+    QBuffer sink;
+    sink.open(QIODevice::WriteOnly);
+    RUN(ftp.get(QStringLiteral("file1.bin"), &sink), false);
+    QCOMPARE(sink.data(), pattern(1));
+
+    RUN(ftp.rename(QStringLiteral("bytes.txt"), QStringLiteral("renamed.txt")), false);
+    QVERIFY(root.exists(QStringLiteral("renamed.txt")));
+    RUN(ftp.remove(QStringLiteral("renamed.txt")), false);
+    QVERIFY(!root.exists(QStringLiteral("renamed.txt")));
+    RUN(ftp.rmdir(QStringLiteral("made")), false);
+    QVERIFY(!root.exists(QStringLiteral("made")));
+
+    const int raw = ftp.rawCommand(QStringLiteral("PWD"));
+    QVERIFY(check(raw, false).isEmpty());
+    QCOMPARE(recorder.events.filter(QStringLiteral("raw 257 ")).size(), 1);
+
+    // An abort during a large upload ends it with an error; the connection
+    // stays usable and the next reply is not swallowed.
+    QFile big(local.filePath(QStringLiteral("file67108864.bin")));
+    bool aborted = false;
+    auto abortOnce = connect(&ftp, &QFtp::dataTransferProgress, this, [&](qint64 done, qint64) {
+        if (!aborted && done > 1024 * 1024) {
+            aborted = true;
+            ftp.abort();
+        }
+    });
+    const int put = ftp.put(&big, QStringLiteral("aborted.bin"));
+    const int behind = ftp.mkdir(QStringLiteral("dropped by the abort"));
+    Q_UNUSED(behind);
+    QVERIFY(recorder.waitForDone());
+    disconnect(abortOnce);
+    QVERIFY(aborted);
+    QVERIFY2(
+        recorder.events.contains(ev("finished", put, 1)),
+        qPrintable(recorder.events.mid(recorder.events.indexOf(ev("started", put))).join(" | ")));
+    QVERIFY(!root.exists(QStringLiteral("dropped by the abort")));
+    RUN(ftp.cd(QStringLiteral("existing")), false);
+
+    // Close ends only once the connection is gone.
+    const int from = recorder.events.size();
+    const int close = ftp.close();
+    QVERIFY(recorder.waitForDone());
+    QCOMPARE(recorder.events.mid(from),
+             QStringList({ ev("started", close), "state 5", "state 0", ev("finished", close, 0),
+                           "done 0" }));
+
+    const QStringList commands = server.commands();
+    QVERIFY(commands.contains(QStringLiteral("ALLO 11")));
+    if (mode == QFtp::Active)
+        QVERIFY(!commands.filter(address == "::1" ? "EPRT |2|::1|" : "PORT 127,0,0,1,").isEmpty());
+    else
+        QVERIFY(commands.contains(address == "::1" ? "EPSV" : "PASV"));
+#undef RUN
+}
+
+QTEST_GUILESS_MAIN(TestQFtp)
+#include "tst_qftp.moc"

@@ -1,0 +1,375 @@
+#include "testsupport.h"
+
+#include "qftp.h"
+#include "qftppi.h"
+
+#include <QBuffer>
+#include <QTemporaryFile>
+#include <QtTest>
+
+// The data transfer process, driven through its interpreter against a
+// scripted peer: listings cut into lines, uploads and their progress,
+// downloads with and without a device, data left over after the close.
+
+namespace {
+
+using Progress = QList<QPair<qint64, qint64>>;
+
+class Session : public QObject
+{
+public:
+    Session()
+    {
+        connect(&pi, &QFtpPI::finished, this, [this] { ++finished; });
+        connect(&pi, QOverload<int, const QString &>::of(&QFtpPI::error), this,
+                [this](int, const QString &text) { errors << text; });
+        connect(&pi.dataProcess, &QFtpDTP::listInfo, this,
+                [this](const QUrlInfo &info) { names << info.name(); });
+        connect(&pi.dataProcess, &QFtpDTP::dataTransferProgress, this,
+                [this](qint64 done, qint64 total) { progress << qMakePair(done, total); });
+        connect(&pi.dataProcess, &QFtpDTP::readyRead, this, [this] { ++readyReads; });
+        connect(&pi.dataProcess, &QFtpDTP::connectState, this,
+                [this](int state) { dataStates << state; });
+    }
+
+    bool start()
+    {
+        if (!peer.listen())
+            return false;
+        peer.send("220 ready\r\n");
+        pi.connectToHost(peer.address(), peer.port());
+        return QTest::qWaitFor([this] { return finished == 1; }, 5000);
+    }
+
+    // Runs a list and waits for its end (finished or error).
+    bool run(const QStringList &commands)
+    {
+        const int before = finished + errors.size();
+        pi.sendCommands(commands);
+        return QTest::qWaitFor([&] { return finished + errors.size() > before; }, 5000);
+    }
+
+    ScriptedPeer peer;
+    QFtpPI pi;
+    int finished = 0;
+    QStringList errors;
+    QStringList names;
+    Progress progress;
+    int readyReads = 0;
+    QList<int> dataStates;
+};
+
+// A sequential source whose data the test hands in piece by piece.
+class Pipe : public QIODevice
+{
+public:
+    Pipe() { open(QIODevice::ReadOnly); }
+    bool isSequential() const override { return true; }
+    qint64 bytesAvailable() const override { return pending.size() + QIODevice::bytesAvailable(); }
+    void feed(const QByteArray &bytes)
+    {
+        pending += bytes;
+        emit readyRead();
+    }
+    void finish()
+    {
+        ended = true;
+        emit readChannelFinished();
+    }
+
+protected:
+    qint64 readData(char *data, qint64 maxSize) override
+    {
+        if (pending.isEmpty())
+            return ended ? -1 : 0;
+        const qint64 count = qMin<qint64>(maxSize, pending.size());
+        memcpy(data, pending.constData(), size_t(count));
+        pending.remove(0, int(count));
+        return count;
+    }
+    qint64 writeData(const char *, qint64) override { return -1; }
+
+private:
+    QByteArray pending;
+    bool ended = false;
+};
+
+} // namespace
+
+class TestQFtpDTP : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void listingLines_data();
+    void listingLines();
+    void listingErrorLine();
+    void listingLineTooLong();
+    void uploadProgress_data();
+    void uploadProgress();
+    void downloadWithoutDevice();
+    void sequentialSourceLosesNothing();
+    void dataWithoutCommandIsClosed();
+    void activeListenerAndSockets();
+};
+
+void TestQFtpDTP::listingLines_data()
+{
+    QTest::addColumn<QList<QByteArray>>("packets");
+    QTest::addColumn<QStringList>("names");
+    QTest::addColumn<QByteArray>("residual");
+    const QByteArray dir = "drwxr-xr-x 2 ftp ftp 4096 Jan 05  2021 folder\r\n";
+    const QByteArray file = "-rw-r--r-- 1 ftp ftp   10 Jan 05  2021 file.txt\r\n";
+    QTest::newRow("one packet") << QList<QByteArray> { "total 8\r\n" + dir + file }
+                                << QStringList({ "folder", "file.txt" }) << QByteArray();
+    QTest::newRow("split inside lines")
+        << QList<QByteArray> { dir.left(10), dir.mid(10) + file.left(3), file.mid(3) }
+        << QStringList({ "folder", "file.txt" }) << QByteArray();
+    QTest::newRow("split inside line end")
+        << QList<QByteArray> { dir.left(dir.size() - 1), "\n" + file }
+        << QStringList({ "folder", "file.txt" }) << QByteArray();
+    // The last line without a line end is never parsed: it stays readable.
+    QTest::newRow("last line without end") << QList<QByteArray> { dir + file.trimmed() }
+                                           << QStringList({ "folder" }) << file.trimmed();
+}
+
+void TestQFtpDTP::listingLines()
+{
+    QFETCH(QList<QByteArray>, packets);
+    QFETCH(QStringList, names);
+    QFETCH(QByteArray, residual);
+    Session s;
+    QVERIFY(s.start());
+    s.peer.openDataPort()
+        .reply("PASV", "227 Entering Passive Mode ({pasv})\r\n")
+        .acceptData()
+        .reply("LIST", "150 here\r\n");
+    for (const QByteArray &packet : packets)
+        s.peer.sendData(packet).pause(40);
+    s.peer.closeData().send("226 done\r\n");
+    QVERIFY(s.run({ "PASV\r\n", "LIST\r\n" }));
+    QCOMPARE(s.errors, QStringList());
+    QCOMPARE(s.names, names);
+    QCOMPARE(s.pi.dataProcess.bytesAvailable(), qint64(residual.size()));
+    QCOMPARE(s.pi.dataProcess.readAll(), residual);
+    QCOMPARE(s.pi.dataProcess.bytesAvailable(), 0);
+
+    // The next passive connection starts without the old residue.
+    if (!residual.isEmpty()) {
+        s.peer.openDataPort().reply("PASV", "227 again ({pasv})\r\n").acceptData();
+        s.peer.closeData().reply("NOOP", "200 ok\r\n");
+        QVERIFY(s.run({ "PASV\r\n", "NOOP\r\n" }));
+        QCOMPARE(s.pi.dataProcess.bytesAvailable(), 0);
+    }
+}
+
+void TestQFtpDTP::listingErrorLine()
+{
+    Session s;
+    QVERIFY(s.start());
+    const QByteArray line = "ls: cannot access 'x': No such file or directory\r\n";
+    s.peer.openDataPort()
+        .reply("PASV", "227 ok ({pasv})\r\n")
+        .acceptData()
+        .reply("LIST x", "150 here\r\n")
+        .sendData(line)
+        .closeData()
+        .send("226 done\r\n");
+    QVERIFY(s.run({ "PASV\r\n", "LIST x\r\n" }));
+    QCOMPARE(s.errors, QStringList({ QString::fromLatin1(line) }));
+    QVERIFY(s.names.isEmpty());
+}
+
+void TestQFtpDTP::listingLineTooLong()
+{
+    Session s;
+    QVERIFY(s.start());
+    s.peer.openDataPort()
+        .reply("PASV", "227 ok ({pasv})\r\n")
+        .acceptData()
+        .reply("LIST", "150 here\r\n")
+        .sendData("-rw-r--r-- 1 ftp ftp 10 Jan 05  2021 " + QByteArray(100 * 1024, 'n'))
+        .pause(300)
+        .send("226 done\r\n");
+    QVERIFY(s.run({ "PASV\r\n", "LIST\r\n" }));
+    QCOMPARE(s.errors,
+             QStringList({ "Listing line longer than 65536 bytes, data connection closed" }));
+    QCOMPARE(s.pi.dataProcess.dataConnectionState(), QAbstractSocket::UnconnectedState);
+}
+
+void TestQFtpDTP::uploadProgress_data()
+{
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<bool>("fromFile");
+    QTest::addColumn<Progress>("expected");
+    // An empty upload reports (0, total) once more when it ends; a non-empty
+    // one never does, since its first bytes-written report already counted.
+    QTest::newRow("empty buffer") << QByteArray() << false << Progress { { 0, 0 }, { 0, 0 } };
+    QTest::newRow("empty file") << QByteArray() << true << Progress { { 0, 0 }, { 0, 0 } };
+    QTest::newRow("ten-byte buffer")
+        << QByteArray("0123456789") << false << Progress { { 0, 10 }, { 10, 10 } };
+    QTest::newRow("ten-byte file")
+        << QByteArray("0123456789") << true << Progress { { 0, 10 }, { 10, 10 } };
+    const QByteArray big(40000, 'b');
+    QTest::newRow("three-chunk file")
+        << big << true
+        << Progress { { 0, 40000 }, { 16384, 40000 }, { 32768, 40000 }, { 40000, 40000 } };
+}
+
+void TestQFtpDTP::uploadProgress()
+{
+    QFETCH(QByteArray, payload);
+    QFETCH(bool, fromFile);
+    QFETCH(Progress, expected);
+    Session s;
+    QVERIFY(s.start());
+    QTemporaryFile file;
+    QByteArray buffer = payload;
+    if (fromFile) {
+        QVERIFY(file.open());
+        file.write(payload);
+        file.seek(0);
+        s.pi.dataProcess.setTargetDevice(&file);
+    } else {
+        s.pi.dataProcess.setTargetBuffer(&buffer);
+    }
+    s.pi.dataProcess.setTotalBytes(payload.size());
+    s.peer.openDataPort()
+        .reply("PASV", "227 ok ({pasv})\r\n")
+        .acceptData()
+        .reply("STOR f", "150 send it\r\n")
+        .receiveData()
+        .send("226 stored\r\n");
+    QVERIFY(s.run({ "PASV\r\n", "STOR f\r\n" }));
+    QCOMPARE(s.errors, QStringList());
+    QCOMPARE(s.peer.receivedData(), payload);
+    QCOMPARE(s.progress, expected);
+}
+
+void TestQFtpDTP::downloadWithoutDevice()
+{
+    Session s;
+    QVERIFY(s.start());
+    s.pi.dataProcess.setTotalBytes(9);
+    s.progress.clear();
+    s.peer.openDataPort()
+        .reply("PASV", "227 ok ({pasv})\r\n")
+        .acceptData()
+        .reply("RETR f", "150 go\r\n")
+        .sendData("abcd")
+        .pause(100)
+        .sendData("efghi")
+        .pause(100)
+        .closeData()
+        .send("226 sent\r\n");
+    s.pi.sendCommands({ "PASV\r\n", "RETR f\r\n" });
+    QTRY_COMPARE(s.readyReads, 1);
+    QCOMPARE(s.progress.last(), qMakePair(qint64(4), qint64(9)));
+    char two[2];
+    QCOMPARE(s.pi.dataProcess.read(two, 2), 2);
+    QTRY_COMPARE(s.readyReads, 2);
+    // Done counts what was read plus what waits in the socket.
+    QCOMPARE(s.progress.last(), qMakePair(qint64(2 + 7), qint64(9)));
+    QTRY_COMPARE(s.finished, 2);
+    // After the close the rest is served from what was left: read counts it,
+    // readAll does not.
+    QCOMPARE(s.pi.dataProcess.bytesAvailable(), 7);
+    char three[3];
+    QCOMPARE(s.pi.dataProcess.read(three, 3), 3);
+    QCOMPARE(QByteArray(three, 3), QByteArray("cde"));
+    QCOMPARE(s.pi.dataProcess.readAll(), QByteArray("fghi"));
+    QCOMPARE(s.pi.dataProcess.bytesAvailable(), 0);
+    QCOMPARE(s.dataStates.last(), int(QFtpDTP::DataClosed));
+}
+
+// Data a sequential source offers before this upload's connection stands
+// must not go to the socket of an earlier transfer.
+void TestQFtpDTP::sequentialSourceLosesNothing()
+{
+    Session s;
+    QVERIFY(s.start());
+    // An earlier transfer leaves its (closed) data socket behind.
+    QByteArray first("first");
+    s.pi.dataProcess.setTargetBuffer(&first);
+    s.peer.openDataPort()
+        .reply("PASV", "227 ok ({pasv})\r\n")
+        .acceptData()
+        .reply("STOR a", "150 go\r\n")
+        .receiveData()
+        .send("226 ok\r\n");
+    QVERIFY(s.run({ "PASV\r\n", "STOR a\r\n" }));
+    QCOMPARE(s.peer.receivedData(), first);
+
+    Pipe pipe;
+    s.pi.dataProcess.setTargetDevice(&pipe);
+    s.pi.dataProcess.setTotalBytes(0);
+    connect(&pipe, &QIODevice::readyRead, &s.pi.dataProcess, &QFtpDTP::dataReadyRead);
+    connect(&pipe, &QIODevice::readChannelFinished, &s.pi.dataProcess, &QFtpDTP::dataReadyRead);
+    pipe.feed("early "); // before PASV: nothing may be read yet
+    s.peer.openDataPort()
+        .reply("TYPE I", "200 ok\r\n")
+        .pause(50)
+        .reply("PASV", "227 ok ({pasv})\r\n")
+        .acceptData()
+        .expect("STOR b")
+        .pause(50)
+        .send("150 go\r\n")
+        .receiveData()
+        .send("226 ok\r\n");
+    s.pi.sendCommands({ "TYPE I\r\n", "PASV\r\n", "STOR b\r\n" });
+    QTRY_COMPARE(s.peer.receivedLines().size(), 5); // TYPE I sent
+    pipe.feed("bird "); // while the list runs, still before 150
+    QTRY_VERIFY(!s.peer.receivedLines().isEmpty()
+                && s.peer.receivedLines().last().startsWith("STOR"));
+    pipe.feed("catches ");
+    QTest::qWait(150); // the 150 has arrived by now
+    pipe.feed("the worm");
+    pipe.finish();
+    QTRY_COMPARE(s.finished, 3);
+    QCOMPARE(s.errors, QStringList());
+    QCOMPARE(s.peer.receivedData(), QByteArray("first") + "early bird catches the worm");
+}
+
+void TestQFtpDTP::dataWithoutCommandIsClosed()
+{
+    Session s;
+    QVERIFY(s.start());
+    s.peer.openDataPort()
+        .reply("PASV", "227 ok ({pasv})\r\n")
+        .acceptData()
+        .pause(100)
+        .sendData("unexpected");
+    QVERIFY(s.run({ "PASV\r\n" }));
+    QTRY_VERIFY(s.dataStates.contains(QFtpDTP::DataClosed));
+    QCOMPARE(s.pi.dataProcess.dataConnectionState(), QAbstractSocket::UnconnectedState);
+}
+
+void TestQFtpDTP::activeListenerAndSockets()
+{
+    Session s;
+    QVERIFY(s.start());
+    const int port = s.pi.dataProcess.openListener(QHostAddress::LocalHost);
+    QVERIFY(port > 0);
+    QCOMPARE(s.pi.dataProcess.openListener(QHostAddress::LocalHost), port);
+
+    // Two active transfers: the first accepted socket is freed when the
+    // second comes, instead of piling up for the life of the client.
+    for (const QByteArray &name : { QByteArray("one"), QByteArray("two") }) {
+        QByteArray payload = name;
+        s.pi.dataProcess.setTargetBuffer(&payload);
+        s.peer.expect("PORT 127,0,0,1,")
+            .send("200 ok\r\n")
+            .expect("STOR " + name)
+            .connectData()
+            .send("150 go\r\n")
+            .receiveData()
+            .send("226 ok\r\n");
+        QVERIFY(s.run({ "PORT\r\n", "STOR " + name + "\r\n" }));
+        QCOMPARE(s.errors, QStringList());
+    }
+    QCOMPARE(s.peer.receivedData(), QByteArray("onetwo"));
+    QTRY_COMPARE(s.pi.dataProcess.findChildren<QTcpSocket *>().size(), 1);
+}
+
+QTEST_GUILESS_MAIN(TestQFtpDTP)
+#include "tst_qftpdtp.moc"
