@@ -75,6 +75,10 @@ struct FtpServer
 // True in the configuration-only build. Each program links its own definition.
 bool isConfigurationOnlyBuild();
 
+// The key of the stored FTP passwords. Both programs, on every machine, use
+// this one value, so that each reads the config.txt that the other wrote.
+constexpr quint64 passwordCipherKey = 0x5a3c96e1d2b4f087ULL;
+
 class MainWindow : public QWidget
 {
     Q_OBJECT
@@ -107,6 +111,8 @@ private:
     // Entry and log
     void buildBackupWindow();
     void prepareSaveFolders();
+    void appendToLog(const QString &text, const QString &line);
+    void showLogLine(const QString &line);
 
     // Configuration file
     void loadConfiguration();
@@ -176,6 +182,10 @@ private:
     QString logText;
     QString date;
     QMap<QString, QDateTime> previousTransfers;
+
+    // Set once a logged text holds markup that may reach beyond its own line;
+    // from then on the view is re-rendered from the whole logText.
+    bool logNeedsFullRender = false;
 };
 
 #endif // MAINWINDOW_H

@@ -1,0 +1,373 @@
+#include "mainwindow.h"
+#include "testsupport.h"
+
+#include <QLineEdit>
+#include <QListWidget>
+#include <QtTest>
+
+#include <csignal>
+#include <memory>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+// Reaches the configuration lists of a window built in a scratch directory.
+struct MainWindowInspector
+{
+    MainWindow &w;
+
+    void reset()
+    {
+        w.files.clear();
+        w.zippedFiles.clear();
+        w.zippedFolders.clear();
+        w.ftps.clear();
+        w.saveFolders.clear();
+        w.winrarPath.clear();
+        w.previousTransfers.clear();
+        w.logText.clear();
+    }
+    void load() { w.loadConfiguration(); }
+    void save() { w.saveConfiguration(); }
+    bool &configurationMode() { return w.configurationMode; }
+    QString &winrarPath() { return w.winrarPath; }
+    QMap<QString, QDateTime> &history() { return w.previousTransfers; }
+
+    // One line per loaded item, in list order, so that tables can compare.
+    QStringList summary() const
+    {
+        QStringList out { "winrar " + w.winrarPath };
+        for (const FtpServer &s : w.ftps)
+            out << "ftp " + s.host + "|" + s.user + "|" + s.password + "|" + s.remotePath;
+        for (const SaveFolder &f : w.saveFolders)
+            out << "path " + f.path;
+        const auto entries = [&out](const char *kind, const QList<BackupEntry> &list) {
+            for (const BackupEntry &e : list)
+                out << QString::fromLatin1(kind) + " " + e.path + "|" + e.name;
+        };
+        entries("file", w.files);
+        entries("zippedfile", w.zippedFiles);
+        entries("zippedfolder", w.zippedFolders);
+        return out;
+    }
+
+    void addServer(const QString &host, const QString &password)
+    {
+        FtpServer server;
+        server.host = host;
+        server.user = QStringLiteral("me");
+        server.password = password;
+        server.remotePath = QStringLiteral(".");
+        w.ftps << server;
+    }
+
+    void attachWidgets()
+    {
+        w.fileList = new QListWidget(&w);
+        w.zippedFileList = new QListWidget(&w);
+        w.zippedFolderList = new QListWidget(&w);
+        w.ftpList = new QListWidget(&w);
+        w.pathList = new QListWidget(&w);
+        w.winrarPathEdit = new QLineEdit(&w);
+    }
+    QStringList rows(QListWidget *MainWindow::*widget) const
+    {
+        QStringList out;
+        for (int i = 0; i < (w.*widget)->count(); ++i)
+            out << (w.*widget)->item(i)->text();
+        return out;
+    }
+    bool allRowsHaveIcons(QListWidget *MainWindow::*widget) const
+    {
+        for (int i = 0; i < (w.*widget)->count(); ++i)
+            if ((w.*widget)->item(i)->icon().isNull())
+                return false;
+        return true;
+    }
+    QString winrarField() const { return w.winrarPathEdit->text(); }
+    static QListWidget *MainWindow::*fileList() { return &MainWindow::fileList; }
+    static QListWidget *MainWindow::*ftpList() { return &MainWindow::ftpList; }
+    static QListWidget *MainWindow::*pathList() { return &MainWindow::pathList; }
+    static QListWidget *MainWindow::*zippedFolderList() { return &MainWindow::zippedFolderList; }
+};
+
+extern bool testConfigurationOnlyBuild;
+
+namespace {
+
+QStringList debugLines;
+
+void captureDebug(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type == QtDebugMsg)
+        debugLines << MirvoProcess::unquote(message);
+}
+
+void writeFile(const QString &name, const QByteArray &content)
+{
+    QFile file(name);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(content);
+}
+
+QByteArray readFile(const QString &name)
+{
+    QFile file(name);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+const QString defaultWinrar = QStringLiteral("C:/Program Files (x86)/WinRAR/WinRAR.exe");
+
+} // namespace
+
+class TestConfigurationFile : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void load_data();
+    void load();
+    void missingFileGivesDefaultWinrar();
+    void fillsWidgetsInConfigurationMode();
+    void saveWritesInOrderAndLoadsBack();
+    void saveEnciphersFreshEachTime();
+    void newFileIsPrivateExistingKeepsMode();
+    void unwritableFileChangesNothing();
+    void fullDiskKeepsPreviousVersion();
+
+private:
+    MainWindowInspector inspect() { return MainWindowInspector { *window }; }
+
+    std::unique_ptr<QTemporaryDir> dir;
+    QString previousDirectory;
+    std::unique_ptr<MainWindow> window;
+    QtMessageHandler previousHandler = nullptr;
+};
+
+// Each test gets a window in its own scratch directory, built in backup mode
+// from an empty config.txt and then emptied, so that it starts from nothing.
+void TestConfigurationFile::init()
+{
+    dir = std::make_unique<QTemporaryDir>();
+    previousDirectory = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(dir->path()));
+    writeFile(QStringLiteral("config.txt"), QByteArray());
+    testConfigurationOnlyBuild = false;
+    previousHandler = qInstallMessageHandler(captureDebug);
+    window = std::make_unique<MainWindow>();
+    inspect().reset();
+    QFile::remove(QStringLiteral("config.txt"));
+    QFile::remove(QStringLiteral("previous"));
+    QDir().mkpath(QStringLiteral("data/folder"));
+    writeFile(QStringLiteral("data/a.txt"), "a");
+    debugLines.clear();
+}
+
+void TestConfigurationFile::cleanup()
+{
+    window.reset();
+    qInstallMessageHandler(previousHandler);
+    QDir::setCurrent(previousDirectory);
+    dir.reset();
+}
+
+void TestConfigurationFile::load_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QStringList>("loaded");
+    QTest::addColumn<QStringList>("messages");
+    // $D stands for the scratch directory, which holds data/a.txt and data/folder.
+    QTest::newRow("every kind") << QByteArray("winrar=C:/My Tools/rar.exe\npath=D:/My Saves\n"
+                                              "file=$D/data/a.txt a\nzippedfile=$D/data/a.txt za\n"
+                                              "zippedfolder=$D/data/folder zf\n")
+                                << QStringList { "winrar C:/My Tools/rar.exe", "path D:/My Saves",
+                                                 "file $D/data/a.txt|a",
+                                                 "zippedfile $D/data/a.txt|za",
+                                                 "zippedfolder $D/data/folder|zf" }
+                                << QStringList();
+    QTest::newRow("no winrar line")
+        << QByteArray("path=/x\n") << QStringList { "winrar ", "path /x" } << QStringList();
+    QTest::newRow("last winrar wins")
+        << QByteArray("winrar=one\nwinrar=two\n") << QStringList { "winrar two" } << QStringList();
+    QTest::newRow("bad ftp lines")
+        << QByteArray("ftp=host user pw\nftp=host user  pw .\nftp=host user pw . \n")
+        << QStringList { "winrar " }
+        << QStringList { "Invalid line : ftp=host user pw", "Invalid line : ftp=host user  pw .",
+                         "Invalid line : ftp=host user pw . " };
+    QTest::newRow("bad and missing entries")
+        << QByteArray("file=$D/data/a.txt\nzippedfolder=$D/data/folder a b\nfile=$D/gone.txt g\n"
+                      "zippedfile= x\n")
+        << QStringList { "winrar " }
+        << QStringList { "Invalid line : file=$D/data/a.txt",
+                         "Invalid line : zippedfolder=$D/data/folder a b",
+                         "Removing unexisting file from the saved files : $D/gone.txt",
+                         "Removing unexisting file from the saved files : " };
+    QTest::newRow("ignored lines")
+        << QByteArray("File=$D/data/a.txt a\n\n# comment\nWINRAR=x\nfoo\n")
+        << QStringList { "winrar " } << QStringList();
+    QTest::newRow("crlf, bom and duplicates")
+        << QByteArray("\xef\xbb\xbfwinrar=w\r\nfile=$D/data/a.txt a\r\nfile=$D/data/a.txt a\r\n")
+        << QStringList { "winrar w", "file $D/data/a.txt|a", "file $D/data/a.txt|a" }
+        << QStringList();
+    QTest::newRow("undecipherable password")
+        << QByteArray("ftp=host me AwIAAAA= .\nftp=host2 me !!! backup\n")
+        << QStringList { "winrar ", "ftp host|me||.", "ftp host2|me||backup" } << QStringList();
+}
+
+void TestConfigurationFile::load()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QStringList, loaded);
+    QFETCH(QStringList, messages);
+    const QString here = QDir::currentPath();
+    writeFile(QStringLiteral("config.txt"), content.replace("$D", here.toUtf8()));
+    inspect().load();
+    QCOMPARE(inspect().summary(), loaded.replaceInStrings(QLatin1String("$D"), here));
+    QCOMPARE(debugLines, messages.replaceInStrings(QLatin1String("$D"), here));
+}
+
+void TestConfigurationFile::missingFileGivesDefaultWinrar()
+{
+    inspect().load();
+    QCOMPARE(inspect().summary(), QStringList { "winrar " + defaultWinrar });
+    QVERIFY(debugLines.isEmpty());
+
+    // The configuration window's first save then holds that one line.
+    inspect().configurationMode() = true;
+    inspect().save();
+    QCOMPARE(readFile(QStringLiteral("config.txt")), "winrar=" + defaultWinrar.toUtf8() + "\n");
+}
+
+void TestConfigurationFile::fillsWidgetsInConfigurationMode()
+{
+    inspect().configurationMode() = true;
+    inspect().attachWidgets();
+    StringCipher cipher(passwordCipherKey);
+    const QString here = QDir::currentPath();
+    writeFile(QStringLiteral("config.txt"),
+              ("winrar=C:/rar.exe\nftp=h u " + cipher.encipherText(QStringLiteral("pw")) + " a/b\n"
+               + "path=/s\nfile=" + here + "/data/a.txt a\nfile=" + here + "/gone g\n"
+               + "zippedfolder=" + here + "/data/folder zf\n")
+                  .toUtf8());
+    inspect().load();
+    QCOMPARE(inspect().winrarField(), QStringLiteral("C:/rar.exe"));
+    QCOMPARE(inspect().rows(MainWindowInspector::ftpList()), QStringList { "h - a/b" });
+    QCOMPARE(inspect().rows(MainWindowInspector::pathList()), QStringList { "/s" });
+    QCOMPARE(inspect().rows(MainWindowInspector::fileList()), QStringList { "a" });
+    QCOMPARE(inspect().rows(MainWindowInspector::zippedFolderList()), QStringList { "zf" });
+    QVERIFY(inspect().allRowsHaveIcons(MainWindowInspector::fileList()));
+    QVERIFY(inspect().summary().contains("ftp h|u|pw|a/b"));
+}
+
+void TestConfigurationFile::saveWritesInOrderAndLoadsBack()
+{
+    const QString here = QDir::currentPath();
+    writeFile(QStringLiteral("config.txt"),
+              ("zippedfolder=" + here + "/data/folder zf\nzippedfile=" + here
+               + "/data/a.txt za\nfile=" + here + "/data/a.txt a\npath=/s1\npath=/s2\nwinrar=w\n")
+                  .toUtf8());
+    inspect().load();
+    inspect().addServer(QStringLiteral("one"), QStringLiteral("pässwort mit Leerzeichen"));
+    inspect().addServer(QStringLiteral("two"), QString());
+    inspect().history().insert(QStringLiteral("C:/x"),
+                               QDateTime(QDate(2026, 12, 5), QTime(1, 2, 3)));
+    const QStringList before = inspect().summary();
+    inspect().save();
+
+    const QList<QByteArray> lines = readFile(QStringLiteral("config.txt")).split('\n');
+    QCOMPARE(lines.size(), 9); // eight lines and the final line feed
+    QCOMPARE(lines.at(0), QByteArray("winrar=w"));
+    // Another copy of the program deciphers the stored password with the shared key.
+    const QList<QByteArray> fields = lines.at(1).split(' ');
+    QCOMPARE(fields.size(), 4);
+    QCOMPARE(fields.at(0) + fields.at(1) + fields.at(3), QByteArray("ftp=oneme."));
+    QCOMPARE(StringCipher(passwordCipherKey).decipherText(QString::fromLatin1(fields.at(2))),
+             QStringLiteral("pässwort mit Leerzeichen"));
+    QVERIFY(lines.at(2).startsWith("ftp=two me "));
+    QCOMPARE(lines.mid(3),
+             (QList<QByteArray> { "path=/s1", "path=/s2", "file=" + here.toUtf8() + "/data/a.txt a",
+                                  "zippedfile=" + here.toUtf8() + "/data/a.txt za",
+                                  "zippedfolder=" + here.toUtf8() + "/data/folder zf", "" }));
+    // Saving rewrites the history from memory.
+    QVERIFY(readFile(QStringLiteral("previous")).startsWith("C:/x "));
+
+    inspect().reset();
+    inspect().load();
+    QCOMPARE(inspect().summary(), before);
+}
+
+void TestConfigurationFile::saveEnciphersFreshEachTime()
+{
+    inspect().addServer(QStringLiteral("h"), QStringLiteral("secret"));
+    uint seed = 1;
+    qsrand(seed);
+    while ((qrand() & 0xff) == (qrand() & 0xff))
+        qsrand(++seed);
+    qsrand(seed);
+    inspect().save();
+    const QByteArray first = readFile(QStringLiteral("config.txt"));
+    inspect().save();
+    const QByteArray second = readFile(QStringLiteral("config.txt"));
+    QVERIFY(first != second);
+    for (const QByteArray &content : { first, second }) {
+        writeFile(QStringLiteral("config.txt"), content);
+        inspect().reset();
+        inspect().load();
+        QCOMPARE(inspect().summary().at(1), QStringLiteral("ftp h|me|secret|."));
+    }
+}
+
+void TestConfigurationFile::newFileIsPrivateExistingKeepsMode()
+{
+    const auto mode = [] {
+        struct stat info;
+        return stat("config.txt", &info) == 0 ? int(info.st_mode & 07777) : -1;
+    };
+    const mode_t previousMask = umask(022);
+    inspect().save();
+    umask(previousMask);
+    QCOMPARE(mode(), 0600);
+
+    QCOMPARE(chmod("config.txt", 0644), 0);
+    inspect().save();
+    QCOMPARE(mode(), 0644);
+}
+
+void TestConfigurationFile::unwritableFileChangesNothing()
+{
+    QVERIFY(QDir().mkdir(QStringLiteral("config.txt")));
+    writeFile(QStringLiteral("previous"), "C:/x Sat_Dec_5_21:19:07_2026\n");
+    inspect().save();
+    QVERIFY(QFileInfo(QStringLiteral("config.txt")).isDir());
+    QCOMPARE(readFile(QStringLiteral("previous")), QByteArray("C:/x Sat_Dec_5_21:19:07_2026\n"));
+    QVERIFY(debugLines.isEmpty());
+}
+
+// A write that fails half way (here: the file size limit, as a full disk
+// would) leaves config.txt and the history exactly as they were.
+void TestConfigurationFile::fullDiskKeepsPreviousVersion()
+{
+    const QByteArray original = "winrar=old\npath=/kept\n";
+    writeFile(QStringLiteral("config.txt"), original);
+    writeFile(QStringLiteral("previous"), "C:/x Sat_Dec_5_21:19:07_2026\n");
+    inspect().winrarPath() = QString(64 * 1024, QLatin1Char('w'));
+
+    struct rlimit saved;
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    struct rlimit limited = saved;
+    limited.rlim_cur = 4096;
+    const auto previousSignal = std::signal(SIGXFSZ, SIG_IGN);
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    inspect().save();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previousSignal);
+
+    QCOMPARE(readFile(QStringLiteral("config.txt")), original);
+    QCOMPARE(readFile(QStringLiteral("previous")), QByteArray("C:/x Sat_Dec_5_21:19:07_2026\n"));
+    QCOMPARE(QDir().entryList(QDir::Files | QDir::Hidden).size(), 2); // no temporary left over
+}
+
+QTEST_MAIN(TestConfigurationFile)
+#include "tst_configurationfile.moc"

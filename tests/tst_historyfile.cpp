@@ -1,0 +1,199 @@
+#include "mainwindow.h"
+#include "testsupport.h"
+
+#include <QtTest>
+
+#include <csignal>
+#include <memory>
+#include <sys/resource.h>
+
+struct MainWindowInspector
+{
+    MainWindow &w;
+
+    void read() { w.readHistory(); }
+    void write() { w.writeHistory(); }
+    QMap<QString, QDateTime> &history() { return w.previousTransfers; }
+    QString &logText() { return w.logText; }
+};
+
+extern bool testConfigurationOnlyBuild;
+
+namespace {
+
+const char mustHave[] = "Must have <path> <last-modified> for all entries in 'previous'";
+
+QStringList debugLines;
+
+void captureDebug(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type == QtDebugMsg)
+        debugLines << MirvoProcess::unquote(message);
+}
+
+void writeFile(const QString &name, const QByteArray &content)
+{
+    QFile file(name);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(content);
+}
+
+QByteArray readFile(const QString &name)
+{
+    QFile file(name);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QDateTime at(int day, int hour, int minute, int second, int ms = 0)
+{
+    return QDateTime(QDate(2026, 12, day), QTime(hour, minute, second, ms));
+}
+
+} // namespace
+
+class TestHistoryFile : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void read_data();
+    void read();
+    void missingFileIsOneError();
+    void writeIsSortedAndReadsBack();
+    void unwritableFileKeepsOldContent();
+
+private:
+    MainWindowInspector inspect() { return MainWindowInspector { *window }; }
+
+    std::unique_ptr<QTemporaryDir> dir;
+    QString previousDirectory;
+    std::unique_ptr<MainWindow> window;
+    QtMessageHandler previousHandler = nullptr;
+};
+
+// A window built in backup mode from an empty config.txt, in its own
+// scratch directory, with its history and log emptied afterwards.
+void TestHistoryFile::init()
+{
+    dir = std::make_unique<QTemporaryDir>();
+    previousDirectory = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(dir->path()));
+    writeFile(QStringLiteral("config.txt"), QByteArray());
+    testConfigurationOnlyBuild = false;
+    previousHandler = qInstallMessageHandler(captureDebug);
+    window = std::make_unique<MainWindow>();
+    inspect().history().clear();
+    inspect().logText().clear();
+    QFile::remove(QStringLiteral("previous"));
+    debugLines.clear();
+}
+
+void TestHistoryFile::cleanup()
+{
+    window.reset();
+    qInstallMessageHandler(previousHandler);
+    QDir::setCurrent(previousDirectory);
+    dir.reset();
+}
+
+void TestHistoryFile::read_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QStringList>("keys");
+    QTest::addColumn<int>("errors");
+    QTest::newRow("empty file") << QByteArray() << QStringList() << 0;
+    QTest::newRow("two entries, crlf") << QByteArray("C:/b Sat_Dec_5_21:19:07_2026\r\nC:/a x\n")
+                                       << QStringList { "C:/a", "C:/b" } << 0;
+    QTest::newRow("two spaces") << QByteArray("C:/a  Sat_Dec_5_21:19:07_2026\nC:/b x\n")
+                                << QStringList { "C:/b" } << 1;
+    QTest::newRow("trailing empty line") << QByteArray("C:/a x\n\n") << QStringList { "C:/a" } << 1;
+    QTest::newRow("path alone, twice") << QByteArray("C:/a\nC:/b\n") << QStringList() << 2;
+}
+
+void TestHistoryFile::read()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QStringList, keys);
+    QFETCH(int, errors);
+    writeFile(QStringLiteral("previous"), content);
+    inspect().read();
+    QCOMPARE(inspect().history().keys(), keys);
+    QCOMPARE(debugLines,
+             QStringList(QVector<QString>(errors, QString::fromLatin1(mustHave)).toList()));
+    QCOMPARE(inspect().logText().count(QLatin1String("Error : ")), errors);
+}
+
+void TestHistoryFile::missingFileIsOneError()
+{
+    inspect().history().insert(QStringLiteral("kept"), at(5, 1, 2, 3));
+    inspect().read();
+    QCOMPARE(debugLines, QStringList { "Cannot read previous transfer file" });
+    QCOMPARE(inspect().history().keys(), QStringList { "kept" });
+}
+
+void TestHistoryFile::writeIsSortedAndReadsBack()
+{
+    auto &history = inspect().history();
+    history.insert(QStringLiteral("c:/a.txt"), at(5, 21, 19, 7, 250));
+    history.insert(QStringLiteral("C:/b.txt"), at(6, 8, 0, 0));
+    history.insert(QStringLiteral("C:/a.txt"), at(7, 23, 59, 59));
+    history.insert(QStringLiteral("C:/never"), QDateTime());
+    const QMap<QString, QDateTime> written = history;
+    inspect().write();
+
+    const QList<QByteArray> lines = readFile(QStringLiteral("previous")).split('\n');
+    QCOMPARE(lines.size(), 5);
+    QCOMPARE(lines.at(4), QByteArray());
+    const QStringList order { "C:/a.txt", "C:/b.txt", "C:/never", "c:/a.txt" };
+    for (int i = 0; i < order.size(); ++i) {
+        const QString expected = order.at(i) + " "
+            + written.value(order.at(i)).toString(Qt::TextDate).replace(' ', '_');
+        QCOMPARE(QString::fromUtf8(lines.at(i)), expected);
+        QVERIFY(!lines.at(i).contains('\r'));
+    }
+
+    // Read back to the second (milliseconds are not kept); an invalid
+    // date-time comes back invalid.
+    history.clear();
+    inspect().read();
+    QVERIFY(debugLines.isEmpty());
+    QCOMPARE(history.keys(), order);
+    QCOMPARE(history.value("c:/a.txt"), at(5, 21, 19, 7));
+    QCOMPARE(history.value("C:/a.txt"), at(7, 23, 59, 59));
+    QVERIFY(!history.value("C:/never").isValid());
+}
+
+// Neither a refused open nor a write that fails half way (a full disk,
+// simulated with the file size limit) touches the existing history.
+void TestHistoryFile::unwritableFileKeepsOldContent()
+{
+    const QByteArray original = "C:/x Sat_Dec_5_21:19:07_2026\n";
+    writeFile(QStringLiteral("previous"), original);
+    for (int i = 0; i < 5000; ++i)
+        inspect().history().insert(QStringLiteral("C:/item%1").arg(i), at(5, 1, 2, 3));
+
+    struct rlimit saved;
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    struct rlimit limited = saved;
+    limited.rlim_cur = 4096;
+    const auto previousSignal = std::signal(SIGXFSZ, SIG_IGN);
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    inspect().write();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previousSignal);
+    QCOMPARE(readFile(QStringLiteral("previous")), original);
+    QCOMPARE(QDir().entryList(QDir::Files | QDir::Hidden).size(), 2); // config.txt, previous
+
+    QVERIFY(QFile::remove(QStringLiteral("previous")));
+    QVERIFY(QDir().mkdir(QStringLiteral("previous")));
+    inspect().write();
+    const QString cannotWrite = QStringLiteral("Cannot write previous transfer file");
+    QCOMPARE(debugLines, QStringList({ cannotWrite, cannotWrite }));
+    QVERIFY(QFileInfo(QStringLiteral("previous")).isDir());
+}
+
+QTEST_MAIN(TestHistoryFile)
+#include "tst_historyfile.moc"
