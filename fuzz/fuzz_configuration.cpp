@@ -1,0 +1,121 @@
+// Feeds arbitrary bytes to the config.txt and previous loaders: the bytes up
+// to the first NUL become config.txt, the rest previous. Loading must never
+// crash; saving what was loaded and loading it again must give as many
+// servers, save folders, entries and history keys as the first load.
+#include "mainwindow.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+// Only the loaders and savers run: nothing is created in the save folders
+// and no archiver is started, whatever the input names.
+bool isConfigurationOnlyBuild()
+{
+    return true;
+}
+
+struct MainWindowInspector
+{
+    MainWindow &w;
+
+    void clear()
+    {
+        w.configurationMode = false; // lists only, no widget rows piling up
+        w.files.clear();
+        w.zippedFiles.clear();
+        w.zippedFolders.clear();
+        w.ftps.clear();
+        w.saveFolders.clear();
+        w.winrarPath.clear();
+        w.previousTransfers.clear();
+        w.logText.clear();
+    }
+    std::array<int, 6> load()
+    {
+        w.loadConfiguration();
+        w.readHistory();
+        return { int(w.files.size()), int(w.zippedFiles.size()), int(w.zippedFolders.size()),
+                 int(w.ftps.size()),  int(w.saveFolders.size()), int(w.previousTransfers.size()) };
+    }
+    void save() { w.saveConfiguration(); }
+};
+
+namespace {
+
+void quiet(QtMsgType, const QMessageLogContext &, const QString &) { }
+
+void writeFile(const char *name, const char *data, size_t size)
+{
+    QFile file(QString::fromLatin1(name));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        abort();
+    file.write(data, qint64(size));
+}
+
+// Both live until the process ends, so that nothing they hold is reported
+// as leaked at exit.
+QApplication *application = nullptr;
+MainWindow *window = nullptr;
+QString workingDirectory;
+
+// The program works in its working directory; the fuzzer's own paths (its
+// corpus, its crash files) are relative to the directory it started in.
+class WorkingDirectory
+{
+public:
+    WorkingDirectory()
+        : previous(QDir::currentPath())
+    {
+        if (!QDir::setCurrent(workingDirectory))
+            abort();
+    }
+    ~WorkingDirectory() { QDir::setCurrent(previous); }
+
+private:
+    const QString previous;
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("LC_ALL", "C.UTF-8");
+    qInstallMessageHandler(quiet);
+    application = new QApplication(*argc, *argv);
+    static QTemporaryDir dir;
+    workingDirectory = dir.path();
+    const WorkingDirectory scratch;
+    window = new MainWindow;
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const WorkingDirectory scratch;
+    const char *bytes = reinterpret_cast<const char *>(data);
+    const uint8_t *separator = static_cast<const uint8_t *>(memchr(data, 0, size));
+    const size_t configurationSize = separator ? size_t(separator - data) : size;
+    writeFile("config.txt", bytes, configurationSize);
+    if (separator)
+        writeFile("previous", bytes + configurationSize + 1, size - configurationSize - 1);
+    else
+        QFile::remove(QStringLiteral("previous"));
+
+    MainWindowInspector inspector { *window };
+    inspector.clear();
+    const std::array<int, 6> first = inspector.load();
+    inspector.save();
+    inspector.clear();
+    if (inspector.load() != first)
+        abort();
+    return 0;
+}
