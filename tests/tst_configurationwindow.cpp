@@ -253,6 +253,11 @@ private:
             }
             return;
         }
+        // A person answers a dialog once it is up and has the keyboard; on a
+        // real display that is a moment after it became visible.
+        if (!w->isActiveWindow() && ++waitTicks < 200)
+            return;
+        waitTicks = 0;
         current = w;
         stuckTicks = 0;
         seen << describe(w);
@@ -269,6 +274,7 @@ private:
     QList<Action> actions;
     QPointer<QWidget> current;
     int stuckTicks = 0;
+    int waitTicks = 0;
 };
 
 namespace {
