@@ -2,6 +2,8 @@
 
 #include <QtTest>
 
+#include <sys/stat.h>
+
 // The real mirvo binary, headless, started in a scratch working directory.
 class TestStartup : public QObject
 {
@@ -9,6 +11,8 @@ class TestStartup : public QObject
 
 private slots:
     void backupModeStartUp();
+    void configurationModeWritesConfig_data();
+    void configurationModeWritesConfig();
 };
 
 namespace {
@@ -80,6 +84,65 @@ void TestStartup::backupModeStartUp()
     QVERIFY(!secondLines.contains(saves + "/latest created"));
     QVERIFY(!secondLines.contains(saves + "/" + date + " created"));
     QVERIFY(secondLines.contains("cannot create " + blocked + "/latest"));
+}
+
+// Without config.txt (or always, in mirvo-config) the window edits the
+// configuration: it saves at once, creating a private config.txt, dropping
+// entries whose file is gone and emptying the history; no backup is made.
+void TestStartup::configurationModeWritesConfig_data()
+{
+    QTest::addColumn<int>("program");
+    QTest::addColumn<QByteArray>("existing");
+    QTest::addColumn<QByteArray>("written");
+    QTest::addColumn<int>("mode");
+    const QByteArray defaultWinrar = "winrar=C:/Program Files (x86)/WinRAR/WinRAR.exe\n";
+    QTest::newRow("mirvo, no config.txt")
+        << int(MirvoProcess::Standard) << QByteArray() << defaultWinrar << 0600;
+    QTest::newRow("mirvo-config, existing config.txt")
+        << int(MirvoProcess::ConfigurationOnly)
+        << QByteArray("winrar=w\npath=$D/saves\nfile=$D/gone.txt gone\n")
+        << QByteArray("winrar=w\npath=$D/saves\n") << 0640;
+}
+
+void TestStartup::configurationModeWritesConfig()
+{
+    QFETCH(int, program);
+    QFETCH(QByteArray, existing);
+    QFETCH(QByteArray, written);
+    QFETCH(int, mode);
+    QTemporaryDir dir;
+    const QString config = dir.filePath(QStringLiteral("config.txt"));
+    QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("saves"))));
+    writeFile(dir.filePath(QStringLiteral("previous")), "C:/a Sat_Dec_5_21:19:07_2026\n");
+    if (!existing.isEmpty()) {
+        writeFile(config, existing.replace("$D", dir.path().toUtf8()));
+        QVERIFY(
+            QFile::setPermissions(config, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
+    }
+    written.replace("$D", dir.path().toUtf8());
+
+    MirvoProcess mirvo(dir.path(), MirvoProcess::Program(program));
+    QVERIFY(mirvo.start());
+    // The history is rewritten right after config.txt: wait for both.
+    const auto read = [](const QString &name) {
+        QFile file(name);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
+    };
+    QDeadlineTimer deadline(10000);
+    QByteArray content;
+    QByteArray historyContent;
+    do {
+        QTest::qWait(50);
+        content = read(config);
+        historyContent = read(dir.filePath(QStringLiteral("previous")));
+    } while ((content != written || !historyContent.isEmpty()) && !deadline.hasExpired());
+    mirvo.stop();
+    QCOMPARE(content, written);
+    struct stat info;
+    QCOMPARE(stat(config.toLocal8Bit().constData(), &info), 0);
+    QCOMPARE(int(info.st_mode & 07777), mode);
+    QCOMPARE(historyContent, QByteArray());
+    QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("saves/latest"))));
 }
 
 QTEST_GUILESS_MAIN(TestStartup)
