@@ -391,7 +391,7 @@ private:
     std::unique_ptr<QTemporaryDir> dir;
     QString previousCurrent;
     QPointer<MainWindow> window;
-    MainWindowInspector inspect { nullptr };
+    MainWindowInspector inside { nullptr };
 };
 
 namespace {
@@ -431,7 +431,7 @@ void TestConfigurationWindow::init()
 void TestConfigurationWindow::cleanup()
 {
     delete window;
-    inspect.w = nullptr;
+    inside.w = nullptr;
     testConfigurationOnlyBuild = false;
     QDir::setCurrent(previousCurrent);
     dir.reset();
@@ -440,7 +440,7 @@ void TestConfigurationWindow::cleanup()
 MainWindow *TestConfigurationWindow::openWindow()
 {
     window = new MainWindow;
-    inspect.w = window;
+    inside.w = window;
     return window;
 }
 
@@ -473,7 +473,7 @@ QString TestConfigurationWindow::makeFolder(const QString &relative)
 void TestConfigurationWindow::checkRowsMirrorLists()
 {
     for (int list = Files; list <= SaveFolders; ++list)
-        QCOMPARE(inspect.rows(list), inspect.expectedRows(list));
+        QCOMPARE(inside.rows(list), inside.expectedRows(list));
 }
 
 // ---------------------------------------------------------------------------
@@ -493,13 +493,13 @@ void TestConfigurationWindow::firstStart()
 
     openWindow();
 
-    QVERIFY(inspect.configurationMode());
+    QVERIFY(inside.configurationMode());
     QCOMPARE(readFile(QStringLiteral("config.txt")),
              QByteArray("winrar=C:/Program Files (x86)/WinRAR/WinRAR.exe\n"));
     QCOMPARE(readFile(QStringLiteral("previous")), QByteArray());
-    QCOMPARE(inspect.winrarPathEdit()->text(), defaultWinrar);
+    QCOMPARE(inside.winrarPathEdit()->text(), defaultWinrar);
     for (int list = Files; list <= SaveFolders; ++list)
-        QCOMPARE(inspect.listWidget(list)->count(), 0);
+        QCOMPARE(inside.listWidget(list)->count(), 0);
 }
 
 void TestConfigurationWindow::windowLayout()
@@ -510,10 +510,10 @@ void TestConfigurationWindow::windowLayout()
     QCOMPARE(window->windowTitle(), QStringLiteral("Mirvo - Configuration"));
     QCOMPARE(window->minimumSize(), QSize(800, 600));
     QVERIFY(window->testAttribute(Qt::WA_DeleteOnClose));
-    QCOMPARE(static_cast<QLayout *>(inspect.layout()), window->QWidget::layout());
+    QCOMPARE(static_cast<QLayout *>(inside.layout()), window->QWidget::layout());
 
     // Two columns, each a vertical stack of groups separated by empty labels.
-    QHBoxLayout *top = inspect.layout();
+    QHBoxLayout *top = inside.layout();
     QCOMPARE(top->count(), 2);
     QWidget *left = top->itemAt(0)->widget();
     QWidget *right = top->itemAt(1)->widget();
@@ -568,16 +568,16 @@ void TestConfigurationWindow::windowLayout()
     QCOMPARE(groups.size(), 5);
     const QStringList order = { "Files", "Zipped Files", "Zipped Folders", "FTPs", "Save folders" };
     for (int list = Files; list <= SaveFolders; ++list) {
-        QListWidget *widget = inspect.listWidget(list);
+        QListWidget *widget = inside.listWidget(list);
         auto group = qobject_cast<QGroupBox *>(widget->parentWidget());
         QVERIFY(group);
         QCOMPARE(group->title(), order[list]);
-        QCOMPARE(inspect.addButton(list)->maximumWidth(), 200);
-        QCOMPARE(inspect.removeButton(list)->maximumWidth(), 200);
-        QVERIFY(!inspect.addButton(list)->icon().isNull());
-        QVERIFY(!inspect.removeButton(list)->icon().isNull());
-        QCOMPARE(inspect.addButton(list)->iconSize(), QPixmap("ressources/add.png").size());
-        QCOMPARE(inspect.removeButton(list)->iconSize(), QPixmap("ressources/remove.png").size());
+        QCOMPARE(inside.addButton(list)->maximumWidth(), 200);
+        QCOMPARE(inside.removeButton(list)->maximumWidth(), 200);
+        QVERIFY(!inside.addButton(list)->icon().isNull());
+        QVERIFY(!inside.removeButton(list)->icon().isNull());
+        QCOMPARE(inside.addButton(list)->iconSize(), QPixmap("ressources/add.png").size());
+        QCOMPARE(inside.removeButton(list)->iconSize(), QPixmap("ressources/remove.png").size());
     }
 }
 
@@ -585,9 +585,9 @@ void TestConfigurationWindow::missingImagesGiveButtonsWithoutIcons()
 {
     openWindow();
     for (int list = Files; list <= SaveFolders; ++list) {
-        QVERIFY(inspect.addButton(list)->icon().isNull());
-        QVERIFY(inspect.removeButton(list)->icon().isNull());
-        QVERIFY(!inspect.addButton(list)->text().isEmpty());
+        QVERIFY(inside.addButton(list)->icon().isNull());
+        QVERIFY(inside.removeButton(list)->icon().isNull());
+        QVERIFY(!inside.addButton(list)->text().isEmpty());
     }
 }
 
@@ -609,12 +609,12 @@ void TestConfigurationWindow::configurationOnlyBuildOverExistingConfig()
 
     openWindow();
 
-    QVERIFY(inspect.configurationMode());
-    QCOMPARE(inspect.winrarPathEdit()->text(), QStringLiteral("/opt/rar/WinRAR.exe"));
-    QCOMPARE(inspect.rows(Files), QStringList { "notes" });
-    QCOMPARE(inspect.rows(ZippedFolders), QStringList { "album" });
-    QCOMPARE(inspect.rows(SaveFolders), QStringList { saves });
-    QVERIFY(!inspect.listWidget(Files)->item(0)->icon().isNull());
+    QVERIFY(inside.configurationMode());
+    QCOMPARE(inside.winrarPathEdit()->text(), QStringLiteral("/opt/rar/WinRAR.exe"));
+    QCOMPARE(inside.rows(Files), QStringList { "notes" });
+    QCOMPARE(inside.rows(ZippedFolders), QStringList { "album" });
+    QCOMPARE(inside.rows(SaveFolders), QStringList { saves });
+    QVERIFY(!inside.listWidget(Files)->item(0)->icon().isNull());
     checkRowsMirrorLists();
     // Saved at once: the vanished entry is gone and the history is emptied.
     QCOMPARE(QString::fromUtf8(readFile(QStringLiteral("config.txt"))),
@@ -635,9 +635,9 @@ void TestConfigurationWindow::standardBuildOverExistingConfigIsNoEditor()
 
     openWindow();
 
-    QVERIFY(!inspect.configurationMode());
-    QVERIFY(!inspect.layout());
-    QVERIFY(!inspect.listWidget(Files));
+    QVERIFY(!inside.configurationMode());
+    QVERIFY(!inside.layout());
+    QVERIFY(!inside.listWidget(Files));
     QVERIFY(window->windowTitle() != QStringLiteral("Mirvo - Configuration"));
     QCOMPARE(readFile(QStringLiteral("config.txt")), config);
 }
@@ -726,7 +726,7 @@ void TestConfigurationWindow::addBackupEntry()
     else
         script.then(DialogScript::answer(name));
     script.then(DialogScript::pressOk());
-    QTest::mouseClick(inspect.addButton(list), Qt::LeftButton);
+    QTest::mouseClick(inside.addButton(list), Qt::LeftButton);
 
     QCOMPARE(script.problems, QStringList());
     QCOMPARE(titles(script.seen), expectedDialogs);
@@ -763,10 +763,10 @@ void TestConfigurationWindow::addBackupEntry()
         expected << expectedLine.arg(path);
     if (expectSave)
         QCOMPARE(configLines(), expected);
-    QCOMPARE(inspect.listWidget(list)->count(), expectedLine.isEmpty() ? 0 : 1);
+    QCOMPARE(inside.listWidget(list)->count(), expectedLine.isEmpty() ? 0 : 1);
     if (!expectedLine.isEmpty()) {
-        QCOMPARE(inspect.entries(list).first().path, path);
-        QVERIFY(!inspect.listWidget(list)->item(0)->icon().isNull());
+        QCOMPARE(inside.entries(list).first().path, path);
+        QVERIFY(!inside.listWidget(list)->item(0)->icon().isNull());
     }
     checkRowsMirrorLists();
 }
@@ -781,13 +781,13 @@ void TestConfigurationWindow::addBackupEntrySourceVanishes()
     script.then(DialogScript::pick(path))
         .then(
             DialogScript::before([path] { QFile::remove(path); }, DialogScript::acceptProposal()));
-    QTest::mouseClick(inspect.addButton(Files), Qt::LeftButton);
+    QTest::mouseClick(inside.addButton(Files), Qt::LeftButton);
 
     QCOMPARE(script.problems, QStringList());
     QCOMPARE(script.seen.size(), 2); // no message about it
     QVERIFY(configSavedSinceMark());
     QCOMPARE(configLines(), QStringList { "winrar=" + defaultWinrar });
-    QCOMPARE(inspect.listWidget(Files)->count(), 0);
+    QCOMPARE(inside.listWidget(Files)->count(), 0);
     checkRowsMirrorLists();
 }
 
@@ -849,7 +849,7 @@ void TestConfigurationWindow::addFtp()
     }
     for (int i = 0; i < expectedMessages.size(); ++i)
         script.then(DialogScript::pressOk());
-    QTest::mouseClick(inspect.addButton(Ftps), Qt::LeftButton);
+    QTest::mouseClick(inside.addButton(Ftps), Qt::LeftButton);
 
     QCOMPARE(script.problems, QStringList());
     QVERIFY(script.allPlayed());
@@ -901,10 +901,10 @@ void TestConfigurationWindow::addFtp()
     }
 
     QCOMPARE(configSavedSinceMark(), !expectedServer.isEmpty());
-    QCOMPARE(inspect.ftps().size(), expectedServer.isEmpty() ? 0 : 1);
+    QCOMPARE(inside.ftps().size(), expectedServer.isEmpty() ? 0 : 1);
     if (!expectedServer.isEmpty()) {
         QCOMPARE(ftpHostsAndPaths(configLines()), QStringList { expectedServer });
-        QCOMPARE(inspect.ftps().first().password, answers[2]);
+        QCOMPARE(inside.ftps().first().password, answers[2]);
         const QStringList fields = configLines().at(1).split(QLatin1Char(' '));
         QCOMPARE(fields.size(), 4);
         QVERIFY(!fields[2].isEmpty() && fields[2] != answers[2]); // never stored in plain text
@@ -921,7 +921,7 @@ void TestConfigurationWindow::savedPasswordReadsBack()
         .then(DialogScript::answer("alice"))
         .then(DialogScript::answer(password))
         .then(DialogScript::answer("."));
-    QTest::mouseClick(inspect.addButton(Ftps), Qt::LeftButton);
+    QTest::mouseClick(inside.addButton(Ftps), Qt::LeftButton);
     QCOMPARE(script.problems, QStringList());
 
     const QStringList lines = configLines();
@@ -935,10 +935,10 @@ void TestConfigurationWindow::savedPasswordReadsBack()
     delete window;
     testConfigurationOnlyBuild = true;
     openWindow();
-    QCOMPARE(inspect.ftps().size(), 1);
-    QCOMPARE(inspect.ftps().first().host, QStringLiteral("ftp.example.net"));
-    QCOMPARE(inspect.ftps().first().password, password);
-    QCOMPARE(inspect.rows(Ftps), QStringList { "ftp.example.net - ." });
+    QCOMPARE(inside.ftps().size(), 1);
+    QCOMPARE(inside.ftps().first().host, QStringLiteral("ftp.example.net"));
+    QCOMPARE(inside.ftps().first().password, password);
+    QCOMPARE(inside.rows(Ftps), QStringList { "ftp.example.net - ." });
 }
 
 // ---------------------------------------------------------------------------
@@ -974,7 +974,7 @@ void TestConfigurationWindow::addSaveFolder()
     DialogScript script;
     script.then(cancel ? DialogScript::cancel() : DialogScript::pick(path))
         .then(DialogScript::pressOk());
-    QTest::mouseClick(inspect.addButton(SaveFolders), Qt::LeftButton);
+    QTest::mouseClick(inside.addButton(SaveFolders), Qt::LeftButton);
 
     QCOMPARE(script.problems, QStringList());
     QCOMPARE(titles(script.seen), expectedDialogs);
@@ -984,7 +984,7 @@ void TestConfigurationWindow::addSaveFolder()
     QCOMPARE(configSavedSinceMark(), expectAdded);
     if (expectAdded)
         QCOMPARE(configLines(), QStringList({ "winrar=" + defaultWinrar, "path=" + path }));
-    QCOMPARE(inspect.saveFolders().size(), expectAdded ? 1 : 0);
+    QCOMPARE(inside.saveFolders().size(), expectAdded ? 1 : 0);
     checkRowsMirrorLists();
 }
 
@@ -1029,14 +1029,14 @@ void TestConfigurationWindow::removeWithoutCurrentRowWritesNothing()
     writeFile(QStringLiteral("config.txt"), threeOfEach(dir->path()).toUtf8());
     testConfigurationOnlyBuild = true;
     openWindow();
-    QCOMPARE(inspect.listWidget(list)->count(), 3);
-    inspect.listWidget(list)->setCurrentRow(-1);
+    QCOMPARE(inside.listWidget(list)->count(), 3);
+    inside.listWidget(list)->setCurrentRow(-1);
     markConfig();
 
-    QTest::mouseClick(inspect.removeButton(list), Qt::LeftButton);
+    QTest::mouseClick(inside.removeButton(list), Qt::LeftButton);
 
     QVERIFY(!configSavedSinceMark());
-    QCOMPARE(inspect.listWidget(list)->count(), 3);
+    QCOMPARE(inside.listWidget(list)->count(), 3);
     checkRowsMirrorLists();
 }
 
@@ -1062,11 +1062,11 @@ void TestConfigurationWindow::removeMiddleEntry()
     // Click on the second row, as a person picks it, then remove it.
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window));
-    QListWidget *widget = inspect.listWidget(list);
+    QListWidget *widget = inside.listWidget(list);
     QTest::mouseClick(widget->viewport(), Qt::LeftButton, Qt::NoModifier,
                       widget->visualItemRect(widget->item(1)).center());
     QCOMPARE(widget->currentRow(), 1);
-    QTest::mouseClick(inspect.removeButton(list), Qt::LeftButton);
+    QTest::mouseClick(inside.removeButton(list), Qt::LeftButton);
 
     QCOMPARE(widget->count(), 2);
     checkRowsMirrorLists();
@@ -1092,7 +1092,7 @@ void TestConfigurationWindow::removeMiddleEntry()
 void TestConfigurationWindow::winrarKeystrokesSaveEachTime()
 {
     openWindow();
-    QLineEdit *edit = inspect.winrarPathEdit();
+    QLineEdit *edit = inside.winrarPathEdit();
     edit->setFocus();
     QTest::keyClick(edit, Qt::Key_A, Qt::ControlModifier);
     QTest::keyClick(edit, Qt::Key_Backspace);
@@ -1106,7 +1106,7 @@ void TestConfigurationWindow::winrarKeystrokesSaveEachTime()
         typed += QLatin1Char(c);
         QVERIFY(configSavedSinceMark());
         QCOMPARE(readFile(QStringLiteral("config.txt")), ("winrar=" + typed + "\n").toUtf8());
-        QCOMPARE(inspect.winrarPath(), typed);
+        QCOMPARE(inside.winrarPath(), typed);
     }
 
     // A change the program makes itself is not a user edit and saves nothing.
@@ -1145,8 +1145,8 @@ void TestConfigurationWindow::browseWinrar()
     QVERIFY(configSavedSinceMark());
     const QString expected = cancel ? QString() : rar;
     QCOMPARE(readFile(QStringLiteral("config.txt")), ("winrar=" + expected + "\n").toUtf8());
-    QCOMPARE(inspect.winrarPathEdit()->text(), expected);
-    QCOMPARE(inspect.winrarPath(), expected);
+    QCOMPARE(inside.winrarPathEdit()->text(), expected);
+    QCOMPARE(inside.winrarPath(), expected);
 }
 
 // ---------------------------------------------------------------------------
