@@ -309,7 +309,9 @@ bool QFtpPI::handleReply()
     }
 
     if (abortState == AbortSent) {
-        setAbortState(AbortReplyPending);
+        // 225 answers ABOR itself: a server that sends it first has folded
+        // the aborted command's reply into it, and no second reply follows.
+        setAbortState(code == 225 ? NoAbort : AbortReplyPending);
     } else if (abortState == AbortReplyPending) {
         setAbortState(NoAbort);
         return true; // the reply to ABOR itself

@@ -120,6 +120,8 @@ private slots:
     void nothingWaitsForever();
     void refusedConnectDropsLogin();
     void uploadFromUnreadableDevice();
+    void abortedUpload_data();
+    void abortedUpload();
     void realServer_data();
     void realServer();
 };
@@ -401,6 +403,61 @@ void TestQFtp::uploadFromUnreadableDevice()
              QStringList({ ev("started", put), ev("finished", put, 1), "done 1" }));
     QVERIFY(ftp.errorString().startsWith("Uploading file failed:\nCannot read the data to upload"));
     QVERIFY(peer.receivedLines().isEmpty()); // no STOR for data that cannot be read
+}
+
+void TestQFtp::abortedUpload_data()
+{
+    QTest::addColumn<QByteArray>("replies");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("426 then 226") << QByteArray("426 aborted\r\n226 ABOR ok\r\n")
+                                  << "Uploading file failed:\naborted";
+    // The server saw a plain close and stored a truncated file.
+    QTest::newRow("226 then 225") << QByteArray("226 Transfer complete\r\n225 no transfer\r\n")
+                                  << "Uploading file failed:\nUpload aborted (Transfer complete)";
+    // One reply for both the transfer and ABOR.
+    QTest::newRow("225 alone") << QByteArray("225 ABOR successful; data channel closed\r\n")
+                               << "Uploading file failed:\nUpload aborted (ABOR successful; data "
+                                  "channel closed)";
+}
+
+// An aborted upload fails whatever the server answers, and the reply to the
+// next command is neither swallowed nor taken for the abort's.
+void TestQFtp::abortedUpload()
+{
+    QFETCH(QByteArray, replies);
+    QFETCH(QString, error);
+    ScriptedPeer peer;
+    QVERIFY(peer.listen());
+    peer.send("220 hi\r\n")
+        .reply("TYPE I", "200 ok\r\n")
+        .openDataPort()
+        .reply("PASV", "227 ok ({pasv})\r\n")
+        .acceptData()
+        .reply("ALLO", "202 not needed\r\n")
+        .reply("STOR big", "150 go\r\n")
+        .expect("ABOR")
+        .send(replies)
+        .reply("CWD next", "250 ok\r\n");
+    QFtp ftp;
+    FtpRecorder recorder(&ftp);
+    bool aborted = false;
+    connect(&ftp, &QFtp::dataTransferProgress, this, [&](qint64 done, qint64) {
+        if (done > 0 && !aborted) {
+            aborted = true;
+            ftp.abort();
+        }
+    });
+    ftp.connectToHost(peer.address(), peer.port());
+    const int put = ftp.put(QByteArray(512 * 1024, 'x'), QStringLiteral("big"));
+    QVERIFY(recorder.waitForDone(1, 5000));
+    QCOMPARE(recorder.commandEvents().mid(2),
+             QStringList({ ev("started", put), ev("finished", put, 1), "done 1" }));
+    QCOMPARE(ftp.errorString(), error);
+    const int cd = ftp.cd(QStringLiteral("next"));
+    QVERIFY(recorder.waitForDone(2, 5000));
+    QCOMPARE(recorder.commandEvents().mid(5),
+             QStringList({ ev("started", cd), ev("finished", cd, 0), "done 0" }));
+    QVERIFY2(peer.problems().isEmpty(), qPrintable(peer.problems().join('\n')));
 }
 
 void TestQFtp::realServer_data()
