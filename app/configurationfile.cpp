@@ -26,7 +26,7 @@ const QChar fieldSeparator(QLatin1Char(' '));
 
 void MainWindow::loadConfiguration()
 {
-    QFile file{QLatin1String(configurationFileName)};
+    QFile file { QLatin1String(configurationFileName) };
     if (!file.open(QIODevice::ReadOnly)) {
         winrarPath = QLatin1String(defaultWinrarPath);
         if (configurationMode && winrarPathEdit)

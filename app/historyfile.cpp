@@ -23,7 +23,7 @@ QDateTime dateTimeFromField(QString field)
 
 void MainWindow::readHistory()
 {
-    QFile file{QLatin1String(historyFileName)};
+    QFile file { QLatin1String(historyFileName) };
     if (!file.open(QIODevice::ReadOnly)) {
         logError("Cannot read previous transfer file");
         return;
@@ -46,7 +46,7 @@ void MainWindow::readHistory()
 // history rather than a truncated one.
 void MainWindow::writeHistory()
 {
-    QSaveFile file{QLatin1String(historyFileName)};
+    QSaveFile file { QLatin1String(historyFileName) };
     if (!file.open(QIODevice::WriteOnly)) {
         logError("Cannot write previous transfer file");
         return;
