@@ -3,6 +3,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QClipboard>
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QGroupBox>
@@ -155,6 +156,21 @@ public:
                 QTest::keyClick(line, Qt::Key_A, Qt::ControlModifier);
                 QTest::keyClick(line, Qt::Key_Backspace);
                 typeText(line, text);
+            }
+            clickButton(w, QDialogButtonBox::Ok);
+        };
+    }
+
+    // Pastes the text over the proposed one and presses OK. Unlike typing,
+    // pasting can bring line breaks into the field.
+    static Action paste(const QString &text)
+    {
+        return [text](QWidget *w) {
+            auto line = w->findChild<QLineEdit *>();
+            if (line) {
+                QGuiApplication::clipboard()->setText(text);
+                QTest::keyClick(line, Qt::Key_A, Qt::ControlModifier);
+                QTest::keyClick(line, Qt::Key_V, Qt::ControlModifier);
             }
             clickButton(w, QDialogButtonBox::Ok);
         };
@@ -694,6 +710,9 @@ void TestConfigurationWindow::addBackupEntry_data()
     QTest::newRow("name with a backslash")
         << int(ZippedFolders) << "docs/photos" << false << "a\\b"
         << QStringList { "file:Find Directory", folderName, nameWarning } << "" << false;
+    QTest::newRow("pasted name with a line break")
+        << int(Files) << "docs/report.pdf" << false << "<paste>report\npath=elsewhere"
+        << (fileDialog + QStringList { fileName, nameWarning }) << "" << false;
     QTest::newRow("empty name saves without adding")
         << int(Files) << "docs/report.pdf" << false << "" << (fileDialog + QStringList { fileName })
         << "" << true;
@@ -723,6 +742,8 @@ void TestConfigurationWindow::addBackupEntry()
         script.then(DialogScript::acceptProposal());
     else if (name == QLatin1String("<cancel>"))
         script.then(DialogScript::cancel());
+    else if (name.startsWith(QLatin1String("<paste>")))
+        script.then(DialogScript::paste(name.mid(7)));
     else
         script.then(DialogScript::answer(name));
     script.then(DialogScript::pressOk());
@@ -810,6 +831,12 @@ void TestConfigurationWindow::addFtp_data()
     QTest::newRow("host with a space")
         << QStringList { "ftp example" } << QStringList { "W:The hostname musn't contain spaces" }
         << "";
+    QTest::newRow("pasted host with a line break")
+        << QStringList { "<paste>ftp.example.net\npath=/tmp" }
+        << QStringList { "W:The hostname musn't contain spaces" } << "";
+    QTest::newRow("pasted remote path with a line break")
+        << QStringList { "host", "alice", "pw", "<paste>backups\r\nfile=/etc/passwd" }
+        << QStringList { "W:The path musn't contain spaces" } << "";
     QTest::newRow("user cancelled") << QStringList { "host", "<cancel>" } << QStringList() << "";
     QTest::newRow("user empty") << QStringList { "host", "" } << QStringList() << "";
     QTest::newRow("user with a space")
@@ -844,6 +871,8 @@ void TestConfigurationWindow::addFtp()
             script.then(DialogScript::cancel());
         else if (a == QLatin1String("<accept>"))
             script.then(DialogScript::acceptProposal());
+        else if (a.startsWith(QLatin1String("<paste>")))
+            script.then(DialogScript::paste(a.mid(7)));
         else
             script.then(DialogScript::answer(a));
     }
