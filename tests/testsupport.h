@@ -7,4 +7,7 @@
 #include "support/mirvoprocess.h"
 #include "support/scriptedpeer.h"
 
+// Set before building a MainWindow in-process to get the configuration-only build.
+extern bool testConfigurationOnlyBuild;
+
 #endif // TESTSUPPORT_H
