@@ -34,6 +34,7 @@ void QFtpDTP::setTargetBuffer(QByteArray *buffer)
     targetIsBuffer = true;
     targetBuffer = buffer;
     uploadStarted = false;
+    bufferOffset = 0;
 }
 
 void QFtpDTP::setTargetDevice(QIODevice *device)
@@ -41,6 +42,7 @@ void QFtpDTP::setTargetDevice(QIODevice *device)
     targetIsBuffer = false;
     targetDevice = device;
     uploadStarted = false;
+    bufferOffset = 0;
 }
 
 void QFtpDTP::clearTarget()
@@ -48,6 +50,7 @@ void QFtpDTP::clearTarget()
     targetIsBuffer = false;
     targetDevice = nullptr;
     uploadStarted = false;
+    bufferOffset = 0;
 }
 
 void QFtpDTP::setTotalBytes(qint64 total)
@@ -145,14 +148,7 @@ void QFtpDTP::writeNextChunk()
     QTcpSocket *socket = dataSocket;
 
     if (targetIsBuffer) {
-        if (targetBuffer->isEmpty())
-            emit dataTransferProgress(0, totalBytes);
-        else
-            socket->write(*targetBuffer);
-        // The target goes before the close: closing may report DataClosed at
-        // once, and the next command may already set a new target from there.
-        clearTarget();
-        socket->close();
+        writeNextSlice(socket);
         return;
     }
     if (!targetDevice)
@@ -170,6 +166,28 @@ void QFtpDTP::writeNextChunk()
     // Nothing to send right now from a sequential device: its readyRead or
     // readChannelFinished calls dataReadyRead() later.
     continueWriting = targetDevice != nullptr;
+}
+
+void QFtpDTP::writeNextSlice(QTcpSocket *socket)
+{
+    // The buffer goes out in slices paced like a device upload: handing it
+    // to the socket in one write would copy all of it into the socket's own
+    // buffer, doubling the memory of a large upload.
+    continueWriting = false;
+    const qint64 left = targetBuffer->size() - bufferOffset;
+    if (left > 0) {
+        const qint64 count = qMin(left, uploadChunkSize);
+        socket->write(targetBuffer->constData() + bufferOffset, count);
+        bufferOffset += count;
+        continueWriting = true;
+        return;
+    }
+    if (targetBuffer->isEmpty())
+        emit dataTransferProgress(0, totalBytes);
+    // The target goes before the close: closing may report DataClosed at
+    // once, and the next command may already set a new target from there.
+    clearTarget();
+    socket->close();
 }
 
 void QFtpDTP::finishUpload()

@@ -40,7 +40,7 @@ public:
     // Longest listing line accepted from a server; a longer one ends the
     // listing with an error instead of being buffered without limit.
     static constexpr qint64 maxListLineLength = 64 * 1024;
-    // Size of one upload chunk read from a device.
+    // Size of one upload chunk, read from a device or taken from a buffer.
     static constexpr qint64 uploadChunkSize = 16 * 1024;
 
     explicit QFtpDTP(QFtpPI *interpreter);
@@ -95,6 +95,7 @@ private:
     void connectSocketSignals(QTcpSocket *socket);
     void retireSocket(QTcpSocket *socket);
     bool uploadCanWrite() const;
+    void writeNextSlice(QTcpSocket *socket);
     void finishUpload();
     void readListing();
     void readIntoDevice();
@@ -120,6 +121,7 @@ private:
     // written to the socket of an earlier transfer.
     bool uploadStarted = false;
     bool passiveConnecting = false; // a passive connect attempt is under way
+    qint64 bufferOffset = 0; // bytes of targetBuffer handed to the socket so far
 };
 
 #endif // QFTPDTP_H

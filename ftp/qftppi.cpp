@@ -302,10 +302,14 @@ bool QFtpPI::handleReply()
     const int code = replyCode[0] * 100 + replyCode[1] * 10 + replyCode[2];
 
     // The transfer is complete only once its data connection has closed.
-    if ((code == 226 || (code == 250 && currentLine.startsWith(QLatin1String("RETR"))))
-        && dataProcess.dataConnectionState() != QAbstractSocket::UnconnectedState) {
-        setAwaitingDataClose(true);
-        return false;
+    if (code == 226 || (code == 250 && currentLine.startsWith(QLatin1String("RETR")))) {
+        // In active mode the server's connection may still wait in the
+        // listener, its data not read yet: take it first.
+        dataProcess.acceptPendingConnection();
+        if (dataProcess.dataConnectionState() != QAbstractSocket::UnconnectedState) {
+            setAwaitingDataClose(true);
+            return false;
+        }
     }
 
     if (abortState == AbortSent) {
@@ -385,8 +389,8 @@ void QFtpPI::handleSpecialReply(int code)
         takeLogin();
     else if (code == 213)
         takeFileSize();
-    else if (replyCode[0] == 1 && currentLine.startsWith(QLatin1String("STOR ")))
-        startUpload();
+    else if (replyCode[0] == 1)
+        takeTransferStart();
 }
 
 void QFtpPI::enterPassiveMode()
@@ -438,10 +442,13 @@ void QFtpPI::takeFileSize()
         dataProcess.setTotalBytes(replyText.simplified().toLongLong());
 }
 
-void QFtpPI::startUpload()
+void QFtpPI::takeTransferStart()
 {
+    // The server's active-mode connection is taken as soon as it is there,
+    // for every transfer, so that its data and close are not missed.
     dataProcess.acceptPendingConnection();
-    dataProcess.writeNextChunk();
+    if (currentLine.startsWith(QLatin1String("STOR ")))
+        dataProcess.writeNextChunk();
 }
 
 void QFtpPI::takeAbortedUpload()

@@ -100,7 +100,7 @@ private:
     void enterExtendedPassiveMode();
     void takeLogin();
     void takeFileSize();
-    void startUpload();
+    void takeTransferStart();
     void takeAbortedUpload();
     void reactToReply();
     void sendAfterFailure();

@@ -111,6 +111,7 @@ private slots:
     void sequentialSourceLosesNothing();
     void dataWithoutCommandIsClosed();
     void activeListenerAndSockets();
+    void activeListingBeforeAccept();
 };
 
 void TestQFtpDTP::listingLines_data()
@@ -369,6 +370,26 @@ void TestQFtpDTP::activeListenerAndSockets()
     }
     QCOMPARE(s.peer.receivedData(), QByteArray("onetwo"));
     QTRY_COMPARE(s.pi.dataProcess.findChildren<QTcpSocket *>().size(), 1);
+}
+
+// A server that connects, sends the whole listing, closes, and only then
+// sends 150 and 226 together: the connection still waits in the listener
+// when the replies are read, and its data must not be lost.
+void TestQFtpDTP::activeListingBeforeAccept()
+{
+    Session s;
+    QVERIFY(s.start());
+    s.peer.expect("PORT 127,0,0,1,")
+        .send("200 ok\r\n")
+        .expect("LIST")
+        .connectData()
+        .sendData("-rw-r--r-- 1 ftp ftp 10 Jan 05  2021 early.txt\r\n")
+        .closeData()
+        .pause(50)
+        .send("150 here\r\n226 done\r\n");
+    QVERIFY(s.run({ "PORT\r\n", "LIST\r\n" }));
+    QCOMPARE(s.errors, QStringList());
+    QCOMPARE(s.names, QStringList({ "early.txt" }));
 }
 
 QTEST_GUILESS_MAIN(TestQFtpDTP)
