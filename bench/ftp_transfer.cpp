@@ -69,6 +69,15 @@ bool runCurl(const QStringList &arguments, double *seconds)
     return rc == 0;
 }
 
+// Writes the page cache back and drops the last upload, so that each timed
+// transfer starts from the same state of the server's disk.
+void settle(QDir &root, const QString &name)
+{
+    if (!name.isEmpty())
+        root.remove(name);
+    QProcess::execute(QStringLiteral("sync"), {});
+}
+
 void printRatio(const char *what, double ours, double curl, const char *goal)
 {
     std::printf("%-44s mirvo %8.3f s   curl %8.3f s   ratio %.2f  (%s)\n", what, ours, curl,
@@ -123,6 +132,15 @@ int main(int argc, char **argv)
     if (!waitForDone(ftp))
         return 1;
 
+    // Each of our large uploads runs right after curl's, from the same state.
+    const QStringList curlBig{QStringLiteral("-s"), QStringLiteral("-u"), credentials,
+                              QStringLiteral("-T"), bigPath, url + QStringLiteral("curl.bin")};
+    double curlSeconds = 0;
+    settle(root, QString());
+    if (!runCurl(curlBig, &curlSeconds))
+        return 1;
+    settle(root, QStringLiteral("curl.bin"));
+
     // 1. put() from a file device, with peak memory.
     QFile device(bigPath);
     resetPeakMemory();
@@ -137,30 +155,28 @@ int main(int argc, char **argv)
     device.close();
     if (QFileInfo(root.filePath(QStringLiteral("device.bin"))).size() != bigSize)
         return std::fprintf(stderr, "device upload incomplete\n"), 1;
-    root.remove(QStringLiteral("device.bin"));
+    settle(root, QStringLiteral("device.bin"));
 
-    // curl, the same file.
-    double curlSeconds = 0;
-    if (!runCurl({ QStringLiteral("-s"), QStringLiteral("-u"), credentials, QStringLiteral("-T"),
-                   bigPath, url + QStringLiteral("curl.bin") },
-                 &curlSeconds))
-        return 1;
-    root.remove(QStringLiteral("curl.bin"));
-
-    // 2. put() from a byte array.
+    // 2. put() from a byte array, again right after curl.
     QByteArray bytes;
     {
         QFile big(bigPath);
         big.open(QIODevice::ReadOnly);
         bytes = big.readAll();
     }
+    double curlSeconds2 = 0;
+    if (!runCurl(curlBig, &curlSeconds2))
+        return 1;
+    settle(root, QStringLiteral("curl.bin"));
     clock.start();
     ftp.put(bytes, QStringLiteral("bytes.bin"));
     if (!waitForDone(ftp))
         return 1;
     const double bytesSeconds = clock.nsecsElapsed() / 1e9;
     bytes.clear();
-    root.remove(QStringLiteral("bytes.bin"));
+    if (QFileInfo(root.filePath(QStringLiteral("bytes.bin"))).size() != bigSize)
+        return std::fprintf(stderr, "byte-array upload incomplete\n"), 1;
+    settle(root, QStringLiteral("bytes.bin"));
 
     // 3. 1,000 uploads of 4 KiB in one session.
     const int smallCount = 1000;
@@ -177,6 +193,7 @@ int main(int argc, char **argv)
     ftp.mkdir(QStringLiteral("curls"));
     if (!waitForDone(ftp))
         return 1;
+    QProcess::execute(QStringLiteral("sync"), {});
     clock.start();
     for (int i = 1; i <= smallCount; ++i)
         ftp.put(small, QStringLiteral("ours/small%1.bin").arg(i));
@@ -184,6 +201,7 @@ int main(int argc, char **argv)
         return 1;
     const double smallSeconds = clock.nsecsElapsed() / 1e9;
     double curlSmallSeconds = 0;
+    QProcess::execute(QStringLiteral("sync"), {});
     if (!runCurl({ QStringLiteral("-s"), QStringLiteral("-u"), credentials, QStringLiteral("-T"),
                    smallDir.filePath(QStringLiteral("small[1-%1].bin").arg(smallCount)),
                    url + QStringLiteral("curls/") },
@@ -201,9 +219,10 @@ int main(int argc, char **argv)
     const double mib = double(bigSize) / (1024 * 1024);
     std::printf("\n");
     printRatio("put(QIODevice*) large file", deviceSeconds, curlSeconds, "goal: ratio <= 1.11");
-    printRatio("put(QByteArray) large file", bytesSeconds, curlSeconds, "goal: ratio <= 1.11");
-    std::printf("%-44s mirvo %8.1f MiB/s (device), %.1f MiB/s (bytes)   curl %8.1f MiB/s\n",
-                "throughput", mib / deviceSeconds, mib / bytesSeconds, mib / curlSeconds);
+    printRatio("put(QByteArray) large file", bytesSeconds, curlSeconds2, "goal: ratio <= 1.11");
+    std::printf("%-44s mirvo %.1f MiB/s (device), %.1f MiB/s (bytes)   curl %.1f / %.1f MiB/s\n",
+                "throughput", mib / deviceSeconds, mib / bytesSeconds, mib / curlSeconds,
+                mib / curlSeconds2);
     std::printf("%-44s %lld KiB at the start, %lld KiB peak (goal: < 65536 KiB)\n",
                 "peak memory during the device upload", memoryBefore, devicePeak);
     printRatio("1,000 uploads of 4 KiB, one session", smallSeconds, curlSmallSeconds,
