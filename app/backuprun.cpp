@@ -1,10 +1,268 @@
 #include "mainwindow.h"
 
-// PLACEHOLDER: the backup run is not written yet.
-void MainWindow::runNext() {}
-void MainWindow::transferEntry(BackupEntry) {}
-void MainWindow::copyToSaveFolder(const QString &, const QString &) {}
-bool MainWindow::zipFile(const BackupEntry &) { return false; }
-bool MainWindow::zipFolder(const BackupEntry &) { return false; }
-QDateTime MainWindow::modificationTime(const QString &) { return {}; }
-void MainWindow::finishRun() {}
+#include "qftp.h"
+
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QSaveFile>
+
+namespace {
+
+// Copies go through a buffer of this size, so that a copy costs the same
+// memory whatever the size of the file.
+const qint64 copyBlockSize = 1024 * 1024;
+
+enum class CopyOutcome {
+    Copied,
+    SourceUnreadable, // the old copy, if any, is kept
+    WriteFailed, // the old copy, if any, is kept
+    NotReplaceable // the new copy is complete but cannot take the old one's place
+};
+
+// Writes the new copy beside the target and swaps it in only once it is
+// complete, so that a good copy is never lost to a copy that fails halfway.
+CopyOutcome copyReplacing(const QString &source, const QString &target)
+{
+    QFile in(source);
+    if (!in.open(QIODevice::ReadOnly))
+        return CopyOutcome::SourceUnreadable;
+    QSaveFile out(target);
+    if (!out.open(QIODevice::WriteOnly))
+        return CopyOutcome::NotReplaceable;
+
+    QByteArray block(int(copyBlockSize), Qt::Uninitialized);
+    for (;;) {
+        const qint64 count = in.read(block.data(), copyBlockSize);
+        if (count < 0) {
+            out.cancelWriting();
+            return CopyOutcome::SourceUnreadable;
+        }
+        if (count == 0)
+            break;
+        if (out.write(block.constData(), count) != count) {
+            out.cancelWriting();
+            return CopyOutcome::WriteFailed;
+        }
+    }
+    out.setPermissions(in.permissions());
+    if (!out.flush()) {
+        out.cancelWriting();
+        return CopyOutcome::WriteFailed;
+    }
+    return out.commit() ? CopyOutcome::Copied : CopyOutcome::NotReplaceable;
+}
+
+// One upload reads its own file while it runs; the client owns the file so
+// that it goes with the client if the window closes mid-upload.
+void queueUpload(QFtp *client, const QString &path, const QString &remoteName)
+{
+    client->put(new QFile(path, client), remoteName, QFtp::Binary);
+}
+
+} // namespace
+
+// Every call asks for one more step of the run. The steps run one after the
+// other in this loop: a step that asks for the next one from inside the loop
+// only sets a flag, so the stack stays flat however many entries are skipped
+// in a row, and lines and effects keep the order of nested calls.
+void MainWindow::runNext()
+{
+    runNextRequested = true;
+    if (runLoopActive)
+        return;
+    runLoopActive = true;
+    while (runNextRequested) {
+        runNextRequested = false;
+        runOneStep();
+    }
+    runLoopActive = false;
+}
+
+void MainWindow::runOneStep()
+{
+    ++index;
+    if (step != SendingFiles && step != SendingZippedFiles && step != SendingZippedFolders)
+        return;
+
+    const QList<BackupEntry> &entries
+        = step == SendingFiles ? files : (step == SendingZippedFiles ? zippedFiles : zippedFolders);
+    if (index >= entries.size()) {
+        if (step == SendingFiles) {
+            log("All files have been transferred");
+            step = SendingZippedFiles;
+            index = -1;
+            runNext();
+        } else if (step == SendingZippedFiles) {
+            log("All zipped files have been transferred");
+            step = SendingZippedFolders;
+            index = -1;
+            runNext();
+        } else {
+            log("All zipped folders have been transferred");
+            log("Exiting...");
+            finishRun();
+        }
+        return;
+    }
+
+    const BackupEntry entry = entries.at(index);
+    const auto stored = previousTransfers.constFind(entry.path);
+    if (stored != previousTransfers.constEnd() && modificationTime(entry.path) < stored.value()) {
+        log("No modification for " + entry.path + ", no need to transfer again");
+        runNext();
+        return;
+    }
+
+    if (step == SendingFiles) {
+        beginEntry(entry.path);
+        previousTransfers[entry.path] = QDateTime::currentDateTime();
+        transferEntry(entry);
+        return;
+    }
+
+    // The time is taken before the archiver reads the source: a change made
+    // while it runs is then newer than the recorded time and seen next run.
+    const QDateTime handledAt = QDateTime::currentDateTime();
+    const bool zipped = step == SendingZippedFiles ? zipFile(entry) : zipFolder(entry);
+    if (!zipped) {
+        logError(entry.path + " cannot be zipped");
+        runNext();
+        return;
+    }
+    log(entry.path + " has been zipped");
+    const QString archive = entry.name + ".zip";
+    beginEntry(entry.path);
+    previousTransfers[entry.path] = handledAt;
+    transferEntry(BackupEntry { archive, archive });
+}
+
+// Remembers the history of the entry about to be handled.
+void MainWindow::beginEntry(const QString &path)
+{
+    entryPath = path;
+    const auto stored = previousTransfers.constFind(path);
+    entryHadHistory = stored != previousTransfers.constEnd();
+    entryPreviousTime = entryHadHistory ? stored.value() : QDateTime();
+    entryFailed = false;
+}
+
+// The entry's copies and uploads are all over. If any of them failed, the
+// entry was not backed up: its history goes back to what it was, so that the
+// next run tries again instead of skipping it.
+void MainWindow::endEntry()
+{
+    if (entryFailed) {
+        if (entryHadHistory)
+            previousTransfers[entryPath] = entryPreviousTime;
+        else
+            previousTransfers.remove(entryPath);
+    }
+    entryFailed = false;
+
+    // Uploads dropped behind a failed one never ran; their files go now.
+    for (const FtpServer &server : qAsConst(ftps)) {
+        if (server.ftp)
+            qDeleteAll(server.ftp->findChildren<QFile *>(QString(), Qt::FindDirectChildrenOnly));
+    }
+}
+
+void MainWindow::transferEntry(BackupEntry item)
+{
+    for (const SaveFolder &folder : qAsConst(saveFolders)) {
+        if (folder.invalid)
+            continue;
+        copyToSaveFolder(item.path, folder.path + "/latest/" + item.name);
+        copyToSaveFolder(item.path, folder.path + "/" + date + "/" + item.name);
+    }
+
+    QFile file(item.path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        logError("Cannot open " + item.path);
+        entryFailed = true;
+        endEntry();
+        runNext();
+        return;
+    }
+    file.close();
+    log("Beginning transfer of " + item.path);
+
+    // Each upload streams from the file, so that neither memory nor the size
+    // limit of one byte array bounds what can be backed up.
+    bool queued = false;
+    for (const FtpServer &server : qAsConst(ftps)) {
+        if (server.invalid || !server.ftp)
+            continue;
+        queueUpload(server.ftp, item.path, "latest/" + item.name);
+        queueUpload(server.ftp, item.path, date + "/" + item.name);
+        queued = true;
+    }
+    if (!queued) {
+        endEntry();
+        runNext();
+    }
+    // Otherwise transferDone() goes on once every server is through.
+}
+
+void MainWindow::copyToSaveFolder(const QString &source, const QString &target)
+{
+    const CopyOutcome outcome = copyReplacing(source, target);
+    if (outcome == CopyOutcome::Copied) {
+        log(source + " has been copied to " + target);
+        return;
+    }
+    if (outcome == CopyOutcome::NotReplaceable && QFileInfo::exists(target))
+        logError("Cannot remove old " + target);
+    logError(source + " cannot be copied to " + target);
+    entryFailed = true;
+}
+
+bool MainWindow::zipFile(const BackupEntry &entry)
+{
+    const QStringList arguments { QStringLiteral("a"), QStringLiteral("-ep1"),
+                                  QStringLiteral("-m5"), entry.name + ".zip", entry.path };
+    // -2: cannot be started, -1: crashed; only 0 is success.
+    return QProcess::execute(winrarPath, arguments) == 0;
+}
+
+bool MainWindow::zipFolder(const BackupEntry &entry)
+{
+    const QStringList arguments { QStringLiteral("a"),   QStringLiteral("-ep1"),
+                                  QStringLiteral("-m5"), QStringLiteral("-r"),
+                                  entry.name + ".zip",   entry.path };
+    return QProcess::execute(winrarPath, arguments) == 0;
+}
+
+// A folder counts as modified when anything inside it is: its own time
+// changes only when an entry is added, removed or renamed directly in it, not
+// when a file deep inside it is edited.
+QDateTime MainWindow::modificationTime(const QString &path)
+{
+    const QFileInfo info(path);
+    QDateTime newest = info.lastModified();
+    if (!info.isDir())
+        return newest;
+    QDirIterator it(path, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        const QDateTime time = it.fileInfo().lastModified();
+        if (time.isValid() && (!newest.isValid() || time > newest))
+            newest = time;
+    }
+    return newest;
+}
+
+void MainWindow::finishRun()
+{
+    step = Finishing;
+    writeHistory();
+    // Given-up servers are closed too; only the usable ones are waited for.
+    for (FtpServer &server : ftps) {
+        if (!server.ftp)
+            continue;
+        server.state = ShuttingDown;
+        server.ftp->close();
+    }
+}

@@ -126,6 +126,7 @@ private:
 
     // Upload orchestration
     bool prepareServers();
+    void startRunIfServersReady(bool announce);
 
     // Backup run
     void runNext();
@@ -135,6 +136,9 @@ private:
     bool zipFolder(const BackupEntry &entry);
     QDateTime modificationTime(const QString &path);
     void finishRun();
+    void runOneStep();
+    void beginEntry(const QString &path);
+    void endEntry();
 
     // Configuration window
     void buildConfigurationWindow();
@@ -186,6 +190,18 @@ private:
     // Set once a logged text holds markup that may reach beyond its own line;
     // from then on the view is re-rendered from the whole logText.
     bool logNeedsFullRender = false;
+
+    // The run goes from one entry to the next in a loop rather than by
+    // nested calls, so that a long run of skipped entries keeps a flat stack.
+    bool runLoopActive = false;
+    bool runNextRequested = false;
+    // The entry being handled and its history before it was handled: a
+    // backup that fails anywhere gets its old history back, so the next run
+    // tries it again.
+    QString entryPath;
+    bool entryHadHistory = false;
+    QDateTime entryPreviousTime;
+    bool entryFailed = false;
 };
 
 #endif // MAINWINDOW_H

@@ -1,0 +1,520 @@
+#include "mainwindow.h"
+#include "testsupport.h"
+
+#include <QtTest>
+
+#include <memory>
+#include <sys/time.h>
+
+// The backup run without FTP servers, in-process: the window runs the whole
+// backup inside its constructor, so each test writes a working directory,
+// builds the window and looks at the log lines, the save folders, the
+// archiver's command lines and the history left behind.
+
+extern bool testConfigurationOnlyBuild;
+
+namespace {
+
+QStringList debugLines;
+// Frame address of the message handler for each "No modification" line: the
+// depth of the stack at which the run logged it.
+QList<quintptr> skipLineDepths;
+
+void captureDebug(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type != QtDebugMsg)
+        return;
+    const QString line = MirvoProcess::unquote(message);
+    if (line.startsWith(QLatin1String("No modification for ")))
+        skipLineDepths << quintptr(__builtin_frame_address(0));
+    debugLines << line;
+}
+
+void writeFile(const QString &name, const QByteArray &content)
+{
+    QDir().mkpath(QFileInfo(name).path());
+    QFile file(name);
+    QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(name));
+    file.write(content);
+}
+
+QByteArray readFile(const QString &name)
+{
+    QFile file(name);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
+}
+
+// Sets the modification time of a file or folder.
+void setModified(const QString &path, const QDateTime &time)
+{
+    struct timeval times[2];
+    times[0].tv_sec = times[1].tv_sec = time_t(time.toSecsSinceEpoch());
+    times[0].tv_usec = times[1].tv_usec = 0;
+    QCOMPARE(::utimes(QFile::encodeName(path).constData(), times), 0);
+}
+
+// The form of a time in the history file.
+QString historyText(const QDateTime &time)
+{
+    return time.toString(Qt::TextDate).replace(QLatin1Char(' '), QLatin1Char('_'));
+}
+
+QMap<QString, QString> historyFileEntries()
+{
+    QMap<QString, QString> entries;
+    const QList<QByteArray> lines = readFile(QStringLiteral("previous")).split('\n');
+    for (const QByteArray &line : lines) {
+        const QList<QByteArray> fields = line.split(' ');
+        if (fields.size() == 2)
+            entries.insert(QString::fromUtf8(fields.at(0)), QString::fromUtf8(fields.at(1)));
+    }
+    return entries;
+}
+
+const QDateTime sourceTime(QDate(2026, 1, 10), QTime(12, 0, 0));
+
+const QString archiverLog = QStringLiteral("archiver-calls.txt");
+
+} // namespace
+
+class TestBackupRun : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void emptyConfiguration();
+    void changeTest_data();
+    void changeTest();
+    void folderChangeTest_data();
+    void folderChangeTest();
+    void archivesAndSaveFolders();
+    void archiverFailure_data();
+    void archiverFailure();
+    void failedBackupKeepsHistory_data();
+    void failedBackupKeepsHistory();
+    void copyReplacesOldCopyOnlyWhenComplete_data();
+    void copyReplacesOldCopyOnlyWhenComplete();
+    void longRunOfSkippedEntriesKeepsTheStackFlat();
+
+private:
+    // Builds the window in the working directory; the run happens at once.
+    void runBackup(const QString &configuration);
+    QString path(const QString &relative) const { return dir->filePath(relative); }
+    // The lines of a run over one usable save folder, given the lines of
+    // the entries of each kind.
+    QStringList runLines(const QStringList &fileLines, const QStringList &zippedFileLines = {},
+                         const QStringList &zippedFolderLines = {}) const;
+    // Lines that copy `source` as `name` into the save folder.
+    QStringList copyLines(const QString &source, const QString &name) const;
+    void verifyHandledNow(const QString &key);
+
+    std::unique_ptr<QTemporaryDir> dir;
+    QString previousDirectory;
+    std::unique_ptr<MainWindow> window;
+    QtMessageHandler previousHandler = nullptr;
+    QString date;
+    QString saves;
+    QString archiverConfigLine;
+    QDateTime runStart;
+    QDateTime runEnd;
+};
+
+void TestBackupRun::initTestCase()
+{
+    archiverConfigLine = QStringLiteral("winrar=" MIRVO_TEST_SUPPORT_DIR "/recording-archiver\n");
+    qputenv("MIRVO_ARCHIVER_REAL", MIRVO_ARCHIVER_BINARY);
+}
+
+// A working directory with a save folder that already holds latest and
+// today's folder, and an empty history.
+void TestBackupRun::init()
+{
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+    previousDirectory = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(dir->path()));
+    date = QDate::currentDate().toString(QStringLiteral("yyyy_MMM_dd_(ddd)"));
+    saves = path(QStringLiteral("saves"));
+    QVERIFY(QDir().mkpath(saves + "/latest"));
+    QVERIFY(QDir().mkpath(saves + "/" + date));
+    writeFile(QStringLiteral("previous"), QByteArray());
+    qputenv("MIRVO_ARCHIVER_LOG", path(archiverLog).toLocal8Bit());
+    qunsetenv("MIRVO_ARCHIVER_FAIL");
+    testConfigurationOnlyBuild = false;
+    debugLines.clear();
+    skipLineDepths.clear();
+    previousHandler = qInstallMessageHandler(captureDebug);
+}
+
+void TestBackupRun::cleanup()
+{
+    window.reset();
+    qInstallMessageHandler(previousHandler);
+    QDir::setCurrent(previousDirectory);
+    dir.reset();
+}
+
+void TestBackupRun::runBackup(const QString &configuration)
+{
+    writeFile(QStringLiteral("config.txt"), configuration.toUtf8());
+    runStart = QDateTime::currentDateTime();
+    window = std::make_unique<MainWindow>();
+    runEnd = QDateTime::currentDateTime();
+    if (QDate::currentDate().toString(QStringLiteral("yyyy_MMM_dd_(ddd)")) != date)
+        QSKIP("the date changed during the test");
+}
+
+QStringList TestBackupRun::runLines(const QStringList &fileLines,
+                                    const QStringList &zippedFileLines,
+                                    const QStringList &zippedFolderLines) const
+{
+    return QStringList { "Initializing " + saves } + fileLines
+        + QStringList { "All files have been transferred" } + zippedFileLines
+        + QStringList { "All zipped files have been transferred" } + zippedFolderLines
+        + QStringList { "All zipped folders have been transferred", "Exiting..." };
+}
+
+QStringList TestBackupRun::copyLines(const QString &source, const QString &name) const
+{
+    return { source + " has been copied to " + saves + "/latest/" + name,
+             source + " has been copied to " + saves + "/" + date + "/" + name };
+}
+
+// The history holds, for `key`, a time taken while the run went on.
+void TestBackupRun::verifyHandledNow(const QString &key)
+{
+    const QMap<QString, QString> history = historyFileEntries();
+    QVERIFY2(history.contains(key), qPrintable(key));
+    QString text = history.value(key);
+    const QDateTime stored = QDateTime::fromString(text.replace('_', ' '), Qt::TextDate);
+    const QDateTime startSecond = runStart.addMSecs(-runStart.time().msec());
+    QVERIFY2(stored >= startSecond && stored <= runEnd, qPrintable(history.value(key)));
+}
+
+// Nothing configured: the run still goes through its closing lines within
+// the constructor and writes the (empty) history.
+void TestBackupRun::emptyConfiguration()
+{
+    QFile::remove(QStringLiteral("previous"));
+    runBackup(archiverConfigLine);
+    QCOMPARE(debugLines,
+             (QStringList { "Cannot read previous transfer file", "All files have been transferred",
+                            "All zipped files have been transferred",
+                            "All zipped folders have been transferred", "Exiting..." }));
+    QVERIFY(QFileInfo(QStringLiteral("previous")).isFile());
+    QCOMPARE(readFile(QStringLiteral("previous")), QByteArray());
+}
+
+// A file is skipped only when it was last modified strictly before the
+// time recorded for it.
+void TestBackupRun::changeTest_data()
+{
+    QTest::addColumn<QString>("recorded"); // history text; empty: never seen
+    QTest::addColumn<bool>("handled");
+    QTest::newRow("never seen") << QString() << true;
+    QTest::newRow("recorded after the change") << historyText(sourceTime.addSecs(1)) << false;
+    QTest::newRow("recorded at the change") << historyText(sourceTime) << true;
+    QTest::newRow("recorded before the change") << historyText(sourceTime.addSecs(-1)) << true;
+    QTest::newRow("unreadable date") << QStringLiteral("yesterday") << true;
+}
+
+void TestBackupRun::changeTest()
+{
+    QFETCH(QString, recorded);
+    QFETCH(bool, handled);
+    const QString source = path(QStringLiteral("src/notes.txt"));
+    writeFile(source, "notes\n");
+    setModified(source, sourceTime);
+    if (!recorded.isEmpty())
+        writeFile(QStringLiteral("previous"), (source + " " + recorded + "\n").toUtf8());
+
+    runBackup(archiverConfigLine + "path=" + saves + "\nfile=" + source + " notes.txt\n");
+
+    const QStringList entryLines = handled
+        ? copyLines(source, QStringLiteral("notes.txt"))
+            + QStringList { "Beginning transfer of " + source }
+        : QStringList { "No modification for " + source + ", no need to transfer again" };
+    QCOMPARE(debugLines, runLines(entryLines));
+    QCOMPARE(QFileInfo::exists(saves + "/latest/notes.txt"), handled);
+    QCOMPARE(QFileInfo::exists(saves + "/" + date + "/notes.txt"), handled);
+    if (handled) {
+        QCOMPARE(readFile(saves + "/latest/notes.txt"), QByteArray("notes\n"));
+        verifyHandledNow(source);
+    } else {
+        QCOMPARE(historyFileEntries().value(source), recorded);
+    }
+}
+
+// A zipped folder counts as modified when anything inside it is, at any
+// depth, even when the folder's own time does not move.
+void TestBackupRun::folderChangeTest_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<bool>("handled");
+    QTest::newRow("nothing changed") << "none" << false;
+    QTest::newRow("file deep inside edited") << "edit" << true;
+    QTest::newRow("file added deep inside") << "add" << true;
+    QTest::newRow("file removed deep inside") << "remove" << true;
+    QTest::newRow("hidden file edited") << "hidden" << true;
+}
+
+void TestBackupRun::folderChangeTest()
+{
+    QFETCH(QString, change);
+    QFETCH(bool, handled);
+    const QString folder = path(QStringLiteral("src/photos"));
+    const QString deep = folder + "/2025/summer";
+    writeFile(deep + "/beach.jpg", "beach");
+    writeFile(deep + "/.thumbs", "thumbs");
+    writeFile(folder + "/cover.jpg", "cover");
+    const QStringList folders { deep, folder + "/2025", folder };
+    const auto resetTimes = [&] {
+        for (const QString &name :
+             { deep + "/beach.jpg", deep + "/.thumbs", folder + "/cover.jpg" })
+            setModified(name, sourceTime);
+        for (const QString &name : folders)
+            setModified(name, sourceTime);
+    };
+    resetTimes();
+    writeFile(QStringLiteral("previous"),
+              (folder + " " + historyText(sourceTime.addSecs(10)) + "\n").toUtf8());
+
+    // Each change leaves the folder's own time where it was.
+    if (change == "edit") {
+        setModified(deep + "/beach.jpg", sourceTime.addSecs(20));
+    } else if (change == "add") {
+        writeFile(deep + "/sunset.jpg", "sunset");
+        for (const QString &name : folders)
+            setModified(name, sourceTime);
+    } else if (change == "remove") {
+        QVERIFY(QFile::remove(deep + "/beach.jpg"));
+        setModified(folder, sourceTime);
+    } else if (change == "hidden") {
+        setModified(deep + "/.thumbs", sourceTime.addSecs(20));
+    }
+
+    runBackup(archiverConfigLine + "path=" + saves + "\nzippedfolder=" + folder + " photos\n");
+
+    const QStringList entryLines = handled
+        ? QStringList { folder + " has been zipped" } + copyLines("photos.zip", "photos.zip")
+            + QStringList { "Beginning transfer of photos.zip" }
+        : QStringList { "No modification for " + folder + ", no need to transfer again" };
+    QCOMPARE(debugLines, runLines({}, {}, entryLines));
+    QCOMPARE(QFileInfo::exists(path(archiverLog)), handled);
+    if (handled)
+        verifyHandledNow(folder);
+}
+
+// The archiver's command lines, the archives and their copies: a zipped
+// file and a zipped folder, with one usable save folder and one missing.
+void TestBackupRun::archivesAndSaveFolders()
+{
+    const QString report = path(QStringLiteral("src/report.txt"));
+    const QString photos = path(QStringLiteral("src/photos"));
+    const QString missing = path(QStringLiteral("no-such-folder"));
+    writeFile(report, QByteArray(5000, 'r'));
+    writeFile(photos + "/sub/beach.jpg", "beach");
+
+    runBackup(archiverConfigLine + "path=" + missing + "\npath=" + saves + "\nzippedfile=" + report
+              + " report\nzippedfolder=" + photos + " photos\n");
+
+    QCOMPARE(
+        readFile(path(archiverLog)),
+        ("a\t-ep1\t-m5\treport.zip\t" + report + "\na\t-ep1\t-m5\t-r\tphotos.zip\t" + photos + "\n")
+            .toUtf8());
+    QStringList expected { missing + " is not a valid path", "Initializing " + saves,
+                           "All files have been transferred", report + " has been zipped" };
+    expected << copyLines("report.zip", "report.zip") << "Beginning transfer of report.zip"
+             << "All zipped files have been transferred" << photos + " has been zipped"
+             << copyLines("photos.zip", "photos.zip") << "Beginning transfer of photos.zip"
+             << "All zipped folders have been transferred"
+             << "Exiting...";
+    QCOMPARE(debugLines, expected);
+
+    // The archives stay in the working directory; the copies match them.
+    for (const QString &archive : { QStringLiteral("report.zip"), QStringLiteral("photos.zip") }) {
+        const QByteArray content = readFile(archive);
+        QVERIFY(content.startsWith("PK"));
+        QCOMPARE(readFile(saves + "/latest/" + archive), content);
+        QCOMPARE(readFile(saves + "/" + date + "/" + archive), content);
+    }
+    QVERIFY(!QFileInfo::exists(missing));
+    QCOMPARE(historyFileEntries().keys(), (QStringList { photos, report }));
+    verifyHandledNow(report);
+    verifyHandledNow(photos);
+}
+
+// An entry that the archiver cannot make is left out of this run and keeps
+// its history, so that the next run tries again; the run goes on.
+void TestBackupRun::archiverFailure_data()
+{
+    QTest::addColumn<bool>("archiverMissing");
+    QTest::newRow("archiver fails on one archive") << false;
+    QTest::newRow("archiver missing") << true;
+}
+
+void TestBackupRun::archiverFailure()
+{
+    QFETCH(bool, archiverMissing);
+    const QString report = path(QStringLiteral("src/report.txt"));
+    const QString photos = path(QStringLiteral("src/photos"));
+    writeFile(report, "report");
+    writeFile(photos + "/beach.jpg", "beach");
+    const QString oldTime = historyText(sourceTime.addYears(-1));
+    writeFile(QStringLiteral("previous"), (report + " " + oldTime + "\n").toUtf8());
+    qputenv("MIRVO_ARCHIVER_FAIL", "report.zip");
+    const QString archiver
+        = archiverMissing ? "winrar=" + path("no-archiver") + "\n" : archiverConfigLine;
+
+    runBackup(archiver + "path=" + saves + "\nzippedfile=" + report
+              + " report\nzippedfolder=" + photos + " photos\n");
+
+    QStringList folderLines;
+    if (archiverMissing) {
+        folderLines << photos + " cannot be zipped";
+    } else {
+        folderLines << photos + " has been zipped" << copyLines("photos.zip", "photos.zip")
+                    << "Beginning transfer of photos.zip";
+    }
+    QCOMPARE(debugLines, runLines({}, { report + " cannot be zipped" }, folderLines));
+    QVERIFY(!QFileInfo::exists(saves + "/latest/report.zip"));
+    QVERIFY(!QFileInfo::exists(saves + "/" + date + "/report.zip"));
+    QCOMPARE(historyFileEntries().value(report), oldTime);
+    if (archiverMissing)
+        QVERIFY(!historyFileEntries().contains(photos));
+    else
+        verifyHandledNow(photos);
+}
+
+// An entry whose source cannot be opened, or any of whose local copies
+// fails, was not backed up: its history goes back to what it was before the
+// run, an absent one stays absent.
+void TestBackupRun::failedBackupKeepsHistory_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("recordedBefore");
+    for (const bool recorded : { false, true }) {
+        const char *suffix = recorded ? ", recorded before" : ", never recorded";
+        QTest::addRow("source is a folder%s", suffix) << "folder" << recorded;
+        QTest::addRow("source cannot be read%s", suffix) << "unreadable" << recorded;
+        QTest::addRow("one copy cannot replace its target%s", suffix) << "target" << recorded;
+    }
+}
+
+void TestBackupRun::failedBackupKeepsHistory()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, recordedBefore);
+    QString source = path(QStringLiteral("src/item"));
+    if (kind == "folder") {
+        QVERIFY(QDir().mkpath(source));
+    } else if (kind == "unreadable") {
+        source = QStringLiteral("/proc/self/mem"); // opens, but reading at its start fails
+    } else {
+        writeFile(source, "item");
+        QVERIFY(QDir().mkpath(saves + "/latest/item")); // in the way of the copy
+    }
+    const QString oldTime = historyText(QDateTime(QDate(2020, 2, 3), QTime(4, 5, 6)));
+    const QString other = path(QStringLiteral("src/other.txt"));
+    writeFile(other, "other");
+    writeFile(QStringLiteral("previous"),
+              recordedBefore ? (source + " " + oldTime + "\n").toUtf8() : QByteArray());
+
+    runBackup(archiverConfigLine + "path=" + saves + "\nfile=" + source + " item\nfile=" + other
+              + " other.txt\n");
+
+    const QString latestCopy = saves + "/latest/item";
+    const QString datedCopy = saves + "/" + date + "/item";
+    QStringList entryLines;
+    if (kind == "target") {
+        entryLines << "Cannot remove old " + latestCopy
+                   << source + " cannot be copied to " + latestCopy
+                   << source + " has been copied to " + datedCopy
+                   << "Beginning transfer of " + source;
+    } else {
+        entryLines << source + " cannot be copied to " + latestCopy
+                   << source + " cannot be copied to " + datedCopy
+                   << (kind == "folder" ? "Cannot open " + source
+                                        : "Beginning transfer of " + source);
+    }
+    entryLines << copyLines(other, QStringLiteral("other.txt")) << "Beginning transfer of " + other;
+    QCOMPARE(debugLines, runLines(entryLines));
+
+    const QMap<QString, QString> history = historyFileEntries();
+    if (recordedBefore)
+        QCOMPARE(history.value(source), oldTime);
+    else
+        QVERIFY(!history.contains(source));
+    verifyHandledNow(other); // the failure of one entry does not spill over
+}
+
+// A new copy takes the old one's place only once it is complete: a failed
+// copy leaves the old copy as it was, and no half-written file behind.
+void TestBackupRun::copyReplacesOldCopyOnlyWhenComplete_data()
+{
+    QTest::addColumn<bool>("sourceReadable");
+    QTest::newRow("new copy complete") << true;
+    QTest::newRow("source fails halfway") << false;
+}
+
+void TestBackupRun::copyReplacesOldCopyOnlyWhenComplete()
+{
+    QFETCH(bool, sourceReadable);
+    QString source = path(QStringLiteral("src/mem"));
+    if (sourceReadable) {
+        writeFile(source, "the new content");
+        QVERIFY(
+            QFile::setPermissions(source, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
+    } else {
+        source = QStringLiteral("/proc/self/mem");
+    }
+    const QStringList targets { saves + "/latest/mem", saves + "/" + date + "/mem" };
+    for (const QString &target : targets)
+        writeFile(target, "a good old copy");
+
+    runBackup(archiverConfigLine + "path=" + saves + "\nfile=" + source + " mem\n");
+
+    QStringList entryLines;
+    for (const QString &target : targets)
+        entryLines << source + (sourceReadable ? " has been copied to " : " cannot be copied to ")
+                + target;
+    entryLines << "Beginning transfer of " + source;
+    QCOMPARE(debugLines, runLines(entryLines));
+    for (const QString &target : targets) {
+        QCOMPARE(readFile(target),
+                 sourceReadable ? QByteArray("the new content") : QByteArray("a good old copy"));
+        QCOMPARE(QFileInfo(target).dir().entryList(QDir::Files | QDir::Hidden),
+                 QStringList { "mem" });
+        if (sourceReadable)
+            QCOMPARE(QFile::permissions(target), QFile::permissions(source));
+    }
+}
+
+// A long run of unchanged entries is walked in a loop: every "No
+// modification" line is logged at the same depth of the stack.
+void TestBackupRun::longRunOfSkippedEntriesKeepsTheStackFlat()
+{
+    const int count = 5000;
+    const QString source = path(QStringLiteral("src/same.txt"));
+    writeFile(source, "same");
+    setModified(source, sourceTime);
+    writeFile(QStringLiteral("previous"),
+              (source + " " + historyText(sourceTime.addSecs(60)) + "\n").toUtf8());
+    QString configuration = archiverConfigLine;
+    for (int i = 0; i < count; ++i)
+        configuration += "file=" + source + " same" + QString::number(i) + "\n";
+
+    runBackup(configuration);
+
+    QCOMPARE(skipLineDepths.size(), count);
+    QCOMPARE(*std::min_element(skipLineDepths.cbegin(), skipLineDepths.cend()),
+             *std::max_element(skipLineDepths.cbegin(), skipLineDepths.cend()));
+    QCOMPARE(debugLines.last(), QStringLiteral("Exiting..."));
+}
+
+QTEST_MAIN(TestBackupRun)
+#include "tst_backuprun.moc"
