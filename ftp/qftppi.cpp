@@ -72,6 +72,7 @@ void QFtpPI::connectToHost(const QString &host, quint16 port)
         const QSignalBlocker blocker(&controlSocket);
         controlSocket.abort();
         resetListState();
+        dataProcess.abortDataConnection();
     }
     emit connectState(QFtp::HostLookup);
     controlSocket.setProperty(networkSessionProperty, property(networkSessionProperty));
