@@ -133,8 +133,12 @@ int main(int argc, char **argv)
         return 1;
 
     // Each of our large uploads runs right after curl's, from the same state.
-    const QStringList curlBig{QStringLiteral("-s"), QStringLiteral("-u"), credentials,
-                              QStringLiteral("-T"), bigPath, url + QStringLiteral("curl.bin")};
+    const QStringList curlBig { QStringLiteral("-s"),
+                                QStringLiteral("-u"),
+                                credentials,
+                                QStringLiteral("-T"),
+                                bigPath,
+                                url + QStringLiteral("curl.bin") };
     double curlSeconds = 0;
     settle(root, QString());
     if (!runCurl(curlBig, &curlSeconds))
