@@ -6,7 +6,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QSaveFile>
+#include <QTemporaryFile>
+
+#include <filesystem>
+#include <system_error>
 
 namespace {
 
@@ -28,30 +31,37 @@ CopyOutcome copyReplacing(const QString &source, const QString &target)
     QFile in(source);
     if (!in.open(QIODevice::ReadOnly))
         return CopyOutcome::SourceUnreadable;
-    QSaveFile out(target);
-    if (!out.open(QIODevice::WriteOnly))
+    const QFileInfo targetInfo(target);
+    if (targetInfo.isDir() && !targetInfo.isSymLink())
+        return CopyOutcome::NotReplaceable;
+    // Removed again by its destructor unless it has taken the target's place.
+    QTemporaryFile out(targetInfo.absolutePath() + "/." + targetInfo.fileName() + ".XXXXXX");
+    if (!out.open())
         return CopyOutcome::NotReplaceable;
 
     QByteArray block(int(copyBlockSize), Qt::Uninitialized);
     for (;;) {
         const qint64 count = in.read(block.data(), copyBlockSize);
-        if (count < 0) {
-            out.cancelWriting();
+        if (count < 0)
             return CopyOutcome::SourceUnreadable;
-        }
         if (count == 0)
             break;
-        if (out.write(block.constData(), count) != count) {
-            out.cancelWriting();
+        if (out.write(block.constData(), count) != count)
             return CopyOutcome::WriteFailed;
-        }
     }
     out.setPermissions(in.permissions());
-    if (!out.flush()) {
-        out.cancelWriting();
+    if (!out.flush())
         return CopyOutcome::WriteFailed;
-    }
-    return out.commit() ? CopyOutcome::Copied : CopyOutcome::NotReplaceable;
+    out.close();
+
+    // One rename replaces the old copy at once, whatever it was.
+    std::error_code error;
+    std::filesystem::rename(QFile::encodeName(out.fileName()).toStdString(),
+                            QFile::encodeName(target).toStdString(), error);
+    if (error)
+        return CopyOutcome::NotReplaceable;
+    out.setAutoRemove(false);
+    return CopyOutcome::Copied;
 }
 
 // One upload reads its own file while it runs; the client owns the file so

@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 #include "stringcipher.h"
+#include "support/port21.h"
 #include "testsupport.h"
 
 #include <QtTest>
@@ -68,35 +69,6 @@ void ageTree(const QString &path)
     times[0].tv_usec = times[1].tv_usec = 0;
     for (const QString &name : paths)
         QCOMPARE(::utimes(QFile::encodeName(name).constData(), times), 0);
-}
-
-// A loopback address on whose port 21 nothing listens. The addresses are
-// drawn at random from a wide range, so that tests running side by side do
-// not meet.
-QString freeLoopbackAddress()
-{
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const quint32 host = QRandomGenerator::global()->bounded(1u << 16);
-        const QString address = QStringLiteral("127.%1.%2.%3")
-                                    .arg(100 + QRandomGenerator::global()->bounded(100))
-                                    .arg(host >> 8)
-                                    .arg(2 + (host & 0xff) % 250);
-        QTcpServer probe;
-        if (probe.listen(QHostAddress(address), 21))
-            return address;
-    }
-    return QString();
-}
-
-bool startOnPort21(FtpTestServer &server, FtpTestServer::Options options)
-{
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        options.address = freeLoopbackAddress();
-        options.port = 21;
-        if (!options.address.isEmpty() && server.start(options))
-            return true;
-    }
-    return false;
 }
 
 // The history file as path -> time.
