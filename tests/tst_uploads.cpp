@@ -110,7 +110,20 @@ QStringList storeCommands(qint64 size, const QString &name)
 
 const int runTimeoutMs = 30000;
 
+const char archiverScript[] = MIRVO_TEST_SUPPORT_DIR "/recording-archiver";
+
 } // namespace
+
+// mirvo connects to port 21 only, so each test server listens on port 21 of a
+// loopback address of its own, which only root may do.
+#define REQUIRE_PORT_21()                                                                          \
+    do {                                                                                           \
+        if (::geteuid() != 0)                                                                      \
+            QSKIP("needs root: mirvo connects to port 21, so each test server listens on "         \
+                  "port 21 of a loopback address of its own");                                     \
+    } while (false)
+
+namespace { } // namespace
 
 class TestUploads : public QObject
 {
@@ -119,6 +132,8 @@ class TestUploads : public QObject
 private slots:
     void init();
     void cleanup();
+
+    void runWithoutServers();
 
     void healthyServer_data();
     void healthyServer();
@@ -134,11 +149,12 @@ private slots:
 private:
     QString ftpLine(const FtpTestServer &server, const QString &remotePath) const;
     QString ftpLine(const QString &host, const QString &remotePath) const;
-    void writeConfiguration(const QString &servers, const QString &entries);
+    void writeConfiguration(const QString &servers, const QString &entries,
+                            const QString &archiver = QStringLiteral(MIRVO_ARCHIVER_BINARY));
     // Runs mirvo in the working directory until `lastLine` (and a little
     // longer, so that a line logged too many shows); returns its lines.
     QStringList runMirvo(const QString &lastLine = QStringLiteral("Exit successful"),
-                         int settleMs = 300);
+                         int settleMs = 300, const QStringList &environment = {});
     QStringList copyLines(const QString &source, const QString &name) const;
     QString path(const QString &relative) const { return work->filePath(relative); }
 
@@ -152,9 +168,6 @@ private:
 
 void TestUploads::init()
 {
-    if (::geteuid() != 0)
-        QSKIP("needs root: mirvo connects to port 21, so each test server listens on port 21 of "
-              "a loopback address of its own");
     work = std::make_unique<QTemporaryDir>();
     QVERIFY(work->isValid());
     // mirvo runs with LC_ALL=C.UTF-8: English month and day names.
@@ -183,18 +196,19 @@ QString TestUploads::ftpLine(const QString &host, const QString &remotePath) con
         + remotePath + "\n";
 }
 
-void TestUploads::writeConfiguration(const QString &servers, const QString &entries)
+void TestUploads::writeConfiguration(const QString &servers, const QString &entries,
+                                     const QString &archiver)
 {
     writeFile(path(QStringLiteral("config.txt")),
-              ("winrar=" MIRVO_ARCHIVER_BINARY "\n" + servers + "path=" + saves + "\n" + entries)
-                  .toUtf8());
+              ("winrar=" + archiver + "\n" + servers + "path=" + saves + "\n" + entries).toUtf8());
 }
 
-QStringList TestUploads::runMirvo(const QString &lastLine, int settleMs)
+QStringList TestUploads::runMirvo(const QString &lastLine, int settleMs,
+                                  const QStringList &environment)
 {
     MirvoProcess mirvo(work->path());
     runStart = QDateTime::currentDateTime();
-    if (!mirvo.start())
+    if (!mirvo.start(environment))
         return { "(mirvo did not start)" };
     const bool ended = mirvo.waitForLine(lastLine, runTimeoutMs);
     runEnd = QDateTime::currentDateTime();
@@ -213,6 +227,80 @@ QStringList TestUploads::copyLines(const QString &source, const QString &name) c
              source + " has been copied to " + saves + "/" + date + "/" + name };
 }
 
+// Without servers the whole run happens at start-up: an empty configuration
+// gives the closing lines alone; otherwise the change test, the archiver's
+// command lines and its failure, and the history left behind.
+void TestUploads::runWithoutServers()
+{
+    const auto at = [](int second) {
+        return QDateTime(QDate(2025, 3, 4), QTime(5, 6, second));
+    };
+    writeFile(path(QStringLiteral("config.txt")), "winrar=" + QByteArray(archiverScript) + "\n");
+    QFile::remove(path(QStringLiteral("previous")));
+    QCOMPARE(runMirvo(QStringLiteral("Exiting...")),
+             (QStringList { "Cannot read previous transfer file", "All files have been transferred",
+                            "All zipped files have been transferred",
+                            "All zipped folders have been transferred", "Exiting..." }));
+    QCOMPARE(readFile(path(QStringLiteral("previous"))), QByteArray());
+
+    const QString unchanged = path(QStringLiteral("src/unchanged.txt"));
+    const QString equal = path(QStringLiteral("src/equal.txt"));
+    const QString fresh = path(QStringLiteral("src/fresh.txt"));
+    const QString report = path(QStringLiteral("src/report.txt"));
+    const QString photos = path(QStringLiteral("src/photos"));
+    for (const QString &file : { unchanged, equal, fresh, report, photos + "/beach.jpg" })
+        writeFile(file, QFileInfo(file).fileName().toUtf8());
+    ageTree(path(QStringLiteral("src")));
+    struct timeval times[2];
+    times[0].tv_sec = times[1].tv_sec = time_t(at(0).toSecsSinceEpoch());
+    times[0].tv_usec = times[1].tv_usec = 0;
+    QCOMPARE(::utimes(QFile::encodeName(equal).constData(), times), 0);
+    QCOMPARE(::utimes(QFile::encodeName(unchanged).constData(), times), 0);
+    const QString reportTime = historyText(at(30));
+    writeFile(path(QStringLiteral("previous")),
+              (equal + " " + historyText(at(0)) + "\n" + report + " " + reportTime + "\n"
+               + unchanged + " " + historyText(at(1)) + "\n")
+                  .toUtf8());
+    writeConfiguration(QString(),
+                       "file=" + unchanged + " unchanged.txt\nfile=" + equal
+                           + " equal.txt\nfile=" + fresh + " fresh.txt\nzippedfile=" + report
+                           + " report\nzippedfolder=" + photos + " photos\n",
+                       archiverScript);
+    const QString calls = path(QStringLiteral("archiver-calls.txt"));
+
+    const QStringList lines
+        = runMirvo(QStringLiteral("Exiting..."), 300,
+                   { "MIRVO_ARCHIVER_LOG=" + calls, "MIRVO_ARCHIVER_REAL=" MIRVO_ARCHIVER_BINARY,
+                     "MIRVO_ARCHIVER_FAIL=report.zip" });
+
+    QStringList expected { "Initializing " + saves,
+                           "No modification for " + unchanged + ", no need to transfer again" };
+    for (const QString &source : { equal, fresh })
+        expected << copyLines(source, QFileInfo(source).fileName())
+                 << "Beginning transfer of " + source;
+    expected << "All files have been transferred" << report + " cannot be zipped"
+             << "All zipped files have been transferred" << photos + " has been zipped"
+             << copyLines("photos.zip", "photos.zip") << "Beginning transfer of photos.zip"
+             << "All zipped folders have been transferred"
+             << "Exiting...";
+    QCOMPARE(lines, expected);
+    QCOMPARE(
+        readFile(calls),
+        ("a\t-ep1\t-m5\treport.zip\t" + report + "\na\t-ep1\t-m5\t-r\tphotos.zip\t" + photos + "\n")
+            .toUtf8());
+    QVERIFY(!QFileInfo::exists(saves + "/latest/unchanged.txt"));
+    QVERIFY(!QFileInfo::exists(saves + "/latest/report.zip"));
+    QCOMPARE(readFile(saves + "/" + date + "/photos.zip"), readFile(path("photos.zip")));
+
+    const QMap<QString, QDateTime> history = historyOf(path(QStringLiteral("previous")));
+    QCOMPARE(history.keys(), (QStringList { equal, fresh, photos, report, unchanged }));
+    QCOMPARE(history.value(unchanged), at(1));
+    QCOMPARE(history.value(report), at(30));
+    const QDateTime startSecond = runStart.addMSecs(-runStart.time().msec());
+    for (const QString &handled : { equal, fresh, photos })
+        QVERIFY(history.value(handled) >= startSecond && history.value(handled) <= runEnd);
+}
+
 // One server, remote path backup/site where only backup exists: the
 // folders are made, every kind of entry is uploaded twice, and the local
 // and remote trees hold the same bytes. A second run the same day finds
@@ -226,6 +314,7 @@ void TestUploads::healthyServer_data()
 
 void TestUploads::healthyServer()
 {
+    REQUIRE_PORT_21();
     QFETCH(int, kind);
     QString why;
     if (kind == FtpTestServer::Vsftpd && !FtpTestServer::vsftpdUsable(&why))
@@ -364,6 +453,7 @@ void TestUploads::healthyServer()
 // second one and starts exactly once.
 void TestUploads::unreachableServerBesideAWorkingOne()
 {
+    REQUIRE_PORT_21();
     const QString closed = freeLoopbackAddress();
     QVERIFY(!closed.isEmpty());
     FtpTestServer server { FtpTestServer::PyFtpdlib };
@@ -414,6 +504,7 @@ void TestUploads::unreachableServerBesideAWorkingOne()
 // finished both its uploads.
 void TestUploads::twoServersOneSlow()
 {
+    REQUIRE_PORT_21();
     FtpTestServer slow { FtpTestServer::PyFtpdlib };
     FtpTestServer fast { FtpTestServer::Vsftpd };
     FtpTestServer::Options slowOptions;
@@ -470,6 +561,7 @@ void TestUploads::twoServersOneSlow()
 // run tries again.
 void TestUploads::refusedUploadKeepsHistory()
 {
+    REQUIRE_PORT_21();
     FtpTestServer server { FtpTestServer::PyFtpdlib };
     FtpTestServer::Options options;
     options.perm = QStringLiteral("elradfmMT"); // everything but storing
@@ -530,6 +622,7 @@ void TestUploads::remotePaths_data()
 
 void TestUploads::remotePaths()
 {
+    REQUIRE_PORT_21();
     QFETCH(QString, remotePath);
     QFETCH(int, emptyNames);
     QFETCH(QString, usedPath);
@@ -579,6 +672,7 @@ void TestUploads::remotePaths()
 // the given-up server is still closed at the end.
 void TestUploads::remoteFolderIsAPlainFile()
 {
+    REQUIRE_PORT_21();
     FtpTestServer server { FtpTestServer::PyFtpdlib };
     QVERIFY2(startOnPort21(server, {}), qPrintable(server.errorString()));
     writeFile(server.root() + "/backup", "a plain file");
@@ -613,6 +707,7 @@ void TestUploads::remoteFolderIsAPlainFile()
 // still ends with its closing lines, long before any timeout.
 void TestUploads::droppedConnectionEndsTheRun()
 {
+    REQUIRE_PORT_21();
     FtpTestServer server { FtpTestServer::PyFtpdlib };
     FtpTestServer::Options options;
     options.dropAfterStores = 2;
@@ -658,6 +753,7 @@ void TestUploads::droppedConnectionEndsTheRun()
 // memory does not grow with it: copies and uploads stream from the file.
 void TestUploads::bigFileStreams()
 {
+    REQUIRE_PORT_21();
     QString why;
     const bool useVsftpd = FtpTestServer::vsftpdUsable(&why); // the faster of the two
     FtpTestServer server { useVsftpd ? FtpTestServer::Vsftpd : FtpTestServer::PyFtpdlib };
