@@ -1,8 +1,8 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
-#include "stringcipher.h"
 #include "qurlinfo.h"
+#include "stringcipher.h"
 
 #include <QDateTime>
 #include <QList>
@@ -146,8 +146,7 @@ private:
                               QVBoxLayout *columnLayout, QPushButton **addButton,
                               QPushButton **removeButton);
     void addBackupEntry(int kind);
-    template<typename T>
-    void removeEntry(QListWidget *widget, QList<T> &list);
+    template<typename T> void removeEntry(QListWidget *widget, QList<T> &list);
 
     friend struct MainWindowInspector; // lets the unit tests look inside
 

@@ -34,6 +34,15 @@ bool anyUsableServerBusy(const QList<FtpServer> &servers)
     return false;
 }
 
+// "." (the login directory itself, which the configuration window suggests
+// for backing up to the root) and ".." exist on every server, but most
+// servers leave them out of their listings; asking to create them would fail
+// and give the server up.
+bool alwaysExists(const QString &folder)
+{
+    return folder == QLatin1String(".") || folder == QLatin1String("..");
+}
+
 } // namespace
 
 bool MainWindow::prepareServers()
@@ -126,7 +135,7 @@ void MainWindow::transferCommandFinished(int, bool error)
         case QFtp::List:
             if (server.state == EnteringFolders) {
                 const QString folder = server.remoteFolders.at(server.folderIndex);
-                if (server.folderFound)
+                if (server.folderFound || alwaysExists(folder))
                     ftp->cd(folder);
                 else
                     ftp->mkdir(folder);

@@ -618,6 +618,7 @@ void TestUploads::remotePaths_data()
     QTest::newRow("trailing backslash, two empty names") << "\\backup\\" << 2 << "/backup/";
     QTest::newRow("empty") << "" << 1 << "";
     QTest::newRow("backslashes") << "backup\\site" << 0 << "backup/site";
+    QTest::newRow("root, written as a full stop") << "." << 0 << ".";
 }
 
 void TestUploads::remotePaths()
@@ -661,9 +662,11 @@ void TestUploads::remotePaths()
     if (emptyNames > 0) {
         QCOMPARE(server.commands(), QStringList());
     } else {
-        QCOMPARE(readFile(server.root() + "/backup/site/latest/notes.txt"), QByteArray("notes"));
-        QCOMPARE(readFile(server.root() + "/backup/site/" + date + "/notes.txt"),
-                 QByteArray("notes"));
+        const QString target = server.root() + "/" + usedPath;
+        QCOMPARE(readFile(target + "/latest/notes.txt"), QByteArray("notes"));
+        QCOMPARE(readFile(target + "/" + date + "/notes.txt"), QByteArray("notes"));
+        // Folders that always exist are entered, never created.
+        QVERIFY(!server.commands().contains(QStringLiteral("MKD .")));
     }
 }
 
