@@ -2,7 +2,8 @@
 #define TESTSUPPORT_H
 
 // Fixtures shared by every test: real FTP servers on loopback, the real
-// binaries run headless, and the scripted FTP peer.
+// binaries run headless, the scripted FTP peer, and files laid out and read back.
+#include "support/files.h"
 #include "support/ftptestserver.h"
 #include "support/mirvoprocess.h"
 #include "support/scriptedpeer.h"

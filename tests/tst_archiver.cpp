@@ -50,11 +50,7 @@ void TestArchiver::init()
 
 void TestArchiver::write(const QString &relativePath, const QByteArray &content)
 {
-    const QString path = QDir(source).filePath(relativePath);
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
+    writeFile(QDir(source).filePath(relativePath), content);
 }
 
 TestArchiver::Run TestArchiver::archive(const QStringList &arguments)

@@ -30,35 +30,6 @@ void captureDebug(QtMsgType type, const QMessageLogContext &, const QString &mes
     debugLines << line;
 }
 
-void writeFile(const QString &name, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(name).path());
-    QFile file(name);
-    QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(name));
-    file.write(content);
-}
-
-QByteArray readFile(const QString &name)
-{
-    QFile file(name);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
-}
-
-// Sets the modification time of a file or folder.
-void setModified(const QString &path, const QDateTime &time)
-{
-    struct timeval times[2];
-    times[0].tv_sec = times[1].tv_sec = time_t(time.toSecsSinceEpoch());
-    times[0].tv_usec = times[1].tv_usec = 0;
-    QCOMPARE(::utimes(QFile::encodeName(path).constData(), times), 0);
-}
-
-// The form of a time in the history file.
-QString historyText(const QDateTime &time)
-{
-    return time.toString(Qt::TextDate).replace(QLatin1Char(' '), QLatin1Char('_'));
-}
-
 QMap<QString, QString> historyFileEntries()
 {
     QMap<QString, QString> entries;

@@ -5,9 +5,7 @@
 #include <QListWidget>
 #include <QtTest>
 
-#include <csignal>
 #include <memory>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 // Reaches the configuration lists of a window built in a scratch directory.
@@ -95,19 +93,6 @@ void captureDebug(QtMsgType type, const QMessageLogContext &, const QString &mes
 {
     if (type == QtDebugMsg)
         debugLines << MirvoProcess::unquote(message);
-}
-
-void writeFile(const QString &name, const QByteArray &content)
-{
-    QFile file(name);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(content);
-}
-
-QByteArray readFile(const QString &name)
-{
-    QFile file(name);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 const QString defaultWinrar = QStringLiteral("C:/Program Files (x86)/WinRAR/WinRAR.exe");
@@ -345,15 +330,7 @@ void TestConfigurationFile::fullDiskKeepsPreviousVersion()
     writeFile(QStringLiteral("previous"), "C:/x Sat_Dec_5_21:19:07_2026\n");
     inspect().winrarPath() = QString(64 * 1024, QLatin1Char('w'));
 
-    struct rlimit saved;
-    QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    struct rlimit limited = saved;
-    limited.rlim_cur = 4096;
-    const auto previousSignal = std::signal(SIGXFSZ, SIG_IGN);
-    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
-    inspect().save();
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previousSignal);
+    withFileSizeLimit(4096, [this] { inspect().save(); });
 
     QCOMPARE(readFile(QStringLiteral("config.txt")), original);
     QCOMPARE(readFile(QStringLiteral("previous")), QByteArray("C:/x Sat_Dec_5_21:19:07_2026\n"));

@@ -298,21 +298,6 @@ namespace {
 const QString defaultWinrar = QStringLiteral("C:/Program Files (x86)/WinRAR/WinRAR.exe");
 const QString untouchedMarker = QStringLiteral("# untouched since the last check\n");
 
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray("<missing>");
-    return file.readAll();
-}
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
-}
-
 QStringList configLines()
 {
     return QString::fromUtf8(readFile(QStringLiteral("config.txt")))
@@ -472,10 +457,7 @@ void TestConfigurationWindow::installImages()
 QString TestConfigurationWindow::makeFile(const QString &relative)
 {
     const QString path = dir->filePath(relative);
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    file.open(QIODevice::WriteOnly);
-    file.write("data\n");
+    writeFile(path, "data\n");
     return path;
 }
 

@@ -44,10 +44,7 @@ void TestFtpTestServer::serverRoundTrip()
 
     QTemporaryDir local;
     const QString source = local.filePath(QStringLiteral("hello.txt"));
-    QFile file(source);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("hello\n");
-    file.close();
+    writeFile(source, "hello\n");
 
     const QString host = address.contains(QLatin1Char(':')) ? '[' + address + ']' : address;
     const int rc

@@ -3,9 +3,7 @@
 
 #include <QtTest>
 
-#include <csignal>
 #include <memory>
-#include <sys/resource.h>
 
 struct MainWindowInspector
 {
@@ -29,19 +27,6 @@ void captureDebug(QtMsgType type, const QMessageLogContext &, const QString &mes
 {
     if (type == QtDebugMsg)
         debugLines << MirvoProcess::unquote(message);
-}
-
-void writeFile(const QString &name, const QByteArray &content)
-{
-    QFile file(name);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(content);
-}
-
-QByteArray readFile(const QString &name)
-{
-    QFile file(name);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 QDateTime at(int day, int hour, int minute, int second, int ms = 0)
@@ -175,15 +160,7 @@ void TestHistoryFile::unwritableFileKeepsOldContent()
     for (int i = 0; i < 5000; ++i)
         inspect().history().insert(QStringLiteral("C:/item%1").arg(i), at(5, 1, 2, 3));
 
-    struct rlimit saved;
-    QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    struct rlimit limited = saved;
-    limited.rlim_cur = 4096;
-    const auto previousSignal = std::signal(SIGXFSZ, SIG_IGN);
-    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
-    inspect().write();
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previousSignal);
+    withFileSizeLimit(4096, [this] { inspect().write(); });
     QCOMPARE(readFile(QStringLiteral("previous")), original);
     QCOMPARE(QDir().entryList(QDir::Files | QDir::Hidden).size(), 2); // config.txt, previous
 

@@ -36,13 +36,6 @@ void captureDebug(QtMsgType type, const QMessageLogContext &, const QString &mes
         debugLines << MirvoProcess::unquote(message);
 }
 
-void writeFile(const QString &name, const QByteArray &content)
-{
-    QFile file(name);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(content);
-}
-
 // What the view would show if the whole log were rendered at once.
 QImage wholeRender(const QString &html, bool atBottom)
 {

@@ -495,10 +495,7 @@ void TestQFtp::realServer()
     QVERIFY2(server.start(options), qPrintable(server.errorString()));
     QDir root(server.root());
     QVERIFY(root.mkdir(QStringLiteral("existing")));
-    QFile remoteFile(root.filePath(QStringLiteral("remote.txt")));
-    QVERIFY(remoteFile.open(QIODevice::WriteOnly));
-    remoteFile.write("remote contents\n");
-    remoteFile.close();
+    writeFile(root.filePath(QStringLiteral("remote.txt")), "remote contents\n");
 
     // A wrong password fails the login and drops what follows.
     {
@@ -567,10 +564,8 @@ void TestQFtp::realServer()
     for (int size : sizes) {
         const QString name = QStringLiteral("file%1.bin").arg(size);
         const QByteArray contents = pattern(size);
+        writeFile(local.filePath(name), contents);
         QFile file(local.filePath(name));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(contents);
-        file.close();
         RUN(ftp.put(&file, name), false);
         QFile stored(root.filePath(name));
         QVERIFY(stored.open(QIODevice::ReadOnly));

@@ -639,10 +639,7 @@ void TestQFtpPI::realServer()
     QVERIFY2(server.start(options), qPrintable(server.errorString()));
     QDir root(server.root());
     QVERIFY(root.mkdir(QStringLiteral("sub")));
-    QFile existing(root.filePath(QStringLiteral("hello.txt")));
-    QVERIFY(existing.open(QIODevice::WriteOnly));
-    existing.write("hello\n");
-    existing.close();
+    writeFile(root.filePath(QStringLiteral("hello.txt")), "hello\n");
 
     QFtpPI pi;
     PiRecorder recorder(&pi);

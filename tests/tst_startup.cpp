@@ -17,13 +17,6 @@ private slots:
 
 namespace {
 
-void writeFile(const QString &name, const QByteArray &content)
-{
-    QFile file(name);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(content);
-}
-
 // The program runs with LC_ALL=C.UTF-8, so its date text has English names.
 QString todayInEnglish()
 {
@@ -124,17 +117,13 @@ void TestStartup::configurationModeWritesConfig()
     MirvoProcess mirvo(dir.path(), MirvoProcess::Program(program));
     QVERIFY(mirvo.start());
     // The history is rewritten right after config.txt: wait for both.
-    const auto read = [](const QString &name) {
-        QFile file(name);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
-    };
     QDeadlineTimer deadline(10000);
     QByteArray content;
     QByteArray historyContent;
     do {
         QTest::qWait(50);
-        content = read(config);
-        historyContent = read(dir.filePath(QStringLiteral("previous")));
+        content = readFile(config);
+        historyContent = readFile(dir.filePath(QStringLiteral("previous")));
     } while ((content != written || !historyContent.isEmpty()) && !deadline.hasExpired());
     mirvo.stop();
     QCOMPARE(content, written);

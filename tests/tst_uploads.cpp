@@ -5,8 +5,8 @@
 
 #include <QtTest>
 
+#include <ctime>
 #include <memory>
-#include <sys/time.h>
 #include <unistd.h>
 
 // The real mirvo binary, headless, backing up to real FTP servers. mirvo
@@ -15,20 +15,6 @@
 // listens is an unreachable server.
 
 namespace {
-
-void writeFile(const QString &name, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(name).path());
-    QFile file(name);
-    QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(name));
-    file.write(content);
-}
-
-QByteArray readFile(const QString &name)
-{
-    QFile file(name);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
-}
 
 // Bytes that do not compress to nothing, so that a lost or repeated block shows.
 QByteArray sampleBytes(int size, char seed)
@@ -64,11 +50,9 @@ void ageTree(const QString &path)
                     QDirIterator::Subdirectories);
     while (it.hasNext())
         paths << it.next();
-    struct timeval times[2];
-    times[0].tv_sec = times[1].tv_sec = time(nullptr) - 365 * 24 * 3600;
-    times[0].tv_usec = times[1].tv_usec = 0;
+    const QDateTime yearAgo = QDateTime::fromSecsSinceEpoch(time(nullptr) - 365 * 24 * 3600);
     for (const QString &name : paths)
-        QCOMPARE(::utimes(QFile::encodeName(name).constData(), times), 0);
+        setModified(name, yearAgo);
 }
 
 // The history file as path -> time.
@@ -84,11 +68,6 @@ QMap<QString, QDateTime> historyOf(const QString &file)
         }
     }
     return history;
-}
-
-QString historyText(const QDateTime &time)
-{
-    return time.toString(Qt::TextDate).replace(QLatin1Char(' '), QLatin1Char('_'));
 }
 
 // True when `part` appears in `lines` in its order (not necessarily together).
@@ -251,11 +230,8 @@ void TestUploads::runWithoutServers()
     for (const QString &file : { unchanged, equal, fresh, report, photos + "/beach.jpg" })
         writeFile(file, QFileInfo(file).fileName().toUtf8());
     ageTree(path(QStringLiteral("src")));
-    struct timeval times[2];
-    times[0].tv_sec = times[1].tv_sec = time_t(at(0).toSecsSinceEpoch());
-    times[0].tv_usec = times[1].tv_usec = 0;
-    QCOMPARE(::utimes(QFile::encodeName(equal).constData(), times), 0);
-    QCOMPARE(::utimes(QFile::encodeName(unchanged).constData(), times), 0);
+    setModified(equal, at(0));
+    setModified(unchanged, at(0));
     const QString reportTime = historyText(at(30));
     writeFile(path(QStringLiteral("previous")),
               (equal + " " + historyText(at(0)) + "\n" + report + " " + reportTime + "\n"
