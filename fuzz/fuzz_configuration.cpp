@@ -3,6 +3,7 @@
 // crash; saving what was loaded and loading it again must give as many
 // servers, save folders, entries and history keys as the first load.
 #include "mainwindow.h"
+#include "scratchdirectory.h"
 
 #include <QApplication>
 #include <QDir>
@@ -64,24 +65,10 @@ void writeFile(const char *name, const char *data, size_t size)
 // as leaked at exit.
 QApplication *application = nullptr;
 MainWindow *window = nullptr;
-QString workingDirectory;
-
 // The program works in its working directory; the fuzzer's own paths (its
-// corpus, its crash files) are relative to the directory it started in.
-class WorkingDirectory
-{
-public:
-    WorkingDirectory()
-        : previous(QDir::currentPath())
-    {
-        if (!QDir::setCurrent(workingDirectory))
-            abort();
-    }
-    ~WorkingDirectory() { QDir::setCurrent(previous); }
-
-private:
-    const QString previous;
-};
+// corpus, its crash files) are relative to the directory it started in, so
+// each run goes there and back.
+QString workingDirectory;
 
 } // namespace
 
@@ -93,14 +80,18 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
     application = new QApplication(*argc, *argv);
     static QTemporaryDir dir;
     workingDirectory = dir.path();
-    const WorkingDirectory scratch;
+    const CurrentDirectory scratch(workingDirectory);
+    if (!scratch.isEntered())
+        abort();
     window = new MainWindow;
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const WorkingDirectory scratch;
+    const CurrentDirectory scratch(workingDirectory);
+    if (!scratch.isEntered())
+        abort();
     const char *bytes = reinterpret_cast<const char *>(data);
     const uint8_t *separator = static_cast<const uint8_t *>(memchr(data, 0, size));
     const size_t configurationSize = separator ? size_t(separator - data) : size;

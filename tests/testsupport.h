@@ -2,10 +2,13 @@
 #define TESTSUPPORT_H
 
 // Fixtures shared by every test: real FTP servers on loopback, the real
-// binaries run headless, the scripted FTP peer, and files laid out and read back.
+// binaries run headless, the scripted FTP peer, files laid out and read back,
+// a scratch working directory and the debug output captured.
+#include "support/debugcapture.h"
 #include "support/files.h"
 #include "support/ftptestserver.h"
 #include "support/mirvoprocess.h"
+#include "support/scratchdirectory.h"
 #include "support/scriptedpeer.h"
 
 // Set before building a MainWindow in-process to get the configuration-only build.

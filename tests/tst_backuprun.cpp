@@ -15,21 +15,6 @@ extern bool testConfigurationOnlyBuild;
 
 namespace {
 
-QStringList debugLines;
-// Frame address of the message handler for each "No modification" line: the
-// depth of the stack at which the run logged it.
-QList<quintptr> skipLineDepths;
-
-void captureDebug(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    if (type != QtDebugMsg)
-        return;
-    const QString line = MirvoProcess::unquote(message);
-    if (line.startsWith(QLatin1String("No modification for ")))
-        skipLineDepths << quintptr(__builtin_frame_address(0));
-    debugLines << line;
-}
-
 QMap<QString, QString> historyFileEntries()
 {
     QMap<QString, QString> entries;
@@ -83,10 +68,12 @@ private:
     QStringList copyLines(const QString &source, const QString &name) const;
     void verifyHandledNow(const QString &key);
 
-    std::unique_ptr<QTemporaryDir> dir;
-    QString previousDirectory;
+    std::unique_ptr<ScratchDirectory> dir;
     std::unique_ptr<MainWindow> window;
-    QtMessageHandler previousHandler = nullptr;
+    std::unique_ptr<DebugCapture> debug;
+    // A frame address taken in the capture for each "No modification" line:
+    // the depth of the stack at which the run logged it.
+    QList<quintptr> skipLineDepths;
     QString date;
     QString saves;
     QString archiverConfigLine;
@@ -104,10 +91,9 @@ void TestBackupRun::initTestCase()
 // today's folder, and an empty history.
 void TestBackupRun::init()
 {
-    dir = std::make_unique<QTemporaryDir>();
+    dir = std::make_unique<ScratchDirectory>();
     QVERIFY(dir->isValid());
-    previousDirectory = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(dir->path()));
+    QVERIFY(dir->isCurrent());
     date = QDate::currentDate().toString(QStringLiteral("yyyy_MMM_dd_(ddd)"));
     saves = path(QStringLiteral("saves"));
     QVERIFY(QDir().mkpath(saves + "/latest"));
@@ -116,16 +102,17 @@ void TestBackupRun::init()
     qputenv("MIRVO_ARCHIVER_LOG", path(archiverLog).toLocal8Bit());
     qunsetenv("MIRVO_ARCHIVER_FAIL");
     testConfigurationOnlyBuild = false;
-    debugLines.clear();
     skipLineDepths.clear();
-    previousHandler = qInstallMessageHandler(captureDebug);
+    debug = std::make_unique<DebugCapture>([this](const QString &line) {
+        if (line.startsWith(QLatin1String("No modification for ")))
+            skipLineDepths << quintptr(__builtin_frame_address(0));
+    });
 }
 
 void TestBackupRun::cleanup()
 {
     window.reset();
-    qInstallMessageHandler(previousHandler);
-    QDir::setCurrent(previousDirectory);
+    debug.reset();
     dir.reset();
 }
 
@@ -172,7 +159,7 @@ void TestBackupRun::emptyConfiguration()
 {
     QFile::remove(QStringLiteral("previous"));
     runBackup(archiverConfigLine);
-    QCOMPARE(debugLines,
+    QCOMPARE(debug->lines(),
              (QStringList { "Cannot read previous transfer file", "All files have been transferred",
                             "All zipped files have been transferred",
                             "All zipped folders have been transferred", "Exiting..." }));
@@ -209,7 +196,7 @@ void TestBackupRun::changeTest()
         ? copyLines(source, QStringLiteral("notes.txt"))
             + QStringList { "Beginning transfer of " + source }
         : QStringList { "No modification for " + source + ", no need to transfer again" };
-    QCOMPARE(debugLines, runLines(entryLines));
+    QCOMPARE(debug->lines(), runLines(entryLines));
     QCOMPARE(QFileInfo::exists(saves + "/latest/notes.txt"), handled);
     QCOMPARE(QFileInfo::exists(saves + "/" + date + "/notes.txt"), handled);
     if (handled) {
@@ -274,7 +261,7 @@ void TestBackupRun::folderChangeTest()
         ? QStringList { folder + " has been zipped" } + copyLines("photos.zip", "photos.zip")
             + QStringList { "Beginning transfer of photos.zip" }
         : QStringList { "No modification for " + folder + ", no need to transfer again" };
-    QCOMPARE(debugLines, runLines({}, {}, entryLines));
+    QCOMPARE(debug->lines(), runLines({}, {}, entryLines));
     QCOMPARE(QFileInfo::exists(path(archiverLog)), handled);
     if (handled)
         verifyHandledNow(folder);
@@ -304,7 +291,7 @@ void TestBackupRun::archivesAndSaveFolders()
              << copyLines("photos.zip", "photos.zip") << "Beginning transfer of photos.zip"
              << "All zipped folders have been transferred"
              << "Exiting...";
-    QCOMPARE(debugLines, expected);
+    QCOMPARE(debug->lines(), expected);
 
     // The archives stay in the working directory; the copies match them.
     for (const QString &archive : { QStringLiteral("report.zip"), QStringLiteral("photos.zip") }) {
@@ -351,7 +338,7 @@ void TestBackupRun::archiverFailure()
         folderLines << photos + " has been zipped" << copyLines("photos.zip", "photos.zip")
                     << "Beginning transfer of photos.zip";
     }
-    QCOMPARE(debugLines, runLines({}, { report + " cannot be zipped" }, folderLines));
+    QCOMPARE(debug->lines(), runLines({}, { report + " cannot be zipped" }, folderLines));
     QVERIFY(!QFileInfo::exists(saves + "/latest/report.zip"));
     QVERIFY(!QFileInfo::exists(saves + "/" + date + "/report.zip"));
     QCOMPARE(historyFileEntries().value(report), oldTime);
@@ -413,7 +400,7 @@ void TestBackupRun::failedBackupKeepsHistory()
                                         : "Beginning transfer of " + source);
     }
     entryLines << copyLines(other, QStringLiteral("other.txt")) << "Beginning transfer of " + other;
-    QCOMPARE(debugLines, runLines(entryLines));
+    QCOMPARE(debug->lines(), runLines(entryLines));
 
     const QMap<QString, QString> history = historyFileEntries();
     if (recordedBefore)
@@ -454,7 +441,7 @@ void TestBackupRun::copyReplacesOldCopyOnlyWhenComplete()
         entryLines << source + (sourceReadable ? " has been copied to " : " cannot be copied to ")
                 + target;
     entryLines << "Beginning transfer of " + source;
-    QCOMPARE(debugLines, runLines(entryLines));
+    QCOMPARE(debug->lines(), runLines(entryLines));
     for (const QString &target : targets) {
         QCOMPARE(readFile(target),
                  sourceReadable ? QByteArray("the new content") : QByteArray("a good old copy"));
@@ -484,7 +471,7 @@ void TestBackupRun::longRunOfSkippedEntriesKeepsTheStackFlat()
     QCOMPARE(skipLineDepths.size(), count);
     QCOMPARE(*std::min_element(skipLineDepths.cbegin(), skipLineDepths.cend()),
              *std::max_element(skipLineDepths.cbegin(), skipLineDepths.cend()));
-    QCOMPARE(debugLines.last(), QStringLiteral("Exiting..."));
+    QCOMPARE(debug->lines().last(), QStringLiteral("Exiting..."));
 }
 
 QTEST_MAIN(TestBackupRun)

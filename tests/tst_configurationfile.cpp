@@ -87,14 +87,6 @@ extern bool testConfigurationOnlyBuild;
 
 namespace {
 
-QStringList debugLines;
-
-void captureDebug(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    if (type == QtDebugMsg)
-        debugLines << MirvoProcess::unquote(message);
-}
-
 const QString defaultWinrar = QStringLiteral("C:/Program Files (x86)/WinRAR/WinRAR.exe");
 
 } // namespace
@@ -120,36 +112,33 @@ private slots:
 private:
     MainWindowInspector inspect() { return MainWindowInspector { *window }; }
 
-    std::unique_ptr<QTemporaryDir> dir;
-    QString previousDirectory;
+    std::unique_ptr<ScratchDirectory> dir;
     std::unique_ptr<MainWindow> window;
-    QtMessageHandler previousHandler = nullptr;
+    std::unique_ptr<DebugCapture> debug;
 };
 
 // Each test gets a window in its own scratch directory, built in backup mode
 // from an empty config.txt and then emptied, so that it starts from nothing.
 void TestConfigurationFile::init()
 {
-    dir = std::make_unique<QTemporaryDir>();
-    previousDirectory = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(dir->path()));
+    dir = std::make_unique<ScratchDirectory>();
+    QVERIFY(dir->isCurrent());
     writeFile(QStringLiteral("config.txt"), QByteArray());
     testConfigurationOnlyBuild = false;
-    previousHandler = qInstallMessageHandler(captureDebug);
+    debug = std::make_unique<DebugCapture>();
     window = std::make_unique<MainWindow>();
     inspect().reset();
     QFile::remove(QStringLiteral("config.txt"));
     QFile::remove(QStringLiteral("previous"));
     QDir().mkpath(QStringLiteral("data/folder"));
     writeFile(QStringLiteral("data/a.txt"), "a");
-    debugLines.clear();
+    debug->lines().clear();
 }
 
 void TestConfigurationFile::cleanup()
 {
     window.reset();
-    qInstallMessageHandler(previousHandler);
-    QDir::setCurrent(previousDirectory);
+    debug.reset();
     dir.reset();
 }
 
@@ -205,14 +194,14 @@ void TestConfigurationFile::load()
     writeFile(QStringLiteral("config.txt"), content.replace("$D", here.toUtf8()));
     inspect().load();
     QCOMPARE(inspect().summary(), loaded.replaceInStrings(QLatin1String("$D"), here));
-    QCOMPARE(debugLines, messages.replaceInStrings(QLatin1String("$D"), here));
+    QCOMPARE(debug->lines(), messages.replaceInStrings(QLatin1String("$D"), here));
 }
 
 void TestConfigurationFile::missingFileGivesDefaultWinrar()
 {
     inspect().load();
     QCOMPARE(inspect().summary(), QStringList { "winrar " + defaultWinrar });
-    QVERIFY(debugLines.isEmpty());
+    QVERIFY(debug->lines().isEmpty());
 
     // The configuration window's first save then holds that one line.
     inspect().configurationMode() = true;
@@ -318,7 +307,7 @@ void TestConfigurationFile::unwritableFileChangesNothing()
     inspect().save();
     QVERIFY(QFileInfo(QStringLiteral("config.txt")).isDir());
     QCOMPARE(readFile(QStringLiteral("previous")), QByteArray("C:/x Sat_Dec_5_21:19:07_2026\n"));
-    QVERIFY(debugLines.isEmpty());
+    QVERIFY(debug->lines().isEmpty());
 }
 
 // A write that fails half way (here: the file size limit, as a full disk

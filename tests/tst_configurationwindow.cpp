@@ -389,8 +389,7 @@ private:
     void checkRowsMirrorLists();
 
     QTemporaryDir settingsHome;
-    std::unique_ptr<QTemporaryDir> dir;
-    QString previousCurrent;
+    std::unique_ptr<ScratchDirectory> dir;
     QPointer<MainWindow> window;
     MainWindowInspector inside { nullptr };
 };
@@ -421,11 +420,10 @@ void TestConfigurationWindow::initTestCase()
 
 void TestConfigurationWindow::init()
 {
-    dir = std::make_unique<QTemporaryDir>();
+    dir = std::make_unique<ScratchDirectory>();
     QVERIFY(dir->isValid());
     QVERIFY2(!dir->path().contains(QLatin1Char(' ')), "the tests pick paths without spaces");
-    previousCurrent = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(dir->path()));
+    QVERIFY(dir->isCurrent());
     testConfigurationOnlyBuild = false;
 }
 
@@ -434,7 +432,6 @@ void TestConfigurationWindow::cleanup()
     delete window;
     inside.w = nullptr;
     testConfigurationOnlyBuild = false;
-    QDir::setCurrent(previousCurrent);
     dir.reset();
 }
 

@@ -21,14 +21,6 @@ namespace {
 
 const char mustHave[] = "Must have <path> <last-modified> for all entries in 'previous'";
 
-QStringList debugLines;
-
-void captureDebug(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    if (type == QtDebugMsg)
-        debugLines << MirvoProcess::unquote(message);
-}
-
 QDateTime at(int day, int hour, int minute, int second, int ms = 0)
 {
     return QDateTime(QDate(2026, 12, day), QTime(hour, minute, second, ms));
@@ -53,34 +45,31 @@ private slots:
 private:
     MainWindowInspector inspect() { return MainWindowInspector { *window }; }
 
-    std::unique_ptr<QTemporaryDir> dir;
-    QString previousDirectory;
+    std::unique_ptr<ScratchDirectory> dir;
     std::unique_ptr<MainWindow> window;
-    QtMessageHandler previousHandler = nullptr;
+    std::unique_ptr<DebugCapture> debug;
 };
 
 // A window built in backup mode from an empty config.txt, in its own
 // scratch directory, with its history and log emptied afterwards.
 void TestHistoryFile::init()
 {
-    dir = std::make_unique<QTemporaryDir>();
-    previousDirectory = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(dir->path()));
+    dir = std::make_unique<ScratchDirectory>();
+    QVERIFY(dir->isCurrent());
     writeFile(QStringLiteral("config.txt"), QByteArray());
     testConfigurationOnlyBuild = false;
-    previousHandler = qInstallMessageHandler(captureDebug);
+    debug = std::make_unique<DebugCapture>();
     window = std::make_unique<MainWindow>();
     inspect().history().clear();
     inspect().logText().clear();
     QFile::remove(QStringLiteral("previous"));
-    debugLines.clear();
+    debug->lines().clear();
 }
 
 void TestHistoryFile::cleanup()
 {
     window.reset();
-    qInstallMessageHandler(previousHandler);
-    QDir::setCurrent(previousDirectory);
+    debug.reset();
     dir.reset();
 }
 
@@ -106,7 +95,7 @@ void TestHistoryFile::read()
     writeFile(QStringLiteral("previous"), content);
     inspect().read();
     QCOMPARE(inspect().history().keys(), keys);
-    QCOMPARE(debugLines,
+    QCOMPARE(debug->lines(),
              QStringList(QVector<QString>(errors, QString::fromLatin1(mustHave)).toList()));
     QCOMPARE(inspect().logText().count(QLatin1String("Error : ")), errors);
 }
@@ -115,7 +104,7 @@ void TestHistoryFile::missingFileIsOneError()
 {
     inspect().history().insert(QStringLiteral("kept"), at(5, 1, 2, 3));
     inspect().read();
-    QCOMPARE(debugLines, QStringList { "Cannot read previous transfer file" });
+    QCOMPARE(debug->lines(), QStringList { "Cannot read previous transfer file" });
     QCOMPARE(inspect().history().keys(), QStringList { "kept" });
 }
 
@@ -144,7 +133,7 @@ void TestHistoryFile::writeIsSortedAndReadsBack()
     // date-time comes back invalid.
     history.clear();
     inspect().read();
-    QVERIFY(debugLines.isEmpty());
+    QVERIFY(debug->lines().isEmpty());
     QCOMPARE(history.keys(), order);
     QCOMPARE(history.value("c:/a.txt"), at(5, 21, 19, 7));
     QCOMPARE(history.value("C:/a.txt"), at(7, 23, 59, 59));
@@ -168,7 +157,7 @@ void TestHistoryFile::unwritableFileKeepsOldContent()
     QVERIFY(QDir().mkdir(QStringLiteral("previous")));
     inspect().write();
     const QString cannotWrite = QStringLiteral("Cannot write previous transfer file");
-    QCOMPARE(debugLines, QStringList({ cannotWrite, cannotWrite }));
+    QCOMPARE(debug->lines(), QStringList({ cannotWrite, cannotWrite }));
     QVERIFY(QFileInfo(QStringLiteral("previous")).isDir());
 }
 

@@ -28,14 +28,6 @@ extern bool testConfigurationOnlyBuild;
 
 namespace {
 
-QStringList debugLines;
-
-void captureDebug(QtMsgType type, const QMessageLogContext &, const QString &message)
-{
-    if (type == QtDebugMsg)
-        debugLines << MirvoProcess::unquote(message);
-}
-
 // What the view would show if the whole log were rendered at once.
 QImage wholeRender(const QString &html, bool atBottom)
 {
@@ -82,28 +74,24 @@ private:
     MainWindowInspector inspect() { return MainWindowInspector { *window }; }
     void build(const QByteArray &configuration);
 
-    std::unique_ptr<QTemporaryDir> dir;
-    QString previousDirectory;
+    std::unique_ptr<ScratchDirectory> dir;
     std::unique_ptr<MainWindow> window;
-    QtMessageHandler previousHandler = nullptr;
+    std::unique_ptr<DebugCapture> debug;
 };
 
 void TestLogView::init()
 {
-    dir = std::make_unique<QTemporaryDir>();
-    previousDirectory = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(dir->path()));
+    dir = std::make_unique<ScratchDirectory>();
+    QVERIFY(dir->isCurrent());
     testConfigurationOnlyBuild = false;
-    debugLines.clear();
-    previousHandler = qInstallMessageHandler(captureDebug);
+    debug = std::make_unique<DebugCapture>();
 }
 
 void TestLogView::cleanup()
 {
     window.reset();
-    qInstallMessageHandler(previousHandler);
+    debug.reset();
     testConfigurationOnlyBuild = false;
-    QDir::setCurrent(previousDirectory);
     dir.reset();
 }
 
@@ -135,10 +123,10 @@ void TestLogView::lineMarkup()
     QFETCH(QString, html);
     build(QByteArray());
     const QString before = inspect().logText();
-    debugLines.clear();
+    debug->lines().clear();
     error ? window->logError(text) : window->log(text);
     QCOMPARE(inspect().logText(), before + html);
-    QCOMPARE(debugLines, QStringList { text });
+    QCOMPARE(debug->lines(), QStringList { text });
 }
 
 void TestLogView::backupWindowShape()
@@ -166,10 +154,10 @@ void TestLogView::configurationModeLogsToDebugOnly()
     QVERIFY(inspect().configurationMode());
     QVERIFY(!inspect().logView());
     window->logError(QStringLiteral("boom"));
-    QCOMPARE(debugLines.last(), QStringLiteral("boom"));
+    QCOMPARE(debug->lines().last(), QStringLiteral("boom"));
     QVERIFY(inspect().logText().isEmpty());
     // No history is read in this mode.
-    QVERIFY(!debugLines.contains(QStringLiteral("Cannot read previous transfer file")));
+    QVERIFY(!debug->lines().contains(QStringLiteral("Cannot read previous transfer file")));
 }
 
 // The view is fed line by line but must look exactly like the whole log
@@ -249,8 +237,8 @@ void TestLogView::saveFolders()
 
     expected.replaceInStrings(QLatin1String("$S"), folder).replaceInStrings("$D", date);
     expected.prepend(QStringLiteral("Cannot read previous transfer file"));
-    QCOMPARE(debugLines.mid(0, expected.size()), expected);
-    QCOMPARE(debugLines.contains("Initializing " + folder), !invalid);
+    QCOMPARE(debug->lines().mid(0, expected.size()), expected);
+    QCOMPARE(debug->lines().contains("Initializing " + folder), !invalid);
     QCOMPARE(inspect().invalidFlags(), QList<bool> { invalid });
 }
 
