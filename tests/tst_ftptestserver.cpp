@@ -31,14 +31,10 @@ void TestFtpTestServer::serverRoundTrip()
 {
     QFETCH(int, kind);
     QFETCH(QString, address);
-    QString why;
-    if (kind == FtpTestServer::Vsftpd && !FtpTestServer::vsftpdUsable(&why))
-        QSKIP(qPrintable(why));
+    SKIP_UNLESS_USABLE(kind);
 
     FtpTestServer server { FtpTestServer::Kind(kind) };
-    FtpTestServer::Options options;
-    options.address = address;
-    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    QVERIFY2(server.startOn(address), qPrintable(server.errorString()));
     QVERIFY(server.port() != 0);
     const qint64 pid = server.pid();
 

@@ -716,9 +716,7 @@ void TestListParser::realServerListing_data()
 void TestListParser::realServerListing()
 {
     QFETCH(int, kind);
-    QString why;
-    if (kind == FtpTestServer::Vsftpd && !FtpTestServer::vsftpdUsable(&why))
-        QSKIP(qPrintable(why));
+    SKIP_UNLESS_USABLE(kind);
 
     QTemporaryDir root;
     QVERIFY(root.isValid());

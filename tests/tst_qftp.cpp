@@ -369,12 +369,8 @@ void TestQFtp::nothingWaitsForever()
 
 void TestQFtp::refusedConnectDropsLogin()
 {
-    quint16 closedPort;
-    {
-        QTcpServer probe;
-        QVERIFY(probe.listen(QHostAddress::LocalHost));
-        closedPort = probe.serverPort();
-    }
+    const quint16 closedPort = FtpTestServer::freePort(QStringLiteral("127.0.0.1"));
+    QVERIFY(closedPort != 0);
     QFtp ftp;
     FtpRecorder recorder(&ftp);
     const int connect = ftp.connectToHost(QStringLiteral("127.0.0.1"), closedPort);
@@ -486,13 +482,9 @@ void TestQFtp::realServer()
     QFETCH(int, kind);
     QFETCH(QString, address);
     QFETCH(int, mode);
-    QString why;
-    if (kind == FtpTestServer::Vsftpd && !FtpTestServer::vsftpdUsable(&why))
-        QSKIP(qPrintable(why));
+    SKIP_UNLESS_USABLE(kind);
     FtpTestServer server { FtpTestServer::Kind(kind) };
-    FtpTestServer::Options options;
-    options.address = address;
-    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    QVERIFY2(server.startOn(address), qPrintable(server.errorString()));
     QDir root(server.root());
     QVERIFY(root.mkdir(QStringLiteral("existing")));
     writeFile(root.filePath(QStringLiteral("remote.txt")), "remote contents\n");

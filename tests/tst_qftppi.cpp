@@ -591,12 +591,8 @@ void TestQFtpPI::silentServerTimesOut()
 
 void TestQFtpPI::refusedConnect()
 {
-    quint16 closedPort;
-    {
-        QTcpServer probe;
-        QVERIFY(probe.listen(QHostAddress::LocalHost));
-        closedPort = probe.serverPort();
-    }
+    const quint16 closedPort = FtpTestServer::freePort(QStringLiteral("127.0.0.1"));
+    QVERIFY(closedPort != 0);
     QFtpPI pi;
     PiRecorder recorder(&pi);
     pi.connectToHost(QStringLiteral("127.0.0.1"), closedPort);
@@ -630,13 +626,9 @@ void TestQFtpPI::realServer()
     QFETCH(int, kind);
     QFETCH(QString, address);
     QFETCH(bool, active);
-    QString why;
-    if (kind == FtpTestServer::Vsftpd && !FtpTestServer::vsftpdUsable(&why))
-        QSKIP(qPrintable(why));
+    SKIP_UNLESS_USABLE(kind);
     FtpTestServer server { FtpTestServer::Kind(kind) };
-    FtpTestServer::Options options;
-    options.address = address;
-    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    QVERIFY2(server.startOn(address), qPrintable(server.errorString()));
     QDir root(server.root());
     QVERIFY(root.mkdir(QStringLiteral("sub")));
     writeFile(root.filePath(QStringLiteral("hello.txt")), "hello\n");

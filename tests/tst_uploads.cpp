@@ -102,8 +102,6 @@ const char archiverScript[] = MIRVO_TEST_SUPPORT_DIR "/recording-archiver";
                   "port 21 of a loopback address of its own");                                     \
     } while (false)
 
-namespace { } // namespace
-
 class TestUploads : public QObject
 {
     Q_OBJECT
@@ -292,9 +290,7 @@ void TestUploads::healthyServer()
 {
     REQUIRE_PORT_21();
     QFETCH(int, kind);
-    QString why;
-    if (kind == FtpTestServer::Vsftpd && !FtpTestServer::vsftpdUsable(&why))
-        QSKIP(qPrintable(why));
+    SKIP_UNLESS_USABLE(kind);
     QTemporaryDir serverRoot;
     QVERIFY(QDir().mkpath(serverRoot.filePath(QStringLiteral("backup"))));
     FtpTestServer server { FtpTestServer::Kind(kind) };
@@ -486,9 +482,8 @@ void TestUploads::twoServersOneSlow()
     FtpTestServer::Options slowOptions;
     slowOptions.throttle = 128 * 1024;
     QVERIFY2(startOnPort21(slow, slowOptions), qPrintable(slow.errorString()));
-    QString why;
     FtpTestServer fallback { FtpTestServer::PyFtpdlib };
-    FtpTestServer &quick = FtpTestServer::vsftpdUsable(&why) ? fast : fallback;
+    FtpTestServer &quick = FtpTestServer::vsftpdUsable() ? fast : fallback;
     QVERIFY2(startOnPort21(quick, {}), qPrintable(quick.errorString()));
 
     const QString big = path(QStringLiteral("src/big.bin"));
@@ -733,8 +728,7 @@ void TestUploads::droppedConnectionEndsTheRun()
 void TestUploads::bigFileStreams()
 {
     REQUIRE_PORT_21();
-    QString why;
-    const bool useVsftpd = FtpTestServer::vsftpdUsable(&why); // the faster of the two
+    const bool useVsftpd = FtpTestServer::vsftpdUsable(); // the faster of the two
     FtpTestServer server { useVsftpd ? FtpTestServer::Vsftpd : FtpTestServer::PyFtpdlib };
     QVERIFY2(startOnPort21(server, {}), qPrintable(server.errorString()));
 

@@ -29,14 +29,6 @@ bool runQuietly(const QString &program, const QStringList &arguments, const QByt
     return p.waitForFinished(10000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
 }
 
-quint16 freePort(const QString &address)
-{
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress(address), 0))
-        return 0;
-    return probe.serverPort();
-}
-
 // The children of a forked server (vsftpd keeps one process per session).
 QList<pid_t> childrenOf(pid_t parent)
 {
@@ -92,6 +84,30 @@ bool FtpTestServer::vsftpdUsable(QString *why)
     if (why)
         *why = reason;
     return reason.isEmpty();
+}
+
+bool FtpTestServer::usable(Kind kind, QString *why)
+{
+    if (kind == Vsftpd)
+        return vsftpdUsable(why);
+    if (why)
+        why->clear();
+    return true;
+}
+
+quint16 FtpTestServer::freePort(const QString &address)
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress(address), 0))
+        return 0;
+    return probe.serverPort();
+}
+
+bool FtpTestServer::startOn(const QString &address)
+{
+    Options options;
+    options.address = address;
+    return start(options);
 }
 
 bool FtpTestServer::start()

@@ -34,6 +34,7 @@ public:
 
     bool start();
     bool start(const Options &options);
+    bool startOn(const QString &address); // the defaults, on `address`
     void stop();
 
     Kind kind() const { return serverKind; }
@@ -50,6 +51,10 @@ public:
 
     // vsftpd needs root (PAM logins, its own account) and the binary.
     static bool vsftpdUsable(QString *why = nullptr);
+    // Whether a server of `kind` can run here; pyftpdlib always can.
+    static bool usable(Kind kind, QString *why = nullptr);
+    // A port of `address` on which nothing listens; 0 when none is found.
+    static quint16 freePort(const QString &address);
     // The system account that vsftpd logs in; created on first use.
     static QString vsftpdUser() { return QStringLiteral("mirvoftp"); }
 
@@ -66,5 +71,13 @@ private:
     QString logFile;
     QString lastError;
 };
+
+// In a test function: skips the test when a server of `kind` cannot run here.
+#define SKIP_UNLESS_USABLE(kind)                                                                   \
+    do {                                                                                           \
+        QString why_;                                                                              \
+        if (!FtpTestServer::usable(FtpTestServer::Kind(kind), &why_))                              \
+            QSKIP(qPrintable(why_));                                                               \
+    } while (false)
 
 #endif // FTPTESTSERVER_H
