@@ -81,14 +81,6 @@ QString ev(const char *what, int id, int flag = -1)
                     : QStringLiteral("%1 %2 %3").arg(QLatin1String(what)).arg(id).arg(flag);
 }
 
-QStringList lines(const QList<QByteArray> &raw)
-{
-    QStringList result;
-    for (const QByteArray &line : raw)
-        result << QString::fromLatin1(line.trimmed());
-    return result;
-}
-
 QByteArray pattern(int size)
 {
     QByteArray data(size, Qt::Uninitialized);
@@ -174,7 +166,7 @@ void TestQFtp::rawLines()
     QVERIFY(recorder.waitForDone(1, 5000));
     QCOMPARE(recorder.commandEvents().mid(2),
              QStringList({ ev("started", id), ev("finished", id, 0), "done 0" }));
-    QCOMPARE(lines(peer.receivedLines()), expected);
+    QCOMPARE(peer.receivedCommands(), expected);
     QVERIFY2(peer.problems().isEmpty(), qPrintable(peer.problems().join('\n')));
 }
 
@@ -251,7 +243,7 @@ void TestQFtp::failureDropsQueue()
     QCOMPARE(ftp.error(), QFtp::UnknownError);
     QCOMPARE(ftp.errorString(), QStringLiteral("Changing directory failed:\nNo such folder."));
     QTest::qWait(50);
-    QCOMPARE(lines(peer.receivedLines()), QStringList({ "CWD missing" }));
+    QCOMPARE(peer.receivedCommands(), QStringList({ "CWD missing" }));
     ftp.abort(); // on an empty queue: nothing
     QCOMPARE(recorder.doneCount, 1);
 }
@@ -278,7 +270,7 @@ void TestQFtp::commandsQueuedFromDoneAfterFailure()
     QCOMPARE(recorder.commandEvents().mid(2),
              QStringList({ ev("started", first), ev("finished", first, 1), "done 1",
                            ev("started", queued), ev("finished", queued, 0), "done 0" }));
-    QCOMPARE(lines(peer.receivedLines()), QStringList({ "MKD taken", "MKD fresh" }));
+    QCOMPARE(peer.receivedCommands(), QStringList({ "MKD taken", "MKD fresh" }));
 }
 
 void TestQFtp::commandsQueuedFromCommandFinished()
@@ -426,9 +418,7 @@ void TestQFtp::abortedUpload()
     QVERIFY(peer.listen());
     peer.send("220 hi\r\n")
         .reply("TYPE I", "200 ok\r\n")
-        .openDataPort()
-        .reply("PASV", "227 ok ({pasv})\r\n")
-        .acceptData()
+        .acceptPassive("227 ok ({pasv})\r\n")
         .reply("ALLO", "202 not needed\r\n")
         .reply("STOR big", "150 go\r\n")
         .expect("ABOR")

@@ -141,10 +141,7 @@ void TestQFtpDTP::listingLines()
     QFETCH(QByteArray, residual);
     Session s;
     QVERIFY(s.start());
-    s.peer.openDataPort()
-        .reply("PASV", "227 Entering Passive Mode ({pasv})\r\n")
-        .acceptData()
-        .reply("LIST", "150 here\r\n");
+    s.peer.acceptPassive("227 Entering Passive Mode ({pasv})\r\n").reply("LIST", "150 here\r\n");
     for (const QByteArray &packet : packets)
         s.peer.sendData(packet).pause(40);
     s.peer.closeData().send("226 done\r\n");
@@ -157,7 +154,7 @@ void TestQFtpDTP::listingLines()
 
     // The next passive connection starts without the old residue.
     if (!residual.isEmpty()) {
-        s.peer.openDataPort().reply("PASV", "227 again ({pasv})\r\n").acceptData();
+        s.peer.acceptPassive("227 again ({pasv})\r\n");
         s.peer.closeData().reply("NOOP", "200 ok\r\n");
         QVERIFY(s.run({ "PASV\r\n", "NOOP\r\n" }));
         QCOMPARE(s.pi.dataProcess.bytesAvailable(), 0);
@@ -169,9 +166,7 @@ void TestQFtpDTP::listingErrorLine()
     Session s;
     QVERIFY(s.start());
     const QByteArray line = "ls: cannot access 'x': No such file or directory\r\n";
-    s.peer.openDataPort()
-        .reply("PASV", "227 ok ({pasv})\r\n")
-        .acceptData()
+    s.peer.acceptPassive("227 ok ({pasv})\r\n")
         .reply("LIST x", "150 here\r\n")
         .sendData(line)
         .closeData()
@@ -185,9 +180,7 @@ void TestQFtpDTP::listingLineTooLong()
 {
     Session s;
     QVERIFY(s.start());
-    s.peer.openDataPort()
-        .reply("PASV", "227 ok ({pasv})\r\n")
-        .acceptData()
+    s.peer.acceptPassive("227 ok ({pasv})\r\n")
         .reply("LIST", "150 here\r\n")
         .sendData("-rw-r--r-- 1 ftp ftp 10 Jan 05  2021 " + QByteArray(100 * 1024, 'n'))
         .pause(300)
@@ -235,9 +228,7 @@ void TestQFtpDTP::uploadProgress()
         s.pi.dataProcess.setTargetBuffer(&buffer);
     }
     s.pi.dataProcess.setTotalBytes(payload.size());
-    s.peer.openDataPort()
-        .reply("PASV", "227 ok ({pasv})\r\n")
-        .acceptData()
+    s.peer.acceptPassive("227 ok ({pasv})\r\n")
         .reply("STOR f", "150 send it\r\n")
         .receiveData()
         .send("226 stored\r\n");
@@ -253,9 +244,7 @@ void TestQFtpDTP::downloadWithoutDevice()
     QVERIFY(s.start());
     s.pi.dataProcess.setTotalBytes(9);
     s.progress.clear();
-    s.peer.openDataPort()
-        .reply("PASV", "227 ok ({pasv})\r\n")
-        .acceptData()
+    s.peer.acceptPassive("227 ok ({pasv})\r\n")
         .reply("RETR f", "150 go\r\n")
         .sendData("abcd")
         .pause(100)
@@ -292,9 +281,7 @@ void TestQFtpDTP::sequentialSourceLosesNothing()
     // An earlier transfer leaves its (closed) data socket behind.
     QByteArray first("first");
     s.pi.dataProcess.setTargetBuffer(&first);
-    s.peer.openDataPort()
-        .reply("PASV", "227 ok ({pasv})\r\n")
-        .acceptData()
+    s.peer.acceptPassive("227 ok ({pasv})\r\n")
         .reply("STOR a", "150 go\r\n")
         .receiveData()
         .send("226 ok\r\n");
@@ -335,11 +322,7 @@ void TestQFtpDTP::dataWithoutCommandIsClosed()
 {
     Session s;
     QVERIFY(s.start());
-    s.peer.openDataPort()
-        .reply("PASV", "227 ok ({pasv})\r\n")
-        .acceptData()
-        .pause(100)
-        .sendData("unexpected");
+    s.peer.acceptPassive("227 ok ({pasv})\r\n").pause(100).sendData("unexpected");
     QVERIFY(s.run({ "PASV\r\n" }));
     QTRY_VERIFY(s.dataStates.contains(QFtpDTP::DataClosed));
     QCOMPARE(s.pi.dataProcess.dataConnectionState(), QAbstractSocket::UnconnectedState);

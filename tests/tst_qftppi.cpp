@@ -87,14 +87,6 @@ bool waitUntil(const std::function<bool()> &condition, int timeoutMs)
     return condition();
 }
 
-QStringList lines(const QList<QByteArray> &raw)
-{
-    QStringList result;
-    for (const QByteArray &line : raw)
-        result << QString::fromLatin1(line.trimmed());
-    return result;
-}
-
 const QByteArray unixListing = "total 8\r\n"
                                "drwxr-xr-x 2 ftp ftp 4096 Jan 05  2021 folder\r\n"
                                "-rw-r--r-- 1 ftp ftp   10 Jan 05  2021 file.txt\r\n";
@@ -236,7 +228,7 @@ void TestQFtpPI::loginSteps()
     QVERIFY(pi.sendCommands({ "USER me\r\n", "PASS secret\r\n", "NOOP\r\n" }));
     QTRY_COMPARE(recorder.finishedCount, 2);
     QVERIFY(recorder.events.contains("state 4"));
-    QCOMPARE(lines(peer.receivedLines()),
+    QCOMPARE(peer.receivedCommands(),
              passSent ? QStringList({ "USER me", "PASS secret", "NOOP" })
                       : QStringList({ "USER me", "NOOP" }));
     QCOMPARE(recorder.errorCount, 0);
@@ -265,9 +257,7 @@ void TestQFtpPI::heldTransferReply()
     if (command.startsWith("RETR"))
         pi.dataProcess.setTargetDevice(&sink);
     QVERIFY(greet(pi, peer, recorder));
-    peer.openDataPort()
-        .reply("PASV", "227 Entering Passive Mode ({pasv})\r\n")
-        .acceptData()
+    peer.acceptPassive("227 Entering Passive Mode ({pasv})\r\n")
         .reply(command, "150 here it comes\r\n")
         .send(finalReply)
         .pause(100)
@@ -293,10 +283,7 @@ void TestQFtpPI::replyToCwdIsNotHeld()
     QFtpPI pi;
     PiRecorder recorder(&pi);
     QVERIFY(greet(pi, peer, recorder));
-    peer.openDataPort()
-        .reply("PASV", "227 ok ({pasv})\r\n")
-        .acceptData()
-        .reply("CWD x", "250 changed\r\n");
+    peer.acceptPassive("227 ok ({pasv})\r\n").reply("CWD x", "250 changed\r\n");
     QVERIFY(pi.sendCommands({ "PASV\r\n", "CWD x\r\n" }));
     QTRY_COMPARE(recorder.finishedCount, 2);
     QCOMPARE(pi.dataProcess.dataConnectionState(), QAbstractSocket::ConnectedState);
@@ -323,7 +310,7 @@ void TestQFtpPI::abortSwallowsSecondReply()
     QVERIFY(pi.sendCommands({ "NOOP\r\n" }));
     QTRY_COMPARE(recorder.finishedCount, 3);
     QCOMPARE(recorder.events.last(), "finished still here");
-    QCOMPARE(lines(peer.receivedLines()), QStringList({ "CWD slow", "ABOR", "NOOP" }));
+    QCOMPARE(peer.receivedCommands(), QStringList({ "CWD slow", "ABOR", "NOOP" }));
 }
 
 void TestQFtpPI::abortStateStartsAfreshOnNewConnection()
@@ -380,7 +367,7 @@ void TestQFtpPI::epsvRefusedFallsBackToPasv()
     QCOMPARE(recorder.errorCount, 0);
     QVERIFY(!pi.useExtendedDataCommands);
     QCOMPARE(recorder.names, QStringList({ "folder", "file.txt" }));
-    QCOMPARE(lines(peer.receivedLines()), QStringList({ "EPSV", "PASV", "LIST" }));
+    QCOMPARE(peer.receivedCommands(), QStringList({ "EPSV", "PASV", "LIST" }));
 }
 
 void TestQFtpPI::activeModeOnIpv6AfterEprtRefused()
@@ -411,9 +398,7 @@ void TestQFtpPI::passiveAddressIsNotTrusted()
     pi.dataProcess.setTargetDevice(&sink);
     QVERIFY(greet(pi, peer, recorder));
     // A private address (NAT) or another host: only the port is used.
-    peer.openDataPort()
-        .reply("PASV", "227 Entering Passive Mode (10,99,0,7,{p1},{p2})\r\n")
-        .acceptData()
+    peer.acceptPassive("227 Entering Passive Mode (10,99,0,7,{p1},{p2})\r\n")
         .reply("RETR f", "150 go\r\n")
         .sendData("payload")
         .closeData()
@@ -441,7 +426,7 @@ void TestQFtpPI::refusedDataConnectionEndsList()
     peer.reply("NOOP", "200 ok\r\n");
     QVERIFY(pi.sendCommands({ "NOOP\r\n" }));
     QTRY_COMPARE(recorder.finishedCount, 2);
-    QCOMPARE(lines(peer.receivedLines()), QStringList({ "PASV", "NOOP" }));
+    QCOMPARE(peer.receivedCommands(), QStringList({ "PASV", "NOOP" }));
 }
 
 void TestQFtpPI::shortEpsvReplyIsAnError()
@@ -457,7 +442,7 @@ void TestQFtpPI::shortEpsvReplyIsAnError()
     QVERIFY(recorder.ends().last().startsWith("error 1 Host ::1 sent an unusable reply to EPSV"));
     QTest::qWait(50);
     QCOMPARE(recorder.finishedCount, 1);
-    QCOMPARE(lines(peer.receivedLines()), QStringList({ "EPSV" }));
+    QCOMPARE(peer.receivedCommands(), QStringList({ "EPSV" }));
 }
 
 // A refusal goes on with the list unless the one who got the error ended
@@ -490,7 +475,7 @@ void TestQFtpPI::refusalGoesOnOrStops()
     QVERIFY(pi.sendCommands({ "NOOP\r\n" }));
     QTRY_COMPARE(recorder.finishedCount, 3);
     QCOMPARE(recorder.events.last(), "finished next");
-    QCOMPARE(lines(peer.receivedLines()), QStringList({ "SIZE f", "NOOP", "CWD missing", "NOOP" }));
+    QCOMPARE(peer.receivedCommands(), QStringList({ "SIZE f", "NOOP", "CWD missing", "NOOP" }));
 }
 
 void TestQFtpPI::oversizedReplies_data()

@@ -118,6 +118,19 @@ void ScriptedPeer::advance()
     running = false;
 }
 
+ScriptedPeer &ScriptedPeer::acceptPassive(const QByteArray &reply)
+{
+    return openDataPort().reply("PASV", reply).acceptData();
+}
+
+QStringList ScriptedPeer::receivedCommands() const
+{
+    QStringList commands;
+    for (const QByteArray &line : lines)
+        commands << QString::fromLatin1(line.trimmed());
+    return commands;
+}
+
 void ScriptedPeer::collectLines()
 {
     if (!controlSocket)

@@ -52,10 +52,13 @@ public:
     ScriptedPeer &sendData(const QByteArray &bytes);
     ScriptedPeer &closeData();
     ScriptedPeer &receiveData(); // takes data until the client closes the data connection
+    // Opens a data port, answers PASV with `reply` and waits for the passive data connection.
+    ScriptedPeer &acceptPassive(const QByteArray &reply);
 
     bool isFinished() const { return cursor >= steps.size(); }
     QStringList problems() const { return issues; } // lines that did not match, misuse
     QList<QByteArray> receivedLines() const { return lines; } // every line the client sent
+    QStringList receivedCommands() const; // the same lines, trimmed, as text
     QByteArray receivedData() const { return dataReceived; }
     int connectionCount() const { return connections; }
     quint16 dataPort() const { return lastDataPort; }
