@@ -3,13 +3,15 @@
 
 // Fixtures shared by every test: real FTP servers on loopback, the real
 // binaries run headless, the scripted FTP peer, files laid out and read back,
-// a scratch working directory and the debug output captured.
+// a scratch working directory, the debug output captured, and a wait that
+// keeps the event loop running at full speed.
 #include "support/debugcapture.h"
 #include "support/files.h"
 #include "support/ftptestserver.h"
 #include "support/mirvoprocess.h"
 #include "support/scratchdirectory.h"
 #include "support/scriptedpeer.h"
+#include "support/waituntil.h"
 
 // Set before building a MainWindow in-process to get the configuration-only build.
 extern bool testConfigurationOnlyBuild;

@@ -55,18 +55,7 @@ public:
     bool waitForDone(int count = -1, int timeoutMs = 60000)
     {
         const int target = count < 0 ? doneCount + 1 : count;
-        QEventLoop loop;
-        QTimer tick;
-        QElapsedTimer clock;
-        clock.start();
-        connect(&tick, &QTimer::timeout, &loop, [&] {
-            if (doneCount >= target || clock.hasExpired(timeoutMs))
-                loop.quit();
-        });
-        tick.start(5);
-        if (doneCount < target)
-            loop.exec();
-        return doneCount >= target;
+        return waitUntil([&] { return doneCount >= target; }, timeoutMs);
     }
 
     QFtp *ftp;

@@ -9,8 +9,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <functional>
-
 // The control connection interpreter against a scripted peer (for what real
 // servers will not do) and against real servers, driven with raw command
 // lists as the facade hands them over.
@@ -67,24 +65,6 @@ bool greet(QFtpPI &pi, ScriptedPeer &peer, PiRecorder &recorder)
     peer.send("220 ready\r\n");
     pi.connectToHost(peer.address(), peer.port());
     return QTest::qWaitFor([&] { return recorder.finishedCount == 1; }, 5000);
-}
-
-// Runs the event loop until the condition holds. Unlike QTRY_*, it does not
-// sleep between rounds, so that large transfers run at full speed.
-bool waitUntil(const std::function<bool()> &condition, int timeoutMs)
-{
-    QEventLoop loop;
-    QTimer tick;
-    QElapsedTimer clock;
-    clock.start();
-    QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
-        if (condition() || clock.hasExpired(timeoutMs))
-            loop.quit();
-    });
-    tick.start(5);
-    if (!condition())
-        loop.exec();
-    return condition();
 }
 
 const QByteArray unixListing = "total 8\r\n"
