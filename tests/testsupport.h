@@ -3,14 +3,15 @@
 
 // Fixtures shared by every test: real FTP servers on loopback, the real
 // binaries run headless, the scripted FTP peer, files laid out and read back,
-// a scratch working directory, the debug output captured, and a wait that
-// keeps the event loop running at full speed.
+// a scratch working directory, the debug output captured, a wait that keeps
+// the event loop running at full speed, and directory entries as text.
 #include "support/debugcapture.h"
 #include "support/files.h"
 #include "support/ftptestserver.h"
 #include "support/mirvoprocess.h"
 #include "support/scratchdirectory.h"
 #include "support/scriptedpeer.h"
+#include "support/urlinfotext.h"
 #include "support/waituntil.h"
 
 // Set before building a MainWindow in-process to get the configuration-only build.
