@@ -94,7 +94,7 @@ void TestBackupRun::init()
     dir = std::make_unique<ScratchDirectory>();
     QVERIFY(dir->isValid());
     QVERIFY(dir->isCurrent());
-    date = QDate::currentDate().toString(QStringLiteral("yyyy_MMM_dd_(ddd)"));
+    date = datedFolderName();
     saves = path(QStringLiteral("saves"));
     QVERIFY(QDir().mkpath(saves + "/latest"));
     QVERIFY(QDir().mkpath(saves + "/" + date));
@@ -122,7 +122,7 @@ void TestBackupRun::runBackup(const QString &configuration)
     runStart = QDateTime::currentDateTime();
     window = std::make_unique<MainWindow>();
     runEnd = QDateTime::currentDateTime();
-    if (QDate::currentDate().toString(QStringLiteral("yyyy_MMM_dd_(ddd)")) != date)
+    if (datedFolderName() != date)
         QSKIP("the date changed during the test");
 }
 

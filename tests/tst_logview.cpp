@@ -223,7 +223,7 @@ void TestLogView::saveFolders()
     QFETCH(QStringList, expected);
     QFETCH(bool, invalid);
     const QString folder = QDir::currentPath() + "/s";
-    const QString date = QDate::currentDate().toString(QStringLiteral("yyyy_MMM_dd_(ddd)"));
+    const QString date = datedFolderName();
     for (QString entry : inTheWay) {
         entry.replace(QLatin1String("$D"), date);
         if (entry.endsWith('/'))

@@ -15,16 +15,6 @@ private slots:
     void configurationModeWritesConfig();
 };
 
-namespace {
-
-// The program runs with LC_ALL=C.UTF-8, so its date text has English names.
-QString todayInEnglish()
-{
-    return QLocale::c().toString(QDate::currentDate(), QStringLiteral("yyyy_MMM_dd_(ddd)"));
-}
-
-} // namespace
-
 // A config.txt with a bad line, a save folder in which latest is a plain
 // file and a usable one, and no previous; then a second start the same day.
 void TestStartup::backupModeStartUp()
@@ -39,7 +29,7 @@ void TestStartup::backupModeStartUp()
         + "/gone.txt gone\npath=" + blocked.toUtf8() + "\npath=" + saves.toUtf8() + "\n";
     writeFile(dir.filePath(QStringLiteral("config.txt")), configuration);
 
-    const QString date = todayInEnglish();
+    const QString date = MirvoProcess::datedFolderName();
     const QStringList firstStart {
         "Removing unexisting file from the saved files : " + dir.path() + "/gone.txt",
         "Cannot read previous transfer file",
@@ -56,7 +46,7 @@ void TestStartup::backupModeStartUp()
     const QStringList lines = mirvo.lines();
     mirvo.stop();
     QVERIFY2(sawLastLine, qPrintable(lines.join('\n')));
-    if (QLocale::c().toString(QDate::currentDate(), QStringLiteral("yyyy_MMM_dd_(ddd)")) != date)
+    if (MirvoProcess::datedFolderName() != date)
         QSKIP("the date changed during the test");
     QCOMPARE(lines.mid(0, firstStart.size()), firstStart);
     QVERIFY(!lines.contains("Initializing " + blocked));

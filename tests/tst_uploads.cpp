@@ -147,8 +147,7 @@ void TestUploads::init()
 {
     work = std::make_unique<QTemporaryDir>();
     QVERIFY(work->isValid());
-    // mirvo runs with LC_ALL=C.UTF-8: English month and day names.
-    date = QLocale::c().toString(QDate::currentDate(), QStringLiteral("yyyy_MMM_dd_(ddd)"));
+    date = MirvoProcess::datedFolderName();
     saves = path(QStringLiteral("saves"));
     QVERIFY(QDir().mkpath(saves + "/latest"));
     QVERIFY(QDir().mkpath(saves + "/" + date));
@@ -316,7 +315,7 @@ void TestUploads::healthyServer()
 
     const QString prefix = server.address() + " - backup/site";
     const QStringList lines = runMirvo();
-    if (QLocale::c().toString(QDate::currentDate(), QStringLiteral("yyyy_MMM_dd_(ddd)")) != date)
+    if (MirvoProcess::datedFolderName() != date)
         QSKIP("the date changed during the test");
 
     QStringList expected { "Cannot read previous transfer file",

@@ -31,6 +31,11 @@ void setModified(const QString &path, const QDateTime &time)
     QCOMPARE(::utimes(QFile::encodeName(path).constData(), times), 0);
 }
 
+QString datedFolderName()
+{
+    return QDate::currentDate().toString(QStringLiteral("yyyy_MMM_dd_(ddd)"));
+}
+
 QString historyText(const QDateTime &time)
 {
     return time.toString(Qt::TextDate).replace(QLatin1Char(' '), QLatin1Char('_'));

@@ -19,6 +19,9 @@ QByteArray readFile(const QString &path);
 // Sets the access and modification times of a file or folder, to the second.
 void setModified(const QString &path, const QDateTime &time);
 
+// Today's dated folder as a MainWindow built in this process names it (system locale).
+QString datedFolderName();
+
 // A time as the history file `previous` holds it ("Sat_Dec_5_21:19:07_2026").
 QString historyText(const QDateTime &time);
 

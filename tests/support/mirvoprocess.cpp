@@ -1,6 +1,8 @@
 #include "mirvoprocess.h"
 
+#include <QDate>
 #include <QDeadlineTimer>
+#include <QLocale>
 #include <QProcessEnvironment>
 
 MirvoProcess::MirvoProcess(const QString &workingDirectory, Program program)
@@ -16,6 +18,11 @@ MirvoProcess::~MirvoProcess()
 QString MirvoProcess::binary(Program program)
 {
     return program == Standard ? QStringLiteral(MIRVO_BINARY) : QStringLiteral(MIRVO_CONFIG_BINARY);
+}
+
+QString MirvoProcess::datedFolderName()
+{
+    return QLocale::c().toString(QDate::currentDate(), QStringLiteral("yyyy_MMM_dd_(ddd)"));
 }
 
 bool MirvoProcess::start(const QStringList &extraEnvironment)

@@ -31,6 +31,8 @@ public:
     qint64 pid() const { return process ? process->processId() : 0; }
 
     static QString binary(Program program);
+    // Today's dated folder as the program names it: it runs with LC_ALL=C.UTF-8, so in English.
+    static QString datedFolderName();
     // Turns one line of `qDebug() << QString` into the string that was logged.
     static QString unquote(const QString &debugLine);
 
