@@ -59,13 +59,25 @@ public:
     int errorCount = 0;
 };
 
-// Connects the interpreter to a peer that greets, and waits for the greeting.
-bool greet(QFtpPI &pi, ScriptedPeer &peer, PiRecorder &recorder)
+// An interpreter, its recorder and the scripted peer it talks to.
+struct Session
 {
-    peer.send("220 ready\r\n");
-    pi.connectToHost(peer.address(), peer.port());
-    return QTest::qWaitFor([&] { return recorder.finishedCount == 1; }, 5000);
-}
+    explicit Session(const QString &address = QStringLiteral("127.0.0.1"))
+        : peer(address)
+    { }
+
+    // Connects to the peer, which greets, and waits for the greeting.
+    bool greet()
+    {
+        peer.send("220 ready\r\n");
+        pi.connectToHost(peer.address(), peer.port());
+        return QTest::qWaitFor([this] { return recorder.finishedCount == 1; }, 5000);
+    }
+
+    ScriptedPeer peer;
+    QFtpPI pi;
+    PiRecorder recorder { &pi };
+};
 
 const QByteArray unixListing = "total 8\r\n"
                                "drwxr-xr-x 2 ftp ftp 4096 Jan 05  2021 folder\r\n"
@@ -125,20 +137,18 @@ void TestQFtpPI::greeting()
 {
     QFETCH(QList<QByteArray>, chunks);
     QFETCH(QString, text);
-    ScriptedPeer peer;
-    QVERIFY(peer.listen());
+    Session s;
+    QVERIFY(s.peer.listen());
     for (const QByteArray &chunk : chunks)
-        peer.send(chunk).pause(30);
-    QFtpPI pi;
-    PiRecorder recorder(&pi);
-    pi.connectToHost(peer.address(), peer.port());
-    QTRY_COMPARE(recorder.finishedCount, 1);
-    QCOMPARE(recorder.events,
+        s.peer.send(chunk).pause(30);
+    s.pi.connectToHost(s.peer.address(), s.peer.port());
+    QTRY_COMPARE(s.recorder.finishedCount, 1);
+    QCOMPARE(s.recorder.events,
              QStringList({ "state 1", "state 2", "state 3", "reply 220 " + text,
                            "finished Connected to host 127.0.0.1" }));
     // No second finished() for the empty list after the greeting.
     QTest::qWait(50);
-    QCOMPARE(recorder.finishedCount, 1);
+    QCOMPARE(s.recorder.finishedCount, 1);
 }
 
 void TestQFtpPI::replyAssembly_data()
@@ -168,20 +178,18 @@ void TestQFtpPI::replyAssembly()
     QFETCH(QList<QByteArray>, chunks);
     QFETCH(int, code);
     QFETCH(QString, text);
-    ScriptedPeer peer;
-    QVERIFY(peer.listen());
-    QFtpPI pi;
-    PiRecorder recorder(&pi);
-    QVERIFY(greet(pi, peer, recorder));
-    peer.expect("NOOP");
+    Session s;
+    QVERIFY(s.peer.listen());
+    QVERIFY(s.greet());
+    s.peer.expect("NOOP");
     for (const QByteArray &chunk : chunks)
-        peer.send(chunk).pause(30);
-    QVERIFY(pi.sendCommands({ "NOOP\r\n" }));
-    QTRY_COMPARE(recorder.finishedCount, 2);
-    QCOMPARE(recorder.replies.last(), qMakePair(code, text));
-    QCOMPARE(recorder.events.last(), "finished " + text);
-    QCOMPARE(recorder.errorCount, 0);
-    QVERIFY2(peer.problems().isEmpty(), qPrintable(peer.problems().join('\n')));
+        s.peer.send(chunk).pause(30);
+    QVERIFY(s.pi.sendCommands({ "NOOP\r\n" }));
+    QTRY_COMPARE(s.recorder.finishedCount, 2);
+    QCOMPARE(s.recorder.replies.last(), qMakePair(code, text));
+    QCOMPARE(s.recorder.events.last(), "finished " + text);
+    QCOMPARE(s.recorder.errorCount, 0);
+    QVERIFY2(s.peer.problems().isEmpty(), qPrintable(s.peer.problems().join('\n')));
 }
 
 void TestQFtpPI::loginSteps_data()
@@ -196,22 +204,20 @@ void TestQFtpPI::loginSteps()
 {
     QFETCH(QByteArray, userReply);
     QFETCH(bool, passSent);
-    ScriptedPeer peer;
-    QVERIFY(peer.listen());
-    QFtpPI pi;
-    PiRecorder recorder(&pi);
-    QVERIFY(greet(pi, peer, recorder));
-    peer.reply("USER me", userReply);
+    Session s;
+    QVERIFY(s.peer.listen());
+    QVERIFY(s.greet());
+    s.peer.reply("USER me", userReply);
     if (passSent)
-        peer.reply("PASS secret", "230 in\r\n");
-    peer.reply("NOOP", "200 ok\r\n");
-    QVERIFY(pi.sendCommands({ "USER me\r\n", "PASS secret\r\n", "NOOP\r\n" }));
-    QTRY_COMPARE(recorder.finishedCount, 2);
-    QVERIFY(recorder.events.contains("state 4"));
-    QCOMPARE(peer.receivedCommands(),
+        s.peer.reply("PASS secret", "230 in\r\n");
+    s.peer.reply("NOOP", "200 ok\r\n");
+    QVERIFY(s.pi.sendCommands({ "USER me\r\n", "PASS secret\r\n", "NOOP\r\n" }));
+    QTRY_COMPARE(s.recorder.finishedCount, 2);
+    QVERIFY(s.recorder.events.contains("state 4"));
+    QCOMPARE(s.peer.receivedCommands(),
              passSent ? QStringList({ "USER me", "PASS secret", "NOOP" })
                       : QStringList({ "USER me", "NOOP" }));
-    QCOMPARE(recorder.errorCount, 0);
+    QCOMPARE(s.recorder.errorCount, 0);
 }
 
 void TestQFtpPI::heldTransferReply_data()
@@ -228,113 +234,101 @@ void TestQFtpPI::heldTransferReply()
 {
     QFETCH(QByteArray, command);
     QFETCH(QByteArray, finalReply);
-    ScriptedPeer peer;
-    QVERIFY(peer.listen());
-    QFtpPI pi;
-    PiRecorder recorder(&pi);
+    Session s;
+    QVERIFY(s.peer.listen());
     QBuffer sink;
     sink.open(QIODevice::WriteOnly);
     if (command.startsWith("RETR"))
-        pi.dataProcess.setTargetDevice(&sink);
-    QVERIFY(greet(pi, peer, recorder));
-    peer.acceptPassive("227 Entering Passive Mode ({pasv})\r\n")
+        s.pi.dataProcess.setTargetDevice(&sink);
+    QVERIFY(s.greet());
+    s.peer.acceptPassive("227 Entering Passive Mode ({pasv})\r\n")
         .reply(command, "150 here it comes\r\n")
         .send(finalReply)
         .pause(100)
         .sendData(unixListing)
         .pause(50)
         .closeData();
-    QVERIFY(pi.sendCommands({ "PASV\r\n", QString::fromLatin1(command) + "\r\n" }));
-    QTRY_COMPARE(recorder.finishedCount, 2);
+    QVERIFY(s.pi.sendCommands({ "PASV\r\n", QString::fromLatin1(command) + "\r\n" }));
+    QTRY_COMPARE(s.recorder.finishedCount, 2);
     if (command.startsWith("RETR"))
         QCOMPARE(sink.data(), unixListing);
     else
-        QCOMPARE(recorder.names, QStringList({ "folder", "file.txt" }));
-    QCOMPARE(recorder.events.last(), "finished done");
-    QCOMPARE(recorder.errorCount, 0);
+        QCOMPARE(s.recorder.names, QStringList({ "folder", "file.txt" }));
+    QCOMPARE(s.recorder.events.last(), "finished done");
+    QCOMPARE(s.recorder.errorCount, 0);
 }
 
 void TestQFtpPI::replyToCwdIsNotHeld()
 {
     // A 250 to anything but RETR ends the line at once, even while an
     // earlier data connection is still open.
-    ScriptedPeer peer;
-    QVERIFY(peer.listen());
-    QFtpPI pi;
-    PiRecorder recorder(&pi);
-    QVERIFY(greet(pi, peer, recorder));
-    peer.acceptPassive("227 ok ({pasv})\r\n").reply("CWD x", "250 changed\r\n");
-    QVERIFY(pi.sendCommands({ "PASV\r\n", "CWD x\r\n" }));
-    QTRY_COMPARE(recorder.finishedCount, 2);
-    QCOMPARE(pi.dataProcess.dataConnectionState(), QAbstractSocket::ConnectedState);
+    Session s;
+    QVERIFY(s.peer.listen());
+    QVERIFY(s.greet());
+    s.peer.acceptPassive("227 ok ({pasv})\r\n").reply("CWD x", "250 changed\r\n");
+    QVERIFY(s.pi.sendCommands({ "PASV\r\n", "CWD x\r\n" }));
+    QTRY_COMPARE(s.recorder.finishedCount, 2);
+    QCOMPARE(s.pi.dataProcess.dataConnectionState(), QAbstractSocket::ConnectedState);
 }
 
 void TestQFtpPI::abortSwallowsSecondReply()
 {
-    ScriptedPeer peer;
-    QVERIFY(peer.listen());
-    QFtpPI pi;
-    PiRecorder recorder(&pi);
-    QVERIFY(greet(pi, peer, recorder));
-    peer.expect("CWD slow").expect("ABOR").send("550 interrupted\r\n225 abort done\r\n");
-    peer.reply("NOOP", "200 still here\r\n");
-    QVERIFY(pi.sendCommands({ "CWD slow\r\n", "NOOP\r\n" }));
-    QTRY_COMPARE(peer.receivedLines().size(), 1);
-    pi.abort();
-    pi.abort(); // no second ABOR
+    Session s;
+    QVERIFY(s.peer.listen());
+    QVERIFY(s.greet());
+    s.peer.expect("CWD slow").expect("ABOR").send("550 interrupted\r\n225 abort done\r\n");
+    s.peer.reply("NOOP", "200 still here\r\n");
+    QVERIFY(s.pi.sendCommands({ "CWD slow\r\n", "NOOP\r\n" }));
+    QTRY_COMPARE(s.peer.receivedLines().size(), 1);
+    s.pi.abort();
+    s.pi.abort(); // no second ABOR
     // The abort dropped the NOOP: the refused CWD ends the list.
-    QTRY_COMPARE(recorder.finishedCount, 2);
-    QCOMPARE(recorder.ends().mid(1),
+    QTRY_COMPARE(s.recorder.finishedCount, 2);
+    QCOMPARE(s.recorder.ends().mid(1),
              QStringList({ "error 1 interrupted", "finished interrupted" }));
     // The reply to ABOR was swallowed; a new list is answered.
-    QVERIFY(pi.sendCommands({ "NOOP\r\n" }));
-    QTRY_COMPARE(recorder.finishedCount, 3);
-    QCOMPARE(recorder.events.last(), "finished still here");
-    QCOMPARE(peer.receivedCommands(), QStringList({ "CWD slow", "ABOR", "NOOP" }));
+    QVERIFY(s.pi.sendCommands({ "NOOP\r\n" }));
+    QTRY_COMPARE(s.recorder.finishedCount, 3);
+    QCOMPARE(s.recorder.events.last(), "finished still here");
+    QCOMPARE(s.peer.receivedCommands(), QStringList({ "CWD slow", "ABOR", "NOOP" }));
 }
 
 void TestQFtpPI::abortStateStartsAfreshOnNewConnection()
 {
-    ScriptedPeer peer;
-    QVERIFY(peer.listen());
-    QFtpPI pi;
-    PiRecorder recorder(&pi);
-    QVERIFY(greet(pi, peer, recorder));
-    peer.expect("CWD x").expect("ABOR").dropConnection().acceptConnection().send("220 again\r\n");
-    QVERIFY(pi.sendCommands({ "CWD x\r\n" }));
-    QTRY_COMPARE(peer.receivedLines().size(), 1);
-    pi.abort();
-    QTRY_VERIFY(recorder.events.contains("state 0"));
-    pi.connectToHost(peer.address(), peer.port());
-    QTRY_COMPARE(recorder.events.count("finished Connected to host 127.0.0.1"), 2);
+    Session s;
+    QVERIFY(s.peer.listen());
+    QVERIFY(s.greet());
+    s.peer.expect("CWD x").expect("ABOR").dropConnection().acceptConnection().send("220 again\r\n");
+    QVERIFY(s.pi.sendCommands({ "CWD x\r\n" }));
+    QTRY_COMPARE(s.peer.receivedLines().size(), 1);
+    s.pi.abort();
+    QTRY_VERIFY(s.recorder.events.contains("state 0"));
+    s.pi.connectToHost(s.peer.address(), s.peer.port());
+    QTRY_COMPARE(s.recorder.events.count("finished Connected to host 127.0.0.1"), 2);
 }
 
 void TestQFtpPI::unrequestedReplyDropped()
 {
-    ScriptedPeer peer;
-    QVERIFY(peer.listen());
-    QFtpPI pi;
-    PiRecorder recorder(&pi);
-    QVERIFY(greet(pi, peer, recorder));
-    const int before = recorder.events.size();
-    peer.send("200 nobody asked\r\n").pause(100).reply("NOOP", "200 asked\r\n");
+    Session s;
+    QVERIFY(s.peer.listen());
+    QVERIFY(s.greet());
+    const int before = s.recorder.events.size();
+    s.peer.send("200 nobody asked\r\n").pause(100).reply("NOOP", "200 asked\r\n");
     QTest::qWait(80);
-    QCOMPARE(recorder.events.size(), before);
-    QVERIFY(pi.sendCommands({ "NOOP\r\n" }));
-    QTRY_COMPARE(recorder.finishedCount, 2);
-    QCOMPARE(recorder.events.mid(before), QStringList({ "reply 200 asked", "finished asked" }));
+    QCOMPARE(s.recorder.events.size(), before);
+    QVERIFY(s.pi.sendCommands({ "NOOP\r\n" }));
+    QTRY_COMPARE(s.recorder.finishedCount, 2);
+    QCOMPARE(s.recorder.events.mid(before), QStringList({ "reply 200 asked", "finished asked" }));
 }
 
 void TestQFtpPI::epsvRefusedFallsBackToPasv()
 {
-    ScriptedPeer peer(QStringLiteral("::1"));
-    QVERIFY(peer.listen());
-    QFtpPI pi;
-    PiRecorder recorder(&pi);
-    QVERIFY(greet(pi, peer, recorder));
+    Session s(QStringLiteral("::1"));
+    QVERIFY(s.peer.listen());
+    QVERIFY(s.greet());
     // The 227 names an IPv4 address, but the data connection goes to the
-    // control connection's peer (::1) with the reply's port: PASV works on IPv6.
-    peer.openDataPort()
+    // control connection's s.peer (::1) with the reply's port: PASV works on IPv6.
+    s.peer.openDataPort()
         .reply("EPSV", "500 what\r\n")
         .reply("PASV", "227 Entering Passive Mode (127,0,0,1,{p1},{p2})\r\n")
         .acceptData()
@@ -342,120 +336,110 @@ void TestQFtpPI::epsvRefusedFallsBackToPasv()
         .sendData(unixListing)
         .closeData()
         .send("226 done\r\n");
-    QVERIFY(pi.sendCommands({ "PASV\r\n", "LIST\r\n" }));
-    QTRY_COMPARE(recorder.finishedCount, 2);
-    QCOMPARE(recorder.errorCount, 0);
-    QVERIFY(!pi.useExtendedDataCommands);
-    QCOMPARE(recorder.names, QStringList({ "folder", "file.txt" }));
-    QCOMPARE(peer.receivedCommands(), QStringList({ "EPSV", "PASV", "LIST" }));
+    QVERIFY(s.pi.sendCommands({ "PASV\r\n", "LIST\r\n" }));
+    QTRY_COMPARE(s.recorder.finishedCount, 2);
+    QCOMPARE(s.recorder.errorCount, 0);
+    QVERIFY(!s.pi.useExtendedDataCommands);
+    QCOMPARE(s.recorder.names, QStringList({ "folder", "file.txt" }));
+    QCOMPARE(s.peer.receivedCommands(), QStringList({ "EPSV", "PASV", "LIST" }));
 }
 
 void TestQFtpPI::activeModeOnIpv6AfterEprtRefused()
 {
-    ScriptedPeer peer(QStringLiteral("::1"));
-    QVERIFY(peer.listen());
-    QFtpPI pi;
-    PiRecorder recorder(&pi);
-    QVERIFY(greet(pi, peer, recorder));
-    peer.expect("EPRT |2|::1|").send("500 no EPRT here\r\n");
-    QVERIFY(pi.sendCommands({ "PORT\r\n", "LIST\r\n" }));
-    QTRY_COMPARE(recorder.errorCount, 1);
-    QVERIFY(recorder.ends().last().startsWith("error 1 Active mode is not possible"));
+    Session s(QStringLiteral("::1"));
+    QVERIFY(s.peer.listen());
+    QVERIFY(s.greet());
+    s.peer.expect("EPRT |2|::1|").send("500 no EPRT here\r\n");
+    QVERIFY(s.pi.sendCommands({ "PORT\r\n", "LIST\r\n" }));
+    QTRY_COMPARE(s.recorder.errorCount, 1);
+    QVERIFY(s.recorder.ends().last().startsWith("error 1 Active mode is not possible"));
     // The list has ended: a new one is taken.
-    peer.reply("NOOP", "200 ok\r\n");
-    QVERIFY(pi.sendCommands({ "NOOP\r\n" }));
-    QTRY_COMPARE(recorder.finishedCount, 2);
+    s.peer.reply("NOOP", "200 ok\r\n");
+    QVERIFY(s.pi.sendCommands({ "NOOP\r\n" }));
+    QTRY_COMPARE(s.recorder.finishedCount, 2);
 }
 
 void TestQFtpPI::passiveAddressIsNotTrusted()
 {
-    ScriptedPeer peer;
-    QVERIFY(peer.listen());
-    QFtpPI pi;
-    PiRecorder recorder(&pi);
+    Session s;
+    QVERIFY(s.peer.listen());
     QBuffer sink;
     sink.open(QIODevice::WriteOnly);
-    pi.dataProcess.setTargetDevice(&sink);
-    QVERIFY(greet(pi, peer, recorder));
+    s.pi.dataProcess.setTargetDevice(&sink);
+    QVERIFY(s.greet());
     // A private address (NAT) or another host: only the port is used.
-    peer.acceptPassive("227 Entering Passive Mode (10,99,0,7,{p1},{p2})\r\n")
+    s.peer.acceptPassive("227 Entering Passive Mode (10,99,0,7,{p1},{p2})\r\n")
         .reply("RETR f", "150 go\r\n")
         .sendData("payload")
         .closeData()
         .send("226 done\r\n");
-    QVERIFY(pi.sendCommands({ "PASV\r\n", "RETR f\r\n" }));
-    QTRY_COMPARE(recorder.finishedCount, 2);
-    QCOMPARE(recorder.errorCount, 0);
+    QVERIFY(s.pi.sendCommands({ "PASV\r\n", "RETR f\r\n" }));
+    QTRY_COMPARE(s.recorder.finishedCount, 2);
+    QCOMPARE(s.recorder.errorCount, 0);
     QCOMPARE(sink.data(), QByteArray("payload"));
 }
 
 void TestQFtpPI::refusedDataConnectionEndsList()
 {
-    ScriptedPeer peer;
-    QVERIFY(peer.listen());
-    QFtpPI pi;
-    PiRecorder recorder(&pi);
-    QVERIFY(greet(pi, peer, recorder));
-    peer.openDataPort().closeDataPort().reply("PASV", "227 Entering Passive Mode ({pasv})\r\n");
-    QVERIFY(pi.sendCommands({ "PASV\r\n", "LIST\r\n" }));
-    QTRY_COMPARE(recorder.errorCount, 1);
-    QCOMPARE(recorder.ends().last(), "error 3 Connection refused for data connection");
+    Session s;
+    QVERIFY(s.peer.listen());
+    QVERIFY(s.greet());
+    s.peer.openDataPort().closeDataPort().reply("PASV", "227 Entering Passive Mode ({pasv})\r\n");
+    QVERIFY(s.pi.sendCommands({ "PASV\r\n", "LIST\r\n" }));
+    QTRY_COMPARE(s.recorder.errorCount, 1);
+    QCOMPARE(s.recorder.ends().last(), "error 3 Connection refused for data connection");
     QTest::qWait(50);
-    QCOMPARE(recorder.finishedCount, 1); // the list ended with the error alone
+    QCOMPARE(s.recorder.finishedCount, 1); // the list ended with the error alone
     // The interpreter no longer waits for that data connection.
-    peer.reply("NOOP", "200 ok\r\n");
-    QVERIFY(pi.sendCommands({ "NOOP\r\n" }));
-    QTRY_COMPARE(recorder.finishedCount, 2);
-    QCOMPARE(peer.receivedCommands(), QStringList({ "PASV", "NOOP" }));
+    s.peer.reply("NOOP", "200 ok\r\n");
+    QVERIFY(s.pi.sendCommands({ "NOOP\r\n" }));
+    QTRY_COMPARE(s.recorder.finishedCount, 2);
+    QCOMPARE(s.peer.receivedCommands(), QStringList({ "PASV", "NOOP" }));
 }
 
 void TestQFtpPI::shortEpsvReplyIsAnError()
 {
-    ScriptedPeer peer(QStringLiteral("::1"));
-    QVERIFY(peer.listen());
-    QFtpPI pi;
-    PiRecorder recorder(&pi);
-    QVERIFY(greet(pi, peer, recorder));
-    peer.reply("EPSV", "229 Entering Extended Passive Mode (|5|)\r\n");
-    QVERIFY(pi.sendCommands({ "PASV\r\n", "LIST\r\n" }));
-    QTRY_COMPARE(recorder.errorCount, 1);
-    QVERIFY(recorder.ends().last().startsWith("error 1 Host ::1 sent an unusable reply to EPSV"));
+    Session s(QStringLiteral("::1"));
+    QVERIFY(s.peer.listen());
+    QVERIFY(s.greet());
+    s.peer.reply("EPSV", "229 Entering Extended Passive Mode (|5|)\r\n");
+    QVERIFY(s.pi.sendCommands({ "PASV\r\n", "LIST\r\n" }));
+    QTRY_COMPARE(s.recorder.errorCount, 1);
+    QVERIFY(s.recorder.ends().last().startsWith("error 1 Host ::1 sent an unusable reply to EPSV"));
     QTest::qWait(50);
-    QCOMPARE(recorder.finishedCount, 1);
-    QCOMPARE(peer.receivedCommands(), QStringList({ "EPSV" }));
+    QCOMPARE(s.recorder.finishedCount, 1);
+    QCOMPARE(s.peer.receivedCommands(), QStringList({ "EPSV" }));
 }
 
 // A refusal goes on with the list unless the one who got the error ended
 // it; then nothing more is sent or reported for that list.
 void TestQFtpPI::refusalGoesOnOrStops()
 {
-    ScriptedPeer peer;
-    QVERIFY(peer.listen());
-    QFtpPI pi;
-    PiRecorder recorder(&pi);
-    QVERIFY(greet(pi, peer, recorder));
-    peer.reply("SIZE f", "550 no size\r\n").reply("NOOP", "200 ok\r\n");
-    QVERIFY(pi.sendCommands({ "SIZE f\r\n", "NOOP\r\n" }));
-    QTRY_COMPARE(recorder.finishedCount, 2);
-    QCOMPARE(recorder.ends().mid(1), QStringList({ "error 1 no size", "finished ok" }));
+    Session s;
+    QVERIFY(s.peer.listen());
+    QVERIFY(s.greet());
+    s.peer.reply("SIZE f", "550 no size\r\n").reply("NOOP", "200 ok\r\n");
+    QVERIFY(s.pi.sendCommands({ "SIZE f\r\n", "NOOP\r\n" }));
+    QTRY_COMPARE(s.recorder.finishedCount, 2);
+    QCOMPARE(s.recorder.ends().mid(1), QStringList({ "error 1 no size", "finished ok" }));
 
     // Now as the facade does: the list is cleared from the error signal and
     // the next list is handed over later, from the event loop.
     bool clearOnError = true;
-    connect(&pi, QOverload<int, const QString &>::of(&QFtpPI::error), this, [&] {
+    connect(&s.pi, QOverload<int, const QString &>::of(&QFtpPI::error), this, [&] {
         if (clearOnError)
-            pi.clearPendingCommands();
+            s.pi.clearPendingCommands();
     });
-    peer.reply("CWD missing", "550 no such folder\r\n").reply("NOOP", "200 next\r\n");
-    QVERIFY(pi.sendCommands({ "CWD missing\r\n", "NOOP\r\n" }));
-    QTRY_COMPARE(recorder.errorCount, 2);
+    s.peer.reply("CWD missing", "550 no such folder\r\n").reply("NOOP", "200 next\r\n");
+    QVERIFY(s.pi.sendCommands({ "CWD missing\r\n", "NOOP\r\n" }));
+    QTRY_COMPARE(s.recorder.errorCount, 2);
     QTest::qWait(50);
-    QCOMPARE(recorder.finishedCount, 2); // no finished for the cleared list
+    QCOMPARE(s.recorder.finishedCount, 2); // no finished for the cleared list
     clearOnError = false;
-    QVERIFY(pi.sendCommands({ "NOOP\r\n" }));
-    QTRY_COMPARE(recorder.finishedCount, 3);
-    QCOMPARE(recorder.events.last(), "finished next");
-    QCOMPARE(peer.receivedCommands(), QStringList({ "SIZE f", "NOOP", "CWD missing", "NOOP" }));
+    QVERIFY(s.pi.sendCommands({ "NOOP\r\n" }));
+    QTRY_COMPARE(s.recorder.finishedCount, 3);
+    QCOMPARE(s.recorder.events.last(), "finished next");
+    QCOMPARE(s.peer.receivedCommands(), QStringList({ "SIZE f", "NOOP", "CWD missing", "NOOP" }));
 }
 
 void TestQFtpPI::oversizedReplies_data()
@@ -476,17 +460,15 @@ void TestQFtpPI::oversizedReplies()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(QString, error);
-    ScriptedPeer peer;
-    QVERIFY(peer.listen());
-    QFtpPI pi;
-    PiRecorder recorder(&pi);
-    QVERIFY(greet(pi, peer, recorder));
-    peer.expect("NOOP").send(bytes);
-    QVERIFY(pi.sendCommands({ "NOOP\r\n" }));
-    QTRY_COMPARE(recorder.errorCount, 1);
-    QVERIFY2(recorder.ends().last().startsWith("error 1 " + error),
-             qPrintable(recorder.ends().last()));
-    QVERIFY(recorder.events.contains("state 0"));
+    Session s;
+    QVERIFY(s.peer.listen());
+    QVERIFY(s.greet());
+    s.peer.expect("NOOP").send(bytes);
+    QVERIFY(s.pi.sendCommands({ "NOOP\r\n" }));
+    QTRY_COMPARE(s.recorder.errorCount, 1);
+    QVERIFY2(s.recorder.ends().last().startsWith("error 1 " + error),
+             qPrintable(s.recorder.ends().last()));
+    QVERIFY(s.recorder.events.contains("state 0"));
 }
 
 void TestQFtpPI::connectionLost_data()
@@ -508,50 +490,44 @@ void TestQFtpPI::connectionLost()
     QFETCH(bool, greeted);
     QFETCH(QByteArray, greeting);
     QFETCH(QString, error);
-    ScriptedPeer peer;
-    QVERIFY(peer.listen());
-    QFtpPI pi;
-    PiRecorder recorder(&pi);
+    Session s;
+    QVERIFY(s.peer.listen());
     if (greeted) {
-        QVERIFY(greet(pi, peer, recorder));
-        peer.expect("CWD x").dropConnection();
-        QVERIFY(pi.sendCommands({ "CWD x\r\n", "NOOP\r\n" }));
+        QVERIFY(s.greet());
+        s.peer.expect("CWD x").dropConnection();
+        QVERIFY(s.pi.sendCommands({ "CWD x\r\n", "NOOP\r\n" }));
     } else {
         if (!greeting.isEmpty())
-            peer.send(greeting);
-        peer.pause(50).dropConnection();
-        pi.connectToHost(peer.address(), peer.port());
+            s.peer.send(greeting);
+        s.peer.pause(50).dropConnection();
+        s.pi.connectToHost(s.peer.address(), s.peer.port());
     }
-    QTRY_COMPARE(recorder.errorCount, 1);
-    QCOMPARE(recorder.ends().last(), error);
-    QCOMPARE(recorder.events.mid(recorder.events.size() - 2, 1), QStringList({ "state 0" }));
+    QTRY_COMPARE(s.recorder.errorCount, 1);
+    QCOMPARE(s.recorder.ends().last(), error);
+    QCOMPARE(s.recorder.events.mid(s.recorder.events.size() - 2, 1), QStringList({ "state 0" }));
 }
 
 void TestQFtpPI::silentServerTimesOut()
 {
-    ScriptedPeer peer;
-    QVERIFY(peer.listen());
-    QFtpPI pi;
-    pi.setInactivityTimeout(300);
-    PiRecorder recorder(&pi);
-    QVERIFY(greet(pi, peer, recorder));
-    peer.expect("NOOP"); // and then nothing
-    QVERIFY(pi.sendCommands({ "NOOP\r\n" }));
-    QTRY_COMPARE(recorder.errorCount, 1);
-    QVERIFY2(
-        recorder.ends().last().startsWith("error 4 Host 127.0.0.1 did not answer for 0.3 seconds"),
-        qPrintable(recorder.ends().last()));
-    QVERIFY(recorder.events.contains("state 0"));
+    Session s;
+    QVERIFY(s.peer.listen());
+    s.pi.setInactivityTimeout(300);
+    QVERIFY(s.greet());
+    s.peer.expect("NOOP"); // and then nothing
+    QVERIFY(s.pi.sendCommands({ "NOOP\r\n" }));
+    QTRY_COMPARE(s.recorder.errorCount, 1);
+    QVERIFY2(s.recorder.ends().last().startsWith(
+                 "error 4 Host 127.0.0.1 did not answer for 0.3 seconds"),
+             qPrintable(s.recorder.ends().last()));
+    QVERIFY(s.recorder.events.contains("state 0"));
 
     // Silence before the greeting is a connect that timed out.
-    ScriptedPeer mute;
-    QVERIFY(mute.listen());
-    QFtpPI pi2;
-    pi2.setInactivityTimeout(300);
-    PiRecorder recorder2(&pi2);
-    pi2.connectToHost(mute.address(), mute.port());
-    QTRY_COMPARE(recorder2.errorCount, 1);
-    QCOMPARE(recorder2.ends().last(), "error 3 Connection timed out to host 127.0.0.1");
+    Session mute;
+    QVERIFY(mute.peer.listen());
+    mute.pi.setInactivityTimeout(300);
+    mute.pi.connectToHost(mute.peer.address(), mute.peer.port());
+    QTRY_COMPARE(mute.recorder.errorCount, 1);
+    QCOMPARE(mute.recorder.ends().last(), "error 3 Connection timed out to host 127.0.0.1");
 }
 
 void TestQFtpPI::refusedConnect()
