@@ -64,6 +64,16 @@ public:
     int doneCount = 0;
 };
 
+// A client, its recorder and the scripted peer it talks to.
+struct Session
+{
+    int connectToPeer() { return ftp.connectToHost(peer.address(), peer.port()); }
+
+    ScriptedPeer peer;
+    QFtp ftp;
+    FtpRecorder recorder { &ftp };
+};
+
 QString ev(const char *what, int id, int flag = -1)
 {
     return flag < 0 ? QStringLiteral("%1 %2").arg(QLatin1String(what)).arg(id)
@@ -143,27 +153,25 @@ void TestQFtp::rawLines()
 {
     QFETCH(QueueCommand, queue);
     QFETCH(QStringList, expected);
-    ScriptedPeer peer;
-    QVERIFY(peer.listen());
-    peer.send("220 hi\r\n");
+    Session s;
+    QVERIFY(s.peer.listen());
+    s.peer.send("220 hi\r\n");
     for (const QString &line : expected)
-        peer.reply(line.toLatin1(), line.startsWith("USER") ? "331 pw\r\n" : "250 ok\r\n");
-    QFtp ftp;
-    FtpRecorder recorder(&ftp);
-    ftp.connectToHost(peer.address(), peer.port());
-    const int id = queue(ftp);
-    QVERIFY(recorder.waitForDone(1, 5000));
-    QCOMPARE(recorder.commandEvents().mid(2),
+        s.peer.reply(line.toLatin1(), line.startsWith("USER") ? "331 pw\r\n" : "250 ok\r\n");
+    s.connectToPeer();
+    const int id = queue(s.ftp);
+    QVERIFY(s.recorder.waitForDone(1, 5000));
+    QCOMPARE(s.recorder.commandEvents().mid(2),
              QStringList({ ev("started", id), ev("finished", id, 0), "done 0" }));
-    QCOMPARE(peer.receivedCommands(), expected);
-    QVERIFY2(peer.problems().isEmpty(), qPrintable(peer.problems().join('\n')));
+    QCOMPARE(s.peer.receivedCommands(), expected);
+    QVERIFY2(s.peer.problems().isEmpty(), qPrintable(s.peer.problems().join('\n')));
 }
 
 void TestQFtp::transferModeGovernsLaterCommands()
 {
-    ScriptedPeer peer;
-    QVERIFY(peer.listen());
-    peer.send("220 hi\r\n")
+    Session s;
+    QVERIFY(s.peer.listen());
+    s.peer.send("220 hi\r\n")
         .reply("TYPE A", "200 ok\r\n")
         .expect("PORT 127,0,0,1,")
         .send("200 ok\r\n")
@@ -173,117 +181,107 @@ void TestQFtp::transferModeGovernsLaterCommands()
         .sendData("-rw-r--r-- 1 u g 3 Jan 05  2021 a b\r\n")
         .closeData()
         .send("226 done\r\n");
-    QFtp ftp;
-    FtpRecorder recorder(&ftp);
-    ftp.connectToHost(peer.address(), peer.port());
-    ftp.setTransferMode(QFtp::Active); // governs the list queued right after it
-    ftp.list("");
-    QVERIFY(recorder.waitForDone(1, 5000));
-    QCOMPARE(recorder.entries.keys(), QStringList({ "a b" }));
-    QVERIFY2(peer.problems().isEmpty(), qPrintable(peer.problems().join('\n')));
+    s.connectToPeer();
+    s.ftp.setTransferMode(QFtp::Active); // governs the list queued right after it
+    s.ftp.list("");
+    QVERIFY(s.recorder.waitForDone(1, 5000));
+    QCOMPARE(s.recorder.entries.keys(), QStringList({ "a b" }));
+    QVERIFY2(s.peer.problems().isEmpty(), qPrintable(s.peer.problems().join('\n')));
 }
 
 void TestQFtp::signalOrder()
 {
-    ScriptedPeer peer;
-    QVERIFY(peer.listen());
-    peer.send("220 hi\r\n").reply("USER u", "331 pw\r\n").reply("PASS p", "230 in\r\n");
-    peer.reply("CWD d", "250 ok\r\n");
-    QFtp ftp;
-    FtpRecorder recorder(&ftp);
-    const int connect = ftp.connectToHost(peer.address(), peer.port());
-    QVERIFY(recorder.events.isEmpty()); // the id comes before commandStarted
-    QCOMPARE(ftp.currentId(), connect);
-    QCOMPARE(ftp.currentCommand(), QFtp::ConnectToHost);
-    QVERIFY(!ftp.hasPendingCommands());
-    const int login = ftp.login("u", "p");
-    const int cd = ftp.cd("d");
-    QVERIFY(ftp.hasPendingCommands());
+    Session s;
+    QVERIFY(s.peer.listen());
+    s.peer.send("220 hi\r\n").reply("USER u", "331 pw\r\n").reply("PASS p", "230 in\r\n");
+    s.peer.reply("CWD d", "250 ok\r\n");
+    const int connect = s.connectToPeer();
+    QVERIFY(s.recorder.events.isEmpty()); // the id comes before commandStarted
+    QCOMPARE(s.ftp.currentId(), connect);
+    QCOMPARE(s.ftp.currentCommand(), QFtp::ConnectToHost);
+    QVERIFY(!s.ftp.hasPendingCommands());
+    const int login = s.ftp.login("u", "p");
+    const int cd = s.ftp.cd("d");
+    QVERIFY(s.ftp.hasPendingCommands());
     QCOMPARE(login, connect + 1);
     QCOMPARE(cd, connect + 2);
-    QVERIFY(recorder.waitForDone(1, 5000));
-    QCOMPARE(recorder.events,
+    QVERIFY(s.recorder.waitForDone(1, 5000));
+    QCOMPARE(s.recorder.events,
              QStringList({ ev("started", connect), "state 1", "state 2", "state 3",
                            ev("finished", connect, 0), ev("started", login), "state 4",
                            ev("finished", login, 0), ev("started", cd), ev("finished", cd, 0),
                            "done 0" }));
-    QCOMPARE(ftp.error(), QFtp::NoError);
-    QCOMPARE(ftp.errorString(), QStringLiteral("Unknown error"));
-    QCOMPARE(ftp.currentId(), 0);
-    QCOMPARE(ftp.currentCommand(), QFtp::None);
+    QCOMPARE(s.ftp.error(), QFtp::NoError);
+    QCOMPARE(s.ftp.errorString(), QStringLiteral("Unknown error"));
+    QCOMPARE(s.ftp.currentId(), 0);
+    QCOMPARE(s.ftp.currentCommand(), QFtp::None);
 }
 
 void TestQFtp::failureDropsQueue()
 {
-    ScriptedPeer peer;
-    QVERIFY(peer.listen());
-    peer.send("220 hi\r\n").reply("CWD missing", "550 No such folder.\r\n");
-    QFtp ftp;
-    FtpRecorder recorder(&ftp);
-    ftp.connectToHost(peer.address(), peer.port());
-    const int cd = ftp.cd("missing");
-    ftp.mkdir("a");
-    ftp.mkdir("b");
-    ftp.list();
-    QVERIFY(recorder.waitForDone(1, 5000));
-    QCOMPARE(recorder.commandEvents().mid(2),
+    Session s;
+    QVERIFY(s.peer.listen());
+    s.peer.send("220 hi\r\n").reply("CWD missing", "550 No such folder.\r\n");
+    s.connectToPeer();
+    const int cd = s.ftp.cd("missing");
+    s.ftp.mkdir("a");
+    s.ftp.mkdir("b");
+    s.ftp.list();
+    QVERIFY(s.recorder.waitForDone(1, 5000));
+    QCOMPARE(s.recorder.commandEvents().mid(2),
              QStringList({ ev("started", cd), ev("finished", cd, 1), "done 1" }));
-    QCOMPARE(ftp.currentId(), 0);
-    QCOMPARE(ftp.error(), QFtp::UnknownError);
-    QCOMPARE(ftp.errorString(), QStringLiteral("Changing directory failed:\nNo such folder."));
+    QCOMPARE(s.ftp.currentId(), 0);
+    QCOMPARE(s.ftp.error(), QFtp::UnknownError);
+    QCOMPARE(s.ftp.errorString(), QStringLiteral("Changing directory failed:\nNo such folder."));
     QTest::qWait(50);
-    QCOMPARE(peer.receivedCommands(), QStringList({ "CWD missing" }));
-    ftp.abort(); // on an empty queue: nothing
-    QCOMPARE(recorder.doneCount, 1);
+    QCOMPARE(s.peer.receivedCommands(), QStringList({ "CWD missing" }));
+    s.ftp.abort(); // on an empty queue: nothing
+    QCOMPARE(s.recorder.doneCount, 1);
 }
 
 // The backup run queues the next entry's uploads from done(true) right after
 // a refused upload: they must run and be sent, not be reported finished unsent.
 void TestQFtp::commandsQueuedFromDoneAfterFailure()
 {
-    ScriptedPeer peer;
-    QVERIFY(peer.listen());
-    peer.send("220 hi\r\n")
+    Session s;
+    QVERIFY(s.peer.listen());
+    s.peer.send("220 hi\r\n")
         .reply("MKD taken", "550 exists\r\n")
         .reply("MKD fresh", "257 created\r\n");
-    QFtp ftp;
-    FtpRecorder recorder(&ftp);
     int queued = 0;
-    connect(&ftp, &QFtp::done, this, [&](bool error) {
+    connect(&s.ftp, &QFtp::done, this, [&](bool error) {
         if (error && queued == 0)
-            queued = ftp.mkdir("fresh");
+            queued = s.ftp.mkdir("fresh");
     });
-    ftp.connectToHost(peer.address(), peer.port());
-    const int first = ftp.mkdir("taken");
-    QVERIFY(recorder.waitForDone(2, 5000));
-    QCOMPARE(recorder.commandEvents().mid(2),
+    s.connectToPeer();
+    const int first = s.ftp.mkdir("taken");
+    QVERIFY(s.recorder.waitForDone(2, 5000));
+    QCOMPARE(s.recorder.commandEvents().mid(2),
              QStringList({ ev("started", first), ev("finished", first, 1), "done 1",
                            ev("started", queued), ev("finished", queued, 0), "done 0" }));
-    QCOMPARE(peer.receivedCommands(), QStringList({ "MKD taken", "MKD fresh" }));
+    QCOMPARE(s.peer.receivedCommands(), QStringList({ "MKD taken", "MKD fresh" }));
 }
 
 void TestQFtp::commandsQueuedFromCommandFinished()
 {
-    ScriptedPeer peer;
-    QVERIFY(peer.listen());
-    peer.send("220 hi\r\n")
+    Session s;
+    QVERIFY(s.peer.listen());
+    s.peer.send("220 hi\r\n")
         .reply("CWD a", "550 no\r\n")
         .reply("MKD a", "257 ok\r\n")
         .reply("CWD a", "250 ok\r\n");
-    QFtp ftp;
-    FtpRecorder recorder(&ftp);
     int mkdir = 0, cd2 = 0;
-    connect(&ftp, &QFtp::commandFinished, this, [&](int, bool error) {
-        if (ftp.currentCommand() == QFtp::Cd && error) {
-            mkdir = ftp.mkdir("a");
-            cd2 = ftp.cd("a");
+    connect(&s.ftp, &QFtp::commandFinished, this, [&](int, bool error) {
+        if (s.ftp.currentCommand() == QFtp::Cd && error) {
+            mkdir = s.ftp.mkdir("a");
+            cd2 = s.ftp.cd("a");
         }
     });
-    ftp.connectToHost(peer.address(), peer.port());
-    const int cd = ftp.cd("a");
-    QVERIFY(recorder.waitForDone(1, 5000));
+    s.connectToPeer();
+    const int cd = s.ftp.cd("a");
+    QVERIFY(s.recorder.waitForDone(1, 5000));
     // The new commands start in the same call: no done in between.
-    QCOMPARE(recorder.commandEvents().mid(2),
+    QCOMPARE(s.recorder.commandEvents().mid(2),
              QStringList({ ev("started", cd), ev("finished", cd, 1), ev("started", mkdir),
                            ev("finished", mkdir, 0), ev("started", cd2), ev("finished", cd2, 0),
                            "done 0" }));
@@ -291,18 +289,16 @@ void TestQFtp::commandsQueuedFromCommandFinished()
 
 void TestQFtp::closeEndsAfterUnconnected()
 {
-    ScriptedPeer peer;
-    QVERIFY(peer.listen());
-    peer.send("220 hi\r\n").reply("QUIT", "221 bye\r\n").pause(100).dropConnection();
-    QFtp ftp;
-    FtpRecorder recorder(&ftp);
-    const int connect = ftp.connectToHost(peer.address(), peer.port());
-    const int close = ftp.close();
-    QVERIFY(recorder.waitForDone(1, 5000));
-    QCOMPARE(recorder.events.mid(4),
+    Session s;
+    QVERIFY(s.peer.listen());
+    s.peer.send("220 hi\r\n").reply("QUIT", "221 bye\r\n").pause(100).dropConnection();
+    const int connect = s.connectToPeer();
+    const int close = s.ftp.close();
+    QVERIFY(s.recorder.waitForDone(1, 5000));
+    QCOMPARE(s.recorder.events.mid(4),
              QStringList({ ev("finished", connect, 0), ev("started", close), "state 5", "state 0",
                            ev("finished", close, 0), "done 0" }));
-    QCOMPARE(ftp.state(), QFtp::Unconnected);
+    QCOMPARE(s.ftp.state(), QFtp::Unconnected);
 }
 
 void TestQFtp::nothingWaitsForever_data()
@@ -327,25 +323,23 @@ void TestQFtp::nothingWaitsForever()
     QFETCH(QByteArray, afterCwd);
     QFETCH(int, error);
     QFETCH(QString, text);
-    ScriptedPeer peer;
-    QVERIFY(peer.listen());
-    peer.send("220 hi\r\n").expect("CWD d");
+    Session s;
+    QVERIFY(s.peer.listen());
+    s.peer.send("220 hi\r\n").expect("CWD d");
     if (afterCwd == "drop")
-        peer.dropConnection();
+        s.peer.dropConnection();
     else if (afterCwd != "stall")
-        peer.send(afterCwd);
-    QFtp ftp;
-    ftp.setInactivityTimeout(300);
-    FtpRecorder recorder(&ftp);
-    ftp.connectToHost(peer.address(), peer.port());
-    const int cd = ftp.cd("d");
-    ftp.mkdir("never");
-    QVERIFY(recorder.waitForDone(1, 5000));
-    QCOMPARE(recorder.commandEvents().mid(2),
+        s.peer.send(afterCwd);
+    s.ftp.setInactivityTimeout(300);
+    s.connectToPeer();
+    const int cd = s.ftp.cd("d");
+    s.ftp.mkdir("never");
+    QVERIFY(s.recorder.waitForDone(1, 5000));
+    QCOMPARE(s.recorder.commandEvents().mid(2),
              QStringList({ ev("started", cd), ev("finished", cd, 1), "done 1" }));
-    QCOMPARE(int(ftp.error()), error);
-    QCOMPARE(ftp.errorString(), text);
-    QCOMPARE(ftp.state(), QFtp::Unconnected);
+    QCOMPARE(int(s.ftp.error()), error);
+    QCOMPARE(s.ftp.errorString(), text);
+    QCOMPARE(s.ftp.state(), QFtp::Unconnected);
 }
 
 void TestQFtp::refusedConnectDropsLogin()
@@ -367,19 +361,18 @@ void TestQFtp::refusedConnectDropsLogin()
 
 void TestQFtp::uploadFromUnreadableDevice()
 {
-    ScriptedPeer peer;
-    QVERIFY(peer.listen());
-    peer.send("220 hi\r\n");
-    QFtp ftp;
-    FtpRecorder recorder(&ftp);
-    ftp.connectToHost(peer.address(), peer.port());
+    Session s;
+    QVERIFY(s.peer.listen());
+    s.peer.send("220 hi\r\n");
+    s.connectToPeer();
     QFile missing(QStringLiteral("/nonexistent/mirvo/file"));
-    const int put = ftp.put(&missing, QStringLiteral("f"));
-    QVERIFY(recorder.waitForDone(1, 5000));
-    QCOMPARE(recorder.commandEvents().mid(2),
+    const int put = s.ftp.put(&missing, QStringLiteral("f"));
+    QVERIFY(s.recorder.waitForDone(1, 5000));
+    QCOMPARE(s.recorder.commandEvents().mid(2),
              QStringList({ ev("started", put), ev("finished", put, 1), "done 1" }));
-    QVERIFY(ftp.errorString().startsWith("Uploading file failed:\nCannot read the data to upload"));
-    QVERIFY(peer.receivedLines().isEmpty()); // no STOR for data that cannot be read
+    QVERIFY(
+        s.ftp.errorString().startsWith("Uploading file failed:\nCannot read the data to upload"));
+    QVERIFY(s.peer.receivedLines().isEmpty()); // no STOR for data that cannot be read
 }
 
 void TestQFtp::abortedUpload_data()
@@ -403,9 +396,9 @@ void TestQFtp::abortedUpload()
 {
     QFETCH(QByteArray, replies);
     QFETCH(QString, error);
-    ScriptedPeer peer;
-    QVERIFY(peer.listen());
-    peer.send("220 hi\r\n")
+    Session s;
+    QVERIFY(s.peer.listen());
+    s.peer.send("220 hi\r\n")
         .reply("TYPE I", "200 ok\r\n")
         .acceptPassive("227 ok ({pasv})\r\n")
         .reply("ALLO", "202 not needed\r\n")
@@ -413,26 +406,24 @@ void TestQFtp::abortedUpload()
         .expect("ABOR")
         .send(replies)
         .reply("CWD next", "250 ok\r\n");
-    QFtp ftp;
-    FtpRecorder recorder(&ftp);
     bool aborted = false;
-    connect(&ftp, &QFtp::dataTransferProgress, this, [&](qint64 done, qint64) {
+    connect(&s.ftp, &QFtp::dataTransferProgress, this, [&](qint64 done, qint64) {
         if (done > 0 && !aborted) {
             aborted = true;
-            ftp.abort();
+            s.ftp.abort();
         }
     });
-    ftp.connectToHost(peer.address(), peer.port());
-    const int put = ftp.put(QByteArray(512 * 1024, 'x'), QStringLiteral("big"));
-    QVERIFY(recorder.waitForDone(1, 5000));
-    QCOMPARE(recorder.commandEvents().mid(2),
+    s.connectToPeer();
+    const int put = s.ftp.put(QByteArray(512 * 1024, 'x'), QStringLiteral("big"));
+    QVERIFY(s.recorder.waitForDone(1, 5000));
+    QCOMPARE(s.recorder.commandEvents().mid(2),
              QStringList({ ev("started", put), ev("finished", put, 1), "done 1" }));
-    QCOMPARE(ftp.errorString(), error);
-    const int cd = ftp.cd(QStringLiteral("next"));
-    QVERIFY(recorder.waitForDone(2, 5000));
-    QCOMPARE(recorder.commandEvents().mid(5),
+    QCOMPARE(s.ftp.errorString(), error);
+    const int cd = s.ftp.cd(QStringLiteral("next"));
+    QVERIFY(s.recorder.waitForDone(2, 5000));
+    QCOMPARE(s.recorder.commandEvents().mid(5),
              QStringList({ ev("started", cd), ev("finished", cd, 0), "done 0" }));
-    QVERIFY2(peer.problems().isEmpty(), qPrintable(peer.problems().join('\n')));
+    QVERIFY2(s.peer.problems().isEmpty(), qPrintable(s.peer.problems().join('\n')));
 }
 
 void TestQFtp::realServer_data()
