@@ -89,6 +89,12 @@ QStringList storeCommands(qint64 size, const QString &name)
 
 const int runTimeoutMs = 30000;
 
+// How a run without zipped entries ends once every server has closed.
+const QStringList closingLines { "All files have been transferred",
+                                 "All zipped files have been transferred",
+                                 "All zipped folders have been transferred", "Exiting...",
+                                 "Exit successful" };
+
 const char archiverScript[] = MIRVO_TEST_SUPPORT_DIR "/recording-archiver";
 
 } // namespace
@@ -133,6 +139,10 @@ private:
     QStringList runMirvo(const QString &lastLine = QStringLiteral("Exit successful"),
                          int settleMs = 300, const QStringList &environment = {});
     QStringList copyLines(const QString &source, const QString &name) const;
+    // The lines up to the start of the run, with one server that logs in and finds its folders.
+    QStringList readyLines(const QString &prefix) const;
+    // The lines of a file entry whose upload the server refused or lost.
+    QStringList failedUploadLines(const QString &source, const QString &prefix) const;
     QString path(const QString &relative) const { return work->filePath(relative); }
 
     std::unique_ptr<QTemporaryDir> work;
@@ -201,6 +211,23 @@ QStringList TestUploads::copyLines(const QString &source, const QString &name) c
 {
     return { source + " has been copied to " + saves + "/latest/" + name,
              source + " has been copied to " + saves + "/" + date + "/" + name };
+}
+
+QStringList TestUploads::readyLines(const QString &prefix) const
+{
+    return { "Initializing " + prefix,
+             "Initializing " + saves,
+             prefix + " is connected",
+             prefix + " is logged in",
+             prefix + " All directories up to date, ready to transfer",
+             "All FTPs ready to transfer" };
+}
+
+QStringList TestUploads::failedUploadLines(const QString &source, const QString &prefix) const
+{
+    return copyLines(source, QFileInfo(source).fileName())
+        + QStringList { "Beginning transfer of " + source, prefix + " failed to transfer file",
+                        "Transfer of " + source + " done" };
 }
 
 // Without servers the whole run happens at start-up: an empty configuration
@@ -397,12 +424,7 @@ void TestUploads::healthyServer()
 
     // Same day, nothing changed: the folders are found, nothing is sent.
     const QStringList again = runMirvo();
-    QStringList expectedAgain { "Initializing " + prefix,
-                                "Initializing " + saves,
-                                prefix + " is connected",
-                                prefix + " is logged in",
-                                prefix + " All directories up to date, ready to transfer",
-                                "All FTPs ready to transfer" };
+    QStringList expectedAgain = readyLines(prefix);
     for (const QString &source : { notes, big })
         expectedAgain << "No modification for " + source + ", no need to transfer again";
     expectedAgain << "All files have been transferred"
@@ -443,12 +465,7 @@ void TestUploads::unreachableServerBesideAWorkingOne()
     const QStringList start { "Initializing " + dead, "Initializing " + alive,
                               "Initializing " + saves };
     QStringList end = copyLines(notes, QStringLiteral("notes.txt"));
-    end << "Beginning transfer of " + notes << "Transfer of " + notes + " done"
-        << "All files have been transferred"
-        << "All zipped files have been transferred"
-        << "All zipped folders have been transferred"
-        << "Exiting..."
-        << "Exit successful";
+    end << "Beginning transfer of " + notes << "Transfer of " + notes + " done" << closingLines;
     QVERIFY2(lines.size() > start.size() + end.size(), qPrintable(lines.join('\n')));
     QCOMPARE(lines.mid(0, start.size()), start);
     QCOMPARE(lines.mid(lines.size() - end.size()), end);
@@ -513,12 +530,7 @@ void TestUploads::twoServersOneSlow()
     QStringList run { "All FTPs ready to transfer" };
     run << copyLines(big, "big.bin") << "Beginning transfer of " + big
         << "Transfer of " + big + " done" << copyLines(small, "small.txt")
-        << "Beginning transfer of " + small << "Transfer of " + small + " done"
-        << "All files have been transferred"
-        << "All zipped files have been transferred"
-        << "All zipped folders have been transferred"
-        << "Exiting..."
-        << "Exit successful";
+        << "Beginning transfer of " + small << "Transfer of " + small + " done" << closingLines;
     QCOMPARE(lines.mid(lines.size() - run.size()), run);
     for (const QString &root : { slowSite, quick.root() + "/up" }) {
         QCOMPARE(readFile(root + "/latest/big.bin"), bigContent);
@@ -549,22 +561,10 @@ void TestUploads::refusedUploadKeepsHistory()
     const QStringList lines = runMirvo();
 
     const QString prefix = server.address() + " - backup";
-    QStringList expected { "Initializing " + prefix,
-                           "Initializing " + saves,
-                           prefix + " is connected",
-                           prefix + " is logged in",
-                           prefix + " All directories up to date, ready to transfer",
-                           "All FTPs ready to transfer" };
-    for (const QString &source : { seen, fresh }) {
-        expected << copyLines(source, QFileInfo(source).fileName())
-                 << "Beginning transfer of " + source << prefix + " failed to transfer file"
-                 << "Transfer of " + source + " done";
-    }
-    expected << "All files have been transferred"
-             << "All zipped files have been transferred"
-             << "All zipped folders have been transferred"
-             << "Exiting..."
-             << "Exit successful";
+    QStringList expected = readyLines(prefix);
+    for (const QString &source : { seen, fresh })
+        expected << failedUploadLines(source, prefix);
+    expected << closingLines;
     QCOMPARE(lines, expected);
 
     // The dated upload, queued behind the refused one, is never sent.
@@ -663,11 +663,7 @@ void TestUploads::remoteFolderIsAPlainFile()
                            prefix + " cannot initialize transfer",
                            prefix + " stopping" };
     expected << copyLines(notes, QStringLiteral("notes.txt")) << "Beginning transfer of " + notes
-             << "All files have been transferred"
-             << "All zipped files have been transferred"
-             << "All zipped folders have been transferred"
-             << "Exiting..."
-             << "Exit successful";
+             << closingLines;
     QCOMPARE(lines, expected);
     QCOMPARE(server.commands(),
              (QStringList { "USER mirvo", "PASS ****", "TYPE A", "PASV", "LIST", "MKD backup",
@@ -699,22 +695,10 @@ void TestUploads::droppedConnectionEndsTheRun()
     QVERIFY2(timer.elapsed() < runTimeoutMs, "the run waited for a timeout");
 
     const QString prefix = server.address() + " - backup";
-    QStringList expected { "Initializing " + prefix,
-                           "Initializing " + saves,
-                           prefix + " is connected",
-                           prefix + " is logged in",
-                           prefix + " All directories up to date, ready to transfer",
-                           "All FTPs ready to transfer" };
-    for (const QString &source : { first, second }) {
-        expected << copyLines(source, QFileInfo(source).fileName())
-                 << "Beginning transfer of " + source << prefix + " failed to transfer file"
-                 << "Transfer of " + source + " done";
-    }
-    expected << "All files have been transferred"
-             << "All zipped files have been transferred"
-             << "All zipped folders have been transferred"
-             << "Exiting..."
-             << "Exit successful";
+    QStringList expected = readyLines(prefix);
+    for (const QString &source : { first, second })
+        expected << failedUploadLines(source, prefix);
+    expected << closingLines;
     QCOMPARE(lines, expected);
     QCOMPARE(readFile(server.root() + "/backup/latest/first.txt"), QByteArray("first"));
     QVERIFY(!QFileInfo::exists(server.root() + "/backup/" + date + "/first.txt"));
