@@ -212,6 +212,19 @@ public:
         };
     }
 
+    // The answer a table cell names: "<accept>" presses OK on the proposal,
+    // "<cancel>" cancels, "<paste>text" pastes the text; other text is typed.
+    static Action reply(const QString &cell)
+    {
+        if (cell == QLatin1String("<accept>"))
+            return acceptProposal();
+        if (cell == QLatin1String("<cancel>"))
+            return cancel();
+        if (cell.startsWith(QLatin1String("<paste>")))
+            return paste(cell.mid(7));
+        return answer(cell);
+    }
+
     // Does something else first, then answers the dialog.
     static Action before(std::function<void()> first, Action action)
     {
@@ -383,6 +396,7 @@ private slots:
 
 private:
     MainWindow *openWindow();
+    void openThreeOfEach();
     void installImages();
     QString makeFile(const QString &relative);
     QString makeFolder(const QString &relative);
@@ -644,7 +658,7 @@ void TestConfigurationWindow::addBackupEntry_data()
     QTest::addColumn<int>("list");
     QTest::addColumn<QString>("source"); // relative to the working directory
     QTest::addColumn<bool>("cancelPicker");
-    QTest::addColumn<QString>("name"); // "<accept>": OK on the proposal; "<cancel>": Cancel
+    QTest::addColumn<QString>("name"); // as DialogScript::reply takes it
     QTest::addColumn<QStringList>("expectedDialogs");
     QTest::addColumn<QString>("expectedLine"); // empty: nothing added
     QTest::addColumn<bool>("expectSave");
@@ -717,15 +731,7 @@ void TestConfigurationWindow::addBackupEntry()
 
     DialogScript script;
     script.then(cancelPicker ? DialogScript::cancel() : DialogScript::pick(path));
-    if (name == QLatin1String("<accept>"))
-        script.then(DialogScript::acceptProposal());
-    else if (name == QLatin1String("<cancel>"))
-        script.then(DialogScript::cancel());
-    else if (name.startsWith(QLatin1String("<paste>")))
-        script.then(DialogScript::paste(name.mid(7)));
-    else
-        script.then(DialogScript::answer(name));
-    script.then(DialogScript::pressOk());
+    script.then(DialogScript::reply(name)).then(DialogScript::pressOk());
     QTest::mouseClick(inside.addButton(list), Qt::LeftButton);
 
     QCOMPARE(script.problems, QStringList());
@@ -795,7 +801,7 @@ void TestConfigurationWindow::addBackupEntrySourceVanishes()
 
 void TestConfigurationWindow::addFtp_data()
 {
-    QTest::addColumn<QStringList>("answers"); // "<cancel>" cancels that dialog
+    QTest::addColumn<QStringList>("answers"); // as DialogScript::reply takes them
     QTest::addColumn<QStringList>("expectedMessages"); // kind letter + text
     QTest::addColumn<QString>("expectedServer"); // "host user remotePath"; empty: none
 
@@ -845,16 +851,8 @@ void TestConfigurationWindow::addFtp()
     markConfig();
 
     DialogScript script;
-    for (const QString &a : answers) {
-        if (a == QLatin1String("<cancel>"))
-            script.then(DialogScript::cancel());
-        else if (a == QLatin1String("<accept>"))
-            script.then(DialogScript::acceptProposal());
-        else if (a.startsWith(QLatin1String("<paste>")))
-            script.then(DialogScript::paste(a.mid(7)));
-        else
-            script.then(DialogScript::answer(a));
-    }
+    for (const QString &a : answers)
+        script.then(DialogScript::reply(a));
     for (int i = 0; i < expectedMessages.size(); ++i)
         script.then(DialogScript::pressOk());
     QTest::mouseClick(inside.addButton(Ftps), Qt::LeftButton);
@@ -998,11 +996,11 @@ void TestConfigurationWindow::addSaveFolder()
 
 // ---------------------------------------------------------------------------
 
-namespace {
-
-// Three entries in every list, written the way the program writes them.
-QString threeOfEach(const QString &root)
+// Three entries in every list, written the way the program writes them, with
+// the sources in place; then the editor of the configuration-only build.
+void TestConfigurationWindow::openThreeOfEach()
 {
+    const QString root = dir->path();
     QString config = QStringLiteral("winrar=/opt/rar/WinRAR.exe\n");
     for (const char *host : { "one", "two", "three" })
         config += QStringLiteral("ftp=%1.example.net user AwIAAAA= backups\n").arg(host);
@@ -1011,10 +1009,15 @@ QString threeOfEach(const QString &root)
     for (const char *prefix : { "file", "zippedfile", "zippedfolder" })
         for (const char *n : { "1", "2", "3" })
             config += QStringLiteral("%1=%2/src/%1%3 %1-%3\n").arg(prefix, root, n);
-    return config;
+    for (const char *prefix : { "file", "zippedfile" })
+        for (const char *n : { "1", "2", "3" })
+            makeFile(QStringLiteral("src/%1%2").arg(prefix, n));
+    for (const char *n : { "1", "2", "3" })
+        makeFolder(QStringLiteral("src/zippedfolder%1").arg(n));
+    writeFile(QStringLiteral("config.txt"), config.toUtf8());
+    testConfigurationOnlyBuild = true;
+    openWindow();
 }
-
-} // namespace
 
 void TestConfigurationWindow::removeWithoutCurrentRowWritesNothing_data()
 {
@@ -1029,14 +1032,7 @@ void TestConfigurationWindow::removeWithoutCurrentRowWritesNothing_data()
 void TestConfigurationWindow::removeWithoutCurrentRowWritesNothing()
 {
     QFETCH(int, list);
-    for (const char *prefix : { "file", "zippedfile" })
-        for (const char *n : { "1", "2", "3" })
-            makeFile(QStringLiteral("src/%1%2").arg(prefix, n));
-    for (const char *n : { "1", "2", "3" })
-        makeFolder(QStringLiteral("src/zippedfolder%1").arg(n));
-    writeFile(QStringLiteral("config.txt"), threeOfEach(dir->path()).toUtf8());
-    testConfigurationOnlyBuild = true;
-    openWindow();
+    openThreeOfEach();
     QCOMPARE(inside.listWidget(list)->count(), 3);
     inside.listWidget(list)->setCurrentRow(-1);
     markConfig();
@@ -1056,14 +1052,7 @@ void TestConfigurationWindow::removeMiddleEntry_data()
 void TestConfigurationWindow::removeMiddleEntry()
 {
     QFETCH(int, list);
-    for (const char *prefix : { "file", "zippedfile" })
-        for (const char *n : { "1", "2", "3" })
-            makeFile(QStringLiteral("src/%1%2").arg(prefix, n));
-    for (const char *n : { "1", "2", "3" })
-        makeFolder(QStringLiteral("src/zippedfolder%1").arg(n));
-    writeFile(QStringLiteral("config.txt"), threeOfEach(dir->path()).toUtf8());
-    testConfigurationOnlyBuild = true;
-    openWindow();
+    openThreeOfEach();
     const QStringList before = configLines();
     QCOMPARE(before.size(), 1 + 5 * 3);
 
