@@ -12,8 +12,7 @@
 // Writes `content` to `path`, making missing parent folders; fails the running test if it cannot.
 void writeFile(const QString &path, const QByteArray &content);
 
-// The content of `path`; "(unreadable)" when it cannot be read, so a missing file never equals an
-// empty one.
+// The content of `path`, or "(unreadable)": a missing file never equals an empty one.
 QByteArray readFile(const QString &path);
 
 // Sets the access and modification times of a file or folder, to the second.
