@@ -4,7 +4,8 @@
 // Fixtures shared by every test: real FTP servers on loopback, the real
 // binaries run headless, the scripted FTP peer, files laid out and read back,
 // a scratch working directory, the debug output captured, a wait that keeps
-// the event loop running at full speed, and directory entries as text.
+// the event loop running at full speed, directory entries as text, and a
+// window built in-process in a scratch directory.
 #include "support/debugcapture.h"
 #include "support/files.h"
 #include "support/ftptestserver.h"
@@ -13,6 +14,7 @@
 #include "support/scriptedpeer.h"
 #include "support/urlinfotext.h"
 #include "support/waituntil.h"
+#include "support/windowfixture.h"
 
 // Set before building a MainWindow in-process to get the configuration-only build.
 extern bool testConfigurationOnlyBuild;

@@ -33,7 +33,7 @@ const QString archiverLog = QStringLiteral("archiver-calls.txt");
 
 } // namespace
 
-class TestBackupRun : public QObject
+class TestBackupRun : public QObject, protected WindowFixture
 {
     Q_OBJECT
 
@@ -68,9 +68,6 @@ private:
     QStringList copyLines(const QString &source, const QString &name) const;
     void verifyHandledNow(const QString &key);
 
-    std::unique_ptr<ScratchDirectory> dir;
-    std::unique_ptr<MainWindow> window;
-    std::unique_ptr<DebugCapture> debug;
     // A frame address taken in the capture for each "No modification" line:
     // the depth of the stack at which the run logged it.
     QList<quintptr> skipLineDepths;
@@ -91,9 +88,10 @@ void TestBackupRun::initTestCase()
 // today's folder, and an empty history.
 void TestBackupRun::init()
 {
-    dir = std::make_unique<ScratchDirectory>();
-    QVERIFY(dir->isValid());
-    QVERIFY(dir->isCurrent());
+    QVERIFY(enterScratch([this](const QString &line) {
+        if (line.startsWith(QLatin1String("No modification for ")))
+            skipLineDepths << quintptr(__builtin_frame_address(0));
+    }));
     date = datedFolderName();
     saves = path(QStringLiteral("saves"));
     QVERIFY(QDir().mkpath(saves + "/latest"));
@@ -101,26 +99,18 @@ void TestBackupRun::init()
     writeFile(QStringLiteral("previous"), QByteArray());
     qputenv("MIRVO_ARCHIVER_LOG", path(archiverLog).toLocal8Bit());
     qunsetenv("MIRVO_ARCHIVER_FAIL");
-    testConfigurationOnlyBuild = false;
     skipLineDepths.clear();
-    debug = std::make_unique<DebugCapture>([this](const QString &line) {
-        if (line.startsWith(QLatin1String("No modification for ")))
-            skipLineDepths << quintptr(__builtin_frame_address(0));
-    });
 }
 
 void TestBackupRun::cleanup()
 {
-    window.reset();
-    debug.reset();
-    dir.reset();
+    leaveScratch();
 }
 
 void TestBackupRun::runBackup(const QString &configuration)
 {
-    writeFile(QStringLiteral("config.txt"), configuration.toUtf8());
     runStart = QDateTime::currentDateTime();
-    window = std::make_unique<MainWindow>();
+    build(configuration.toUtf8());
     runEnd = QDateTime::currentDateTime();
     if (datedFolderName() != date)
         QSKIP("the date changed during the test");

@@ -91,7 +91,7 @@ const QString defaultWinrar = QStringLiteral("C:/Program Files (x86)/WinRAR/WinR
 
 } // namespace
 
-class TestConfigurationFile : public QObject
+class TestConfigurationFile : public QObject, protected WindowFixture
 {
     Q_OBJECT
 
@@ -111,22 +111,14 @@ private slots:
 
 private:
     MainWindowInspector inspect() { return MainWindowInspector { *window }; }
-
-    std::unique_ptr<ScratchDirectory> dir;
-    std::unique_ptr<MainWindow> window;
-    std::unique_ptr<DebugCapture> debug;
 };
 
 // Each test gets a window in its own scratch directory, built in backup mode
 // from an empty config.txt and then emptied, so that it starts from nothing.
 void TestConfigurationFile::init()
 {
-    dir = std::make_unique<ScratchDirectory>();
-    QVERIFY(dir->isCurrent());
-    writeFile(QStringLiteral("config.txt"), QByteArray());
-    testConfigurationOnlyBuild = false;
-    debug = std::make_unique<DebugCapture>();
-    window = std::make_unique<MainWindow>();
+    QVERIFY(enterScratch());
+    build(QByteArray());
     inspect().reset();
     QFile::remove(QStringLiteral("config.txt"));
     QFile::remove(QStringLiteral("previous"));
@@ -137,9 +129,7 @@ void TestConfigurationFile::init()
 
 void TestConfigurationFile::cleanup()
 {
-    window.reset();
-    debug.reset();
-    dir.reset();
+    leaveScratch();
 }
 
 void TestConfigurationFile::load_data()

@@ -28,7 +28,7 @@ QDateTime at(int day, int hour, int minute, int second, int ms = 0)
 
 } // namespace
 
-class TestHistoryFile : public QObject
+class TestHistoryFile : public QObject, protected WindowFixture
 {
     Q_OBJECT
 
@@ -44,22 +44,14 @@ private slots:
 
 private:
     MainWindowInspector inspect() { return MainWindowInspector { *window }; }
-
-    std::unique_ptr<ScratchDirectory> dir;
-    std::unique_ptr<MainWindow> window;
-    std::unique_ptr<DebugCapture> debug;
 };
 
 // A window built in backup mode from an empty config.txt, in its own
 // scratch directory, with its history and log emptied afterwards.
 void TestHistoryFile::init()
 {
-    dir = std::make_unique<ScratchDirectory>();
-    QVERIFY(dir->isCurrent());
-    writeFile(QStringLiteral("config.txt"), QByteArray());
-    testConfigurationOnlyBuild = false;
-    debug = std::make_unique<DebugCapture>();
-    window = std::make_unique<MainWindow>();
+    QVERIFY(enterScratch());
+    build(QByteArray());
     inspect().history().clear();
     inspect().logText().clear();
     QFile::remove(QStringLiteral("previous"));
@@ -68,9 +60,7 @@ void TestHistoryFile::init()
 
 void TestHistoryFile::cleanup()
 {
-    window.reset();
-    debug.reset();
-    dir.reset();
+    leaveScratch();
 }
 
 void TestHistoryFile::read_data()

@@ -53,7 +53,7 @@ QImage viewImage(QTextEdit *view, bool atBottom)
 
 // The window of backup mode: its log lines, the view, and the save folders
 // it prepares.
-class TestLogView : public QObject
+class TestLogView : public QObject, protected WindowFixture
 {
     Q_OBJECT
 
@@ -72,33 +72,16 @@ private slots:
 
 private:
     MainWindowInspector inspect() { return MainWindowInspector { *window }; }
-    void build(const QByteArray &configuration);
-
-    std::unique_ptr<ScratchDirectory> dir;
-    std::unique_ptr<MainWindow> window;
-    std::unique_ptr<DebugCapture> debug;
 };
 
 void TestLogView::init()
 {
-    dir = std::make_unique<ScratchDirectory>();
-    QVERIFY(dir->isCurrent());
-    testConfigurationOnlyBuild = false;
-    debug = std::make_unique<DebugCapture>();
+    QVERIFY(enterScratch());
 }
 
 void TestLogView::cleanup()
 {
-    window.reset();
-    debug.reset();
-    testConfigurationOnlyBuild = false;
-    dir.reset();
-}
-
-void TestLogView::build(const QByteArray &configuration)
-{
-    writeFile(QStringLiteral("config.txt"), configuration);
-    window = std::make_unique<MainWindow>();
+    leaveScratch();
 }
 
 void TestLogView::lineMarkup_data()
