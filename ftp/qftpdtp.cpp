@@ -8,13 +8,15 @@
 #include <QRegExp>
 #include <QStringList>
 #include <QTcpSocket>
+#include <QTextCodec>
 #include <QTime>
 
 #include <cstring>
 
 namespace {
 const char networkSessionProperty[] = "_q_networksession";
-}
+const int utf8Mib = 106;
+} // namespace
 
 QFtpDTP::QFtpDTP(QFtpPI *interpreter)
     : activeListener(this)
@@ -77,6 +79,7 @@ void QFtpDTP::connectToDataPort(const QString &host, quint16 port)
     dataSocket = new QTcpSocket(this);
     dataSocket->setProperty(networkSessionProperty, property(networkSessionProperty));
     dataSocket->setObjectName(QStringLiteral("QFtpDTP Passive state socket"));
+    dataSocket->setReadBufferSize(listReadBufferSize);
     connectSocketSignals(dataSocket);
     passiveConnecting = true;
     dataSocket->connectToHost(host, port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
@@ -257,6 +260,7 @@ void QFtpDTP::setupSocket()
         retireSocket(dataSocket);
     dataSocket = socket;
     dataSocket->setObjectName(QStringLiteral("QFtpDTP Active state socket"));
+    dataSocket->setReadBufferSize(listReadBufferSize);
     connectSocketSignals(dataSocket);
     activeListener.close();
     noteActivity();
@@ -277,7 +281,6 @@ void QFtpDTP::socketReadyRead()
 {
     if (!dataSocket)
         return;
-    noteActivity();
 
     const QString command = ownerInterpreter ? ownerInterpreter->currentCommand() : QString();
     if (command.isEmpty()) {
@@ -285,13 +288,20 @@ void QFtpDTP::socketReadyRead()
         emit connectState(DataClosed);
         return;
     }
-    if (ownerInterpreter && ownerInterpreter->abortState == QFtpPI::AbortSent) {
+    // Data after ABOR, or sent against the direction of an upload, is
+    // nobody's: it is dropped, and it is no sign of a transfer going on.
+    if ((ownerInterpreter && ownerInterpreter->abortState == QFtpPI::AbortSent)
+        || command.startsWith(QLatin1String("STOR"))) {
         dataSocket->readAll();
         return;
     }
+    noteActivity();
     if (command.startsWith(QLatin1String("LIST"))) {
         readListing();
-    } else if (!targetIsBuffer && targetDevice) {
+        return;
+    }
+    dataSocket->setReadBufferSize(0); // downloads stream; their reader takes all there is
+    if (!targetIsBuffer && targetDevice) {
         readIntoDevice();
     } else {
         emit dataTransferProgress(transferredBytes + dataSocket->bytesAvailable(), totalBytes);
@@ -309,7 +319,7 @@ void QFtpDTP::readListing()
         if (!line.isEmpty() && parseListLine(line, QString(), &entry))
             emit listInfo(entry);
         else if (line.endsWith("No such file or directory\r\n"))
-            errorText = QString::fromLatin1(line);
+            errorText = textFromWire(line);
     }
     if (dataSocket && !dataSocket->canReadLine()
         && dataSocket->bytesAvailable() <= maxListLineLength) {
@@ -544,6 +554,21 @@ void fillDosEntry(const QStringList &fields, QUrlInfo *info)
 
 } // namespace
 
+QString QFtpDTP::textFromWire(const QByteArray &line)
+{
+    // Servers send names as the bytes they store: UTF-8 for most today, an
+    // 8-bit code page for some. A line that is not valid UTF-8 is taken byte
+    // for byte, so that such names keep working. The header flag keeps a
+    // leading byte-order mark as a character of the line.
+    const int length = int(qstrnlen(line.constData(), uint(line.size())));
+    QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
+    const QString text
+        = QTextCodec::codecForMib(utf8Mib)->toUnicode(line.constData(), length, &state);
+    if (state.invalidChars == 0 && state.remainingChars == 0)
+        return text;
+    return QString::fromLatin1(line.constData(), length);
+}
+
 bool QFtpDTP::parseListLine(const QByteArray &buffer, const QString &userName, QUrlInfo *info)
 {
     return parseListLine(buffer, userName, info, QDateTime::currentDateTime());
@@ -555,8 +580,7 @@ bool QFtpDTP::parseListLine(const QByteArray &buffer, const QString &userName, Q
     if (buffer.isEmpty() || !info)
         return false;
 
-    // Listings carry no declared encoding; every byte is taken as one character.
-    const QString line = QString::fromLatin1(buffer).trimmed();
+    const QString line = textFromWire(buffer).trimmed();
 
     QRegExp unixLine(QString::fromLatin1(unixLayout));
     if (unixLine.indexIn(line) == 0) {

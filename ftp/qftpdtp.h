@@ -40,6 +40,10 @@ public:
     // Longest listing line accepted from a server; a longer one ends the
     // listing with an error instead of being buffered without limit.
     static constexpr qint64 maxListLineLength = 64 * 1024;
+    // What a data socket may hold unread while a listing comes in: a longest
+    // line fits whole. Downloads lift the bound, so that they stream as fast
+    // as the device takes the data.
+    static constexpr qint64 listReadBufferSize = maxListLineLength + 4096;
     // Size of one upload chunk, read from a device or taken from a buffer.
     static constexpr qint64 uploadChunkSize = 16 * 1024;
 
@@ -65,6 +69,10 @@ public:
     // nothing is read from the source.
     void writeNextChunk();
     void abortDataConnection();
+
+    // One line of text from the server (a reply or listing line): UTF-8 when
+    // the bytes are valid UTF-8, Latin-1 otherwise, up to the first NUL.
+    static QString textFromWire(const QByteArray &line);
 
     static bool parseListLine(const QByteArray &buffer, const QString &userName, QUrlInfo *info);
     // The same, with "now" given: the year of a listing date without a year is

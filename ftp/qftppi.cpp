@@ -16,6 +16,7 @@ QFtpPI::QFtpPI(QObject *parent)
     , dataProcess(this)
 {
     controlSocket.setObjectName(QStringLiteral("QFtpPI_socket"));
+    controlSocket.setReadBufferSize(controlReadBufferSize);
     connect(&controlSocket, &QTcpSocket::hostFound, this, &QFtpPI::hostFound);
     connect(&controlSocket, &QTcpSocket::connected, this, &QFtpPI::connected);
     connect(&controlSocket, &QTcpSocket::disconnected, this, &QFtpPI::connectionClosed);
@@ -166,7 +167,9 @@ bool QFtpPI::sendNextCommand()
     pendingCommands.removeFirst();
     setInterpreterState(AwaitingReply);
     noteTraffic();
-    controlSocket.write(currentLine.toLatin1());
+    // UTF-8, so that names in any script reach the server as they are; an
+    // ASCII line is the same bytes either way.
+    controlSocket.write(currentLine.toUtf8());
     return true;
 }
 
@@ -211,17 +214,24 @@ bool QFtpPI::buildActiveModeLine(const QHostAddress &address)
 
 void QFtpPI::readyRead()
 {
-    noteTraffic();
+    // Arriving bytes are no sign of progress by themselves: a reply fed a
+    // line at a time must still be complete within the timeout.
     if (awaitingDataClose) {
-        // Replies wait until the data connection has closed, but not without limit.
-        if (controlSocket.bytesAvailable() > maxReplyLength)
+        // Replies wait until the data connection has closed; the socket's
+        // bounded buffer makes the server wait too, once it is full.
+        if (holdsOverlongLine(controlSocket))
             dropConnection(QFtp::UnknownError,
-                           tr("Host %1 sent more than %2 bytes of replies, connection closed")
-                               .arg(peerText())
-                               .arg(maxReplyLength));
+                           tr("Reply line longer than %1 bytes from host %2, connection closed")
+                               .arg(maxReplyLineLength)
+                               .arg(peerText()));
         return;
     }
     readRepliesFrom(controlSocket);
+}
+
+bool QFtpPI::holdsOverlongLine(QIODevice &source) const
+{
+    return !source.canReadLine() && source.bytesAvailable() > maxReplyLineLength;
 }
 
 void QFtpPI::readRepliesFrom(QIODevice &source)
@@ -239,7 +249,7 @@ void QFtpPI::readRepliesFrom(QIODevice &source)
                                .arg(peerText()));
             return;
         }
-        const QString line = QString::fromLatin1(raw);
+        const QString line = QFtpDTP::textFromWire(raw);
         if (replyText.isEmpty() && !beginReply(line))
             continue; // too short or a bad code: dropped; the next line is read
 
@@ -265,8 +275,7 @@ void QFtpPI::readRepliesFrom(QIODevice &source)
         if (handleReply())
             replyText.clear();
     }
-    if (!awaitingDataClose && !source.canReadLine()
-        && source.bytesAvailable() > maxReplyLineLength) {
+    if (!awaitingDataClose && holdsOverlongLine(source)) {
         dropConnection(QFtp::UnknownError,
                        tr("Reply line longer than %1 bytes from host %2, connection closed")
                            .arg(maxReplyLineLength)
@@ -710,6 +719,12 @@ void QFtpPI::inactivityTimerFired()
     const QString peer = peerText();
     if (connecting || interpreterState == AwaitingGreeting) {
         dropConnection(QFtp::ConnectionRefused, tr("Connection timed out to host %1").arg(peer));
+    } else if (!replyText.isEmpty() || controlSocket.bytesAvailable() > 0) {
+        dropConnection(QFtp::NotConnected,
+                       tr("Host %1 did not complete its reply within %2 seconds, connection "
+                          "closed")
+                           .arg(peer)
+                           .arg(inactivityTimeoutMs / 1000.0));
     } else {
         dropConnection(QFtp::NotConnected,
                        tr("Host %1 did not answer for %2 seconds, connection closed")

@@ -39,8 +39,13 @@ public:
     // that exceeds one gets an error and the connection is dropped.
     static constexpr int maxReplyLineLength = 64 * 1024;
     static constexpr int maxReplyLength = 1024 * 1024;
-    // How long the interpreter waits for any sign of the server (a reply,
-    // the data connection, its close, or data on it) before giving up.
+    // What the control socket may hold unread: a longest line fits whole, so
+    // a full buffer without a line end is an over-long line. Whatever the
+    // server sends beyond it waits in the network until there is room.
+    static constexpr int controlReadBufferSize = maxReplyLineLength + 4096;
+    // How long the interpreter waits for what it awaits (a whole reply, the
+    // data connection, its close) before giving up. Bytes of a reply that is
+    // not complete do not count; traffic on the data connection does.
     static constexpr int defaultInactivityTimeout = 120 * 1000;
 
     explicit QFtpPI(QObject *parent = nullptr);
@@ -90,6 +95,7 @@ private:
 
     // Reading and handling replies.
     void readRepliesFrom(QIODevice &source);
+    bool holdsOverlongLine(QIODevice &source) const;
     bool beginReply(const QString &line);
     QString replyCodeText() const;
     bool handleReply();

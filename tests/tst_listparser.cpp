@@ -189,6 +189,7 @@ bool populate(const QByteArray &root, const QDateTime &nowUtc)
         && createFile(path("setgid tool"), "#!/bin/sh\n", 02750)
         && createFile(path("trailing space "), "t", 0644)
         && createFile(path("caf\xc3\xa9.txt"), "utf-8 name", 0644)
+        && createFile(path("\xe6\x97\xa5\xe6\x9c\xac.txt"), "beyond Latin-1", 0644)
         && createFile(path(".hidden"), "h", 0644) && createFile(path("big.bin"), QByteArray(), 0644)
         && ::truncate(path("big.bin").constData(), Q_INT64_C(5368709123)) == 0
         && ::mkdir(path("folder").constData(), 0755) == 0
@@ -220,6 +221,13 @@ QList<DiskEntry> readDisk(const QByteArray &root)
     return entries;
 }
 
+// A name as the parser reads it: UTF-8 when the bytes are, else Latin-1.
+QString wireName(const QByteArray &bytes)
+{
+    const QString utf8 = QString::fromUtf8(bytes);
+    return utf8.toUtf8() == bytes ? utf8 : QString::fromLatin1(bytes);
+}
+
 // What the parser should make of a listing line for this disk entry. The
 // servers write their dates in UTC; the parser reads them as local time.
 QUrlInfo expectedFromDisk(const DiskEntry &disk, const QDateTime &nowUtc)
@@ -241,7 +249,7 @@ QUrlInfo expectedFromDisk(const DiskEntry &disk, const QDateTime &nowUtc)
     const QTime shown = recent ? QTime(mtime.time().hour(), mtime.time().minute()) : QTime(0, 0);
 
     // The user name is empty and the owner is not: only the "other" bits count.
-    return entry(QString::fromLatin1(disk.name).trimmed(), kind, permissions, disk.st.st_size,
+    return entry(wireName(disk.name).trimmed(), kind, permissions, disk.st.st_size,
                  QDateTime(mtime.date(), shown, Qt::LocalTime), permissions & QUrlInfo::ReadOther,
                  permissions & QUrlInfo::WriteOther);
 }
@@ -391,10 +399,18 @@ void TestListParser::parseLine_data()
            "-rw-r--r-- 1 backup staff 512 Mar 07  2019 caf\xe9.txt\r\n",
            unixEntry(QString::fromLatin1("caf\xe9.txt"), File, rw_r__r__, 512, at(2019, 3, 7), true,
                      false));
-    accept("unix UTF-8 name read byte by byte",
-           "-rw-r--r-- 1 backup staff 512 Mar 07  2019 caf\xc3\xa9.txt\r\n",
-           unixEntry(QString::fromLatin1("caf\xc3\xa9.txt"), File, rw_r__r__, 512, at(2019, 3, 7),
-                     true, false));
+    // A line is UTF-8 when it is valid UTF-8, otherwise Latin-1 as a whole.
+    accept("unix UTF-8 name", "-rw-r--r-- 1 backup staff 512 Mar 07  2019 caf\xc3\xa9.txt\r\n",
+           unixEntry(QStringLiteral("caf\u00e9.txt"), File, rw_r__r__, 512, at(2019, 3, 7), true,
+                     false));
+    accept("unix UTF-8 name and owner outside Latin-1",
+           "drwxr-xr-x 2 \xd0\xb8\xd0\xb2 staff 512 Mar 07  2019 \xe6\x97\xa5\xe6\x9c\xac\r\n",
+           unixEntry(QStringLiteral("\u65e5\u672c"), Dir, 0755, 512, at(2019, 3, 7), true, false,
+                     QStringLiteral("\u0438\u0432")));
+    accept("unix line mixing UTF-8 and a Latin-1 byte is Latin-1",
+           "-rw-r--r-- 1 backup staff 512 Mar 07  2019 caf\xc3\xa9-r\xe9sum\xe9\r\n",
+           unixEntry(QString::fromLatin1("caf\xc3\xa9-r\xe9sum\xe9"), File, rw_r__r__, 512,
+                     at(2019, 3, 7), true, false));
     accept("unix NUL byte ends the text",
            QByteArray("-rw-r--r-- 1 backup staff 512 Mar 07  2019 cut\0here\r\n", 53),
            unixEntry("cut", File, rw_r__r__, 512, at(2019, 3, 7), true, false));
@@ -743,7 +759,7 @@ void TestListParser::realServerListing()
         ++checked;
     }
     QVERIFY2(parsed.isEmpty(), qPrintable(QStringList(parsed.keys()).join(", ")));
-    QVERIFY(checked >= 13);
+    QVERIFY(checked >= 14);
 }
 
 QTEST_GUILESS_MAIN(TestListParser)
