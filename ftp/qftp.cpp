@@ -71,7 +71,9 @@ public:
     static QString typeLine(QFtp::TransferType type);
     bool prepareTransfer(QFtpCommand *command);
     void send(QFtpCommand *command);
+    static bool breaksLine(const QFtpCommand *command);
     QString errorTextFor(QFtp::Command kind, const QString &text) const;
+    void failHead(int code, const QString &text);
 
     void startNextCommand();
     void piFinished(const QString &text);
@@ -381,6 +383,14 @@ void QFtpPrivate::startNextCommand()
         command->rawCommands[0] = user + QLatin1String("\r\n");
     }
 
+    // A line break inside a name would end the line early and send the rest
+    // as a command of its own: such a command fails before a byte is sent.
+    if (breaksLine(command)) {
+        failHead(QFtp::UnknownError,
+                 QFtp::tr("The command holds a line break or NUL character; nothing was sent"));
+        return;
+    }
+
     switch (command->command) {
     case QFtp::SetTransferMode:
         piFinished(QStringLiteral("Transfer mode set"));
@@ -462,6 +472,25 @@ void QFtpPrivate::send(QFtpCommand *command)
         piError(QFtp::NotConnected, QFtp::tr("Not connected"));
 }
 
+bool QFtpPrivate::breaksLine(const QFtpCommand *command)
+{
+    switch (command->command) {
+    case QFtp::SetTransferMode:
+    case QFtp::SetProxy:
+    case QFtp::ConnectToHost:
+        return false; // parameters, not lines
+    default:
+        break;
+    }
+    for (QString line : command->rawCommands) {
+        line.chop(2); // the line end of its own
+        if (line.contains(QLatin1Char('\r')) || line.contains(QLatin1Char('\n'))
+            || line.contains(QChar()))
+            return true;
+    }
+    return false;
+}
+
 void QFtpPrivate::piFinished(const QString &)
 {
     if (pending.isEmpty())
@@ -523,10 +552,17 @@ void QFtpPrivate::piError(int code, const QString &text)
     if (command->command == QFtp::Put && line.startsWith(QLatin1String("ALLO ")))
         return;
 
+    interpreter.clearPendingCommands();
+    failHead(code, text);
+}
+
+// Ends the head command with an error and drops every command behind it.
+void QFtpPrivate::failHead(int code, const QString &text)
+{
+    QFtpCommand *command = pending.first();
     lastError = QFtp::Error(code);
     lastErrorText = errorTextFor(command->command, text);
 
-    interpreter.clearPendingCommands();
     facade->clearPendingCommands();
     emit facade->commandFinished(command->id, true);
     pending.removeOne(command);

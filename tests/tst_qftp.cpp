@@ -101,6 +101,8 @@ private slots:
     void initTestCase();
     void rawLines_data();
     void rawLines();
+    void lineBreaksNeverReachTheWire_data();
+    void lineBreaksNeverReachTheWire();
     void transferModeGovernsLaterCommands();
     void signalOrder();
     void failureDropsQueue();
@@ -165,6 +167,61 @@ void TestQFtp::rawLines()
              QStringList({ ev("started", id), ev("finished", id, 0), "done 0" }));
     QCOMPARE(s.peer.receivedCommands(), expected);
     QVERIFY2(s.peer.problems().isEmpty(), qPrintable(s.peer.problems().join('\n')));
+}
+
+void TestQFtp::lineBreaksNeverReachTheWire_data()
+{
+    QTest::addColumn<QueueCommand>("queue");
+    QTest::addColumn<QString>("failure");
+    const QString why = "The command holds a line break or NUL character; nothing was sent";
+    QTest::newRow("password") << QueueCommand([](QFtp &f) {
+        return f.login("u", "pw\r\nDELE victim");
+    }) << "Login failed:\n" + why;
+    QTest::newRow("user") << QueueCommand([](QFtp &f) { return f.login("u\nx", "pw"); })
+                          << "Login failed:\n" + why;
+    QTest::newRow("cd") << QueueCommand([](QFtp &f) { return f.cd("a\r"); })
+                        << "Changing directory failed:\n" + why;
+    QTest::newRow("mkdir NUL")
+        << QueueCommand([](QFtp &f) { return f.mkdir(QString("a") + QChar() + "b"); })
+        << "Creating directory failed:\n" + why;
+    QTest::newRow("rmdir") << QueueCommand([](QFtp &f) { return f.rmdir("a\nRMD b"); })
+                           << "Removing directory failed:\n" + why;
+    QTest::newRow("remove") << QueueCommand([](QFtp &f) { return f.remove("f\r\n"); })
+                            << "Removing file failed:\n" + why;
+    QTest::newRow("rename, second name")
+        << QueueCommand([](QFtp &f) { return f.rename("a", "b\nDELE c"); }) << why;
+    QTest::newRow("list") << QueueCommand([](QFtp &f) { return f.list("d\nQUIT"); })
+                          << "Listing directory failed:\n" + why;
+    QTest::newRow("put") << QueueCommand([](QFtp &f) { return f.put("x", "f\r\nDELE g"); })
+                         << "Uploading file failed:\n" + why;
+    QTest::newRow("get") << QueueCommand([](QFtp &f) { return f.get("f\nDELE g"); })
+                         << "Downloading file failed:\n" + why;
+    QTest::newRow("raw, inside the trimmed text")
+        << QueueCommand([](QFtp &f) { return f.rawCommand(" NOOP\r\nDELE victim\r\n"); }) << why;
+}
+
+// A command whose argument holds CR, LF or NUL fails as it starts, sends
+// nothing, drops what was queued behind it, and the connection goes on.
+void TestQFtp::lineBreaksNeverReachTheWire()
+{
+    QFETCH(QueueCommand, queue);
+    QFETCH(QString, failure);
+    Session s;
+    QVERIFY(s.peer.listen());
+    s.peer.send("220 hi\r\n").reply("CWD next", "250 ok\r\n");
+    s.connectToPeer();
+    const int id = queue(s.ftp);
+    s.ftp.mkdir("dropped");
+    QVERIFY(s.recorder.waitForDone(1, 5000));
+    QCOMPARE(s.recorder.commandEvents().mid(2),
+             QStringList({ ev("started", id), ev("finished", id, 1), "done 1" }));
+    QCOMPARE(s.ftp.error(), QFtp::UnknownError);
+    QCOMPARE(s.ftp.errorString(), failure);
+    const int cd = s.ftp.cd("next");
+    QVERIFY(s.recorder.waitForDone(2, 5000));
+    QCOMPARE(s.recorder.commandEvents().mid(5),
+             QStringList({ ev("started", cd), ev("finished", cd, 0), "done 0" }));
+    QCOMPARE(s.peer.receivedCommands(), QStringList({ "CWD next" }));
 }
 
 void TestQFtp::transferModeGovernsLaterCommands()
