@@ -181,9 +181,9 @@ void TestQFtp::lineBreaksNeverReachTheWire_data()
                           << "Login failed:\n" + why;
     QTest::newRow("cd") << QueueCommand([](QFtp &f) { return f.cd("a\r"); })
                         << "Changing directory failed:\n" + why;
-    QTest::newRow("mkdir NUL")
-        << QueueCommand([](QFtp &f) { return f.mkdir(QString("a") + QChar() + "b"); })
-        << "Creating directory failed:\n" + why;
+    QTest::newRow("mkdir NUL") << QueueCommand([](QFtp &f) {
+        return f.mkdir(QString("a") + QChar() + "b");
+    }) << "Creating directory failed:\n" + why;
     QTest::newRow("rmdir") << QueueCommand([](QFtp &f) { return f.rmdir("a\nRMD b"); })
                            << "Removing directory failed:\n" + why;
     QTest::newRow("remove") << QueueCommand([](QFtp &f) { return f.remove("f\r\n"); })

@@ -528,6 +528,28 @@ void TestQFtpPI::silentServerTimesOut()
     mute.pi.connectToHost(mute.peer.address(), mute.peer.port());
     QTRY_COMPARE(mute.recorder.errorCount, 1);
     QCOMPARE(mute.recorder.ends().last(), "error 3 Connection timed out to host 127.0.0.1");
+
+    // Lines that trickle in without ending the reply do not hold the client:
+    // neither a greeting nor a reply to a command.
+    Session slow, slowGreeting;
+    QVERIFY(slow.peer.listen());
+    QVERIFY(slowGreeting.peer.listen());
+    slow.pi.setInactivityTimeout(300);
+    slowGreeting.pi.setInactivityTimeout(300);
+    QVERIFY(slow.greet());
+    slow.peer.expect("NOOP");
+    for (int i = 0; i < 20; ++i) {
+        slow.peer.send("200-still going\r\n").pause(100);
+        slowGreeting.peer.send("220-still going\r\n").pause(100);
+    }
+    QVERIFY(slow.pi.sendCommands({ "NOOP\r\n" }));
+    slowGreeting.pi.connectToHost(slowGreeting.peer.address(), slowGreeting.peer.port());
+    QTRY_COMPARE_WITH_TIMEOUT(slow.recorder.errorCount, 1, 1000);
+    QVERIFY2(slow.recorder.ends().last().startsWith(
+                 "error 4 Host 127.0.0.1 did not complete its reply within 0.3 seconds"),
+             qPrintable(slow.recorder.ends().last()));
+    QTRY_COMPARE_WITH_TIMEOUT(slowGreeting.recorder.errorCount, 1, 1000);
+    QCOMPARE(slowGreeting.recorder.ends().last(), "error 3 Connection timed out to host 127.0.0.1");
 }
 
 void TestQFtpPI::refusedConnect()
