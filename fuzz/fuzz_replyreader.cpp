@@ -1,8 +1,10 @@
 // Feeds arbitrary bytes to the FTP reply reader, as if they came from the
 // control connection, with the interpreter waiting for the reply to one of a
 // few typical lines. The first input byte chooses that line, the interpreter
-// and abort states; the second where the rest is cut into two reads, so that
-// replies split across reads are exercised too.
+// and abort states; the second how the rest arrives: cut into two reads, fed
+// a byte or a few bytes at a time, or repeated into large pieces beyond the
+// line and reply limits. Each read sees at most what the control socket may
+// hold unread, as with the real socket.
 
 #include "qftppi.h"
 
@@ -21,7 +23,7 @@ struct QFtpPITestAccess
             "RETR f\r\n",  "SIZE f\r\n", "LIST\r\n", "QUIT\r\n",
         };
         const uint8_t selector = data[0];
-        const size_t cut = size > 1 ? data[1] : 0;
+        const uint8_t feed = data[1];
         data += 2;
         size -= 2;
 
@@ -36,20 +38,61 @@ struct QFtpPITestAccess
         pi.dataProcess.setTargetBuffer(&target);
 
         const QByteArray bytes(reinterpret_cast<const char *>(data), int(size));
-        const int first = int(qMin(size, cut * size / 255));
-        QBuffer source;
-        source.open(QIODevice::ReadWrite);
-        source.write(bytes.left(first));
-        source.seek(0);
-        pi.readRepliesFrom(source);
-        // The second read: what is left of the first plus the rest.
-        const QByteArray left = source.readAll();
-        QBuffer more;
-        more.setData(left + bytes.mid(first));
-        more.open(QIODevice::ReadOnly);
-        pi.readRepliesFrom(more);
+        switch (feed % 4) {
+        case 0: { // two reads, cut where the second byte says
+            const int first = int(qMin(size, size_t(feed) * size / 255));
+            feedPieces(pi, { bytes.left(first), bytes.mid(first) });
+            break;
+        }
+        case 1: // slowly: one byte per read
+        case 2: { // or a few bytes per read
+            const int step = feed % 4 == 1 ? 1 : 1 + (feed >> 2) % 7;
+            QList<QByteArray> pieces;
+            for (int i = 0; i < bytes.size(); i += step)
+                pieces << bytes.mid(i, step);
+            feedPieces(pi, pieces);
+            break;
+        }
+        default: { // large: the input repeated past the limits, in big reads
+            if (bytes.isEmpty())
+                break;
+            const int target
+                = (feed >> 2) % 2 ? QFtpPI::maxReplyLength + 4096 : QFtpPI::maxReplyLineLength + 16;
+            QByteArray large;
+            while (large.size() < target)
+                large += bytes;
+            feedPieces(pi, { large });
+            break;
+        }
+        }
     }
-};
+
+    // What a socket with a bounded buffer would deliver: each read adds to
+    // what the reader left, up to the bound, and the rest waits.
+    static void feedPieces(QFtpPI &pi, const QList<QByteArray> &pieces)
+    {
+        QByteArray waiting;
+        for (const QByteArray &piece : pieces) {
+            waiting += piece;
+            while (!waiting.isEmpty()) {
+                const int take = qMin(waiting.size(), QFtpPI::controlReadBufferSize);
+                QBuffer source;
+                source.setData(waiting.left(take));
+                source.open(QIODevice::ReadOnly);
+                pi.readRepliesFrom(source);
+                const QByteArray left = source.readAll();
+                waiting = left + waiting.mid(take);
+                // Nothing taken from a full window: the socket would stay full too.
+                if (source.size() == left.size() && take == QFtpPI::controlReadBufferSize)
+                    return;
+                if (take < QFtpPI::controlReadBufferSize)
+                    break; // all of it offered; the rest waits for the next piece
+            }
+        }
+    }
+}
+}
+;
 
 namespace {
 void quiet(QtMsgType, const QMessageLogContext &, const QString &) { }

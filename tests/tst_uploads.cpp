@@ -126,6 +126,8 @@ private slots:
     void remotePaths_data();
     void remotePaths();
     void remoteFolderIsAPlainFile();
+    void namesBeyondLatin1_data();
+    void namesBeyondLatin1();
     void droppedConnectionEndsTheRun();
     void bigFileStreams();
 
@@ -669,6 +671,60 @@ void TestUploads::remoteFolderIsAPlainFile()
              (QStringList { "USER mirvo", "PASS ****", "TYPE A", "PASV", "LIST", "MKD backup",
                             "QUIT" }));
     QVERIFY(historyOf(path(QStringLiteral("previous"))).contains(notes));
+}
+
+// File names, backup names, the remote path and a dated folder named under a
+// Russian locale, all outside Latin-1, reach the server as they are: two
+// names that share their length no longer land on one file, and a second
+// run the same day finds every folder instead of asking to make it again.
+void TestUploads::namesBeyondLatin1_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::newRow("pyftpdlib") << int(FtpTestServer::PyFtpdlib);
+    QTest::newRow("vsftpd") << int(FtpTestServer::Vsftpd);
+}
+
+void TestUploads::namesBeyondLatin1()
+{
+    REQUIRE_PORT_21();
+    QFETCH(int, kind);
+    SKIP_UNLESS_USABLE(kind);
+    FtpTestServer server { FtpTestServer::Kind(kind) };
+    QVERIFY2(startOnPort21(server, {}), qPrintable(server.errorString()));
+    const QString japan = path(QStringLiteral("src/\u65e5\u672c.txt"));
+    const QString china = path(QStringLiteral("src/\u4e2d\u56fd.txt"));
+    writeFile(japan, "nihon");
+    writeFile(china, "zhongguo");
+    ageTree(path(QStringLiteral("src")));
+    const QString remotePath = QStringLiteral("backups/\u65e5\u672c");
+    writeConfiguration(ftpLine(server, remotePath),
+                       "file=" + japan + " \u65e5\u672c.txt\nfile=" + china
+                           + " \u4e2d\u56fd.txt\n");
+    const QStringList russian { QStringLiteral("LC_ALL=ru_RU.UTF-8") };
+    const QString dated = QLocale(QStringLiteral("ru_RU"))
+                              .toString(QDate::currentDate(), QStringLiteral("yyyy_MMM_dd_(ddd)"));
+    const QString ready
+        = server.address() + " - " + remotePath + " All directories up to date, ready to transfer";
+
+    const QStringList lines = runMirvo(QStringLiteral("Exit successful"), 300, russian);
+    QVERIFY2(lines.contains(ready), qPrintable(lines.join('\n')));
+    QVERIFY2(lines.filter(QStringLiteral("failed to transfer")).isEmpty(),
+             qPrintable(lines.join('\n')));
+    const QString site = server.root() + "/" + remotePath;
+    for (const QString &folder : { QStringLiteral("latest"), dated }) {
+        QCOMPARE(readFile(site + "/" + folder + "/\u65e5\u672c.txt"), QByteArray("nihon"));
+        QCOMPARE(readFile(site + "/" + folder + "/\u4e2d\u56fd.txt"), QByteArray("zhongguo"));
+    }
+
+    const int before = server.commands().size();
+    const QStringList again = runMirvo(QStringLiteral("Exit successful"), 300, russian);
+    if (QLocale(QStringLiteral("ru_RU")).toString(QDate::currentDate(), "yyyy_MMM_dd_(ddd)")
+        != dated)
+        QSKIP("the date changed during the test");
+    QVERIFY2(again.contains(ready), qPrintable(again.join('\n')));
+    const QStringList commands = server.commands().mid(before);
+    QVERIFY2(commands.filter(QRegularExpression("^MKD")).isEmpty(),
+             qPrintable(commands.join('\n')));
 }
 
 // The server drops the control connection on the second upload: that
