@@ -183,11 +183,21 @@ int clientMain(const QStringList &arguments)
     return failed ? 1 : 0;
 }
 
+QString figure(const ChildResult &r)
+{
+    // A killed program's own figure is lost: /usr/bin/time sees only the killer's.
+    if (r.exitCode == 137)
+        return QStringLiteral("  killed after %1 s").arg(r.seconds, 0, 'f', 0);
+    return QStringLiteral("%1 MiB (exit %2, %3 s)")
+        .arg(r.peakKiB / 1024.0, 6, 'f', 1)
+        .arg(r.exitCode)
+        .arg(r.seconds, 0, 'f', 2);
+}
+
 void printRow(const char *what, const ChildResult &ours, const ChildResult &curl)
 {
-    std::printf("%-36s mirvo %6.1f MiB (exit %d, %.2f s)   curl %6.1f MiB (exit %d, %.2f s)\n",
-                what, ours.peakKiB / 1024.0, ours.exitCode, ours.seconds, curl.peakKiB / 1024.0,
-                curl.exitCode, curl.seconds);
+    std::printf("%-36s mirvo %-28s curl %s\n", what, qPrintable(figure(ours)),
+                qPrintable(figure(curl)));
 }
 
 } // namespace
