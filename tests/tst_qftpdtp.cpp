@@ -132,6 +132,15 @@ void TestQFtpDTP::listingLines_data()
     // The last line without a line end is never parsed: it stays readable.
     QTest::newRow("last line without end") << QList<QByteArray> { dir + file.trimmed() }
                                            << QStringList({ "folder" }) << file.trimmed();
+    // More than the data socket holds unread at a time: it reads on as lines are taken.
+    QByteArray many;
+    QStringList manyNames;
+    for (int i = 0; i < 3000; ++i) {
+        many += "-rw-r--r-- 1 ftp ftp 10 Jan 05  2021 f" + QByteArray::number(i) + "\r\n";
+        manyNames << "f" + QString::number(i);
+    }
+    QTest::newRow("beyond the read bound")
+        << QList<QByteArray> { many } << manyNames << QByteArray();
 }
 
 void TestQFtpDTP::listingLines()
