@@ -40,6 +40,8 @@ void QFtpDTP::setTargetBuffer(QByteArray *buffer)
     targetBuffer = buffer;
     uploadStarted = false;
     bufferOffset = 0;
+    uploadUnsent = 0;
+    uploadCutShort = false;
 }
 
 void QFtpDTP::setTargetDevice(QIODevice *device)
@@ -48,6 +50,8 @@ void QFtpDTP::setTargetDevice(QIODevice *device)
     targetDevice = device;
     uploadStarted = false;
     bufferOffset = 0;
+    uploadUnsent = 0;
+    uploadCutShort = false;
 }
 
 void QFtpDTP::clearTarget()
@@ -163,8 +167,13 @@ void QFtpDTP::writeNextChunk()
     char chunk[uploadChunkSize];
     const qint64 count = targetDevice->read(chunk, uploadChunkSize);
     if (count > 0) {
-        socket->write(chunk, count);
+        uploadUnsent += qMax<qint64>(0, socket->write(chunk, count));
+    } else if (count < 0 && !targetDevice->isSequential()) {
+        // A file that fails part way must not reach the server as if whole.
+        failUpload();
+        return;
     } else if (count < 0 || (!targetDevice->isSequential() && targetDevice->atEnd())) {
+        // A sequential device says it has no more data with -1.
         finishUpload();
         return;
     }
@@ -182,7 +191,8 @@ void QFtpDTP::writeNextSlice(QTcpSocket *socket)
     const qint64 left = targetBuffer->size() - bufferOffset;
     if (left > 0) {
         const qint64 count = qMin(left, uploadChunkSize);
-        socket->write(targetBuffer->constData() + bufferOffset, count);
+        uploadUnsent
+            += qMax<qint64>(0, socket->write(targetBuffer->constData() + bufferOffset, count));
         bufferOffset += count;
         continueWriting = true;
         return;
@@ -205,9 +215,35 @@ void QFtpDTP::finishUpload()
     socket->close();
 }
 
+// The upload still has bytes to go: its source is not exhausted, or the
+// socket has not written everything it was handed.
+bool QFtpDTP::uploadIncomplete() const
+{
+    return (uploadStarted && (targetIsBuffer || targetDevice)) || uploadUnsent > 0;
+}
+
+// Nothing more of the upload goes out, and it counts as failed.
+void QFtpDTP::cutUploadShort()
+{
+    uploadCutShort = true;
+    uploadUnsent = 0;
+    continueWriting = false;
+    clearTarget();
+}
+
+void QFtpDTP::failUpload()
+{
+    cutUploadShort();
+    // Cut off rather than closed: a server that sees a plain close takes
+    // the file as complete.
+    if (dataSocket)
+        dataSocket->abort();
+}
+
 void QFtpDTP::abortDataConnection()
 {
     continueWriting = false;
+    uploadUnsent = 0;
     clearTarget();
     if (dataSocket)
         dataSocket->abort();
@@ -352,11 +388,16 @@ void QFtpDTP::socketError(QAbstractSocket::SocketError error)
         // interpreter does not wait for a connection that never comes.
         passiveConnecting = false;
         emit connectState(DataConnectionRefused);
+    } else if (sender() == dataSocket && uploadIncomplete()) {
+        cutUploadShort(); // the close that follows ends the transfer
     }
 }
 
 void QFtpDTP::socketConnectionClosed()
 {
+    // Whichever side closed, an upload with bytes still to go is truncated.
+    if (uploadIncomplete())
+        cutUploadShort();
     if (!targetIsBuffer && targetDevice)
         clearTarget();
     // What the peer sent before closing stays readable; after a close from
@@ -370,6 +411,7 @@ void QFtpDTP::socketConnectionClosed()
 void QFtpDTP::socketBytesWritten(qint64 bytes)
 {
     transferredBytes += bytes;
+    uploadUnsent = qMax<qint64>(0, uploadUnsent - bytes);
     noteActivity();
     emit dataTransferProgress(transferredBytes, totalBytes);
     if (continueWriting)

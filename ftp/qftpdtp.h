@@ -97,6 +97,9 @@ private:
     bool uploadCanWrite() const;
     void writeNextSlice(QTcpSocket *socket);
     void finishUpload();
+    bool uploadIncomplete() const;
+    void cutUploadShort();
+    void failUpload();
     void readListing();
     void readIntoDevice();
     void noteActivity();
@@ -122,6 +125,13 @@ private:
     bool uploadStarted = false;
     bool passiveConnecting = false; // a passive connect attempt is under way
     qint64 bufferOffset = 0; // bytes of targetBuffer handed to the socket so far
+    // Bytes of the current upload handed to the socket and not yet reported
+    // written by it.
+    qint64 uploadUnsent = 0;
+    // The current upload's data connection ended while bytes of it were
+    // still unsent, or its source could not be read: the upload failed,
+    // whatever the server replies. The interpreter takes and clears it.
+    bool uploadCutShort = false;
 };
 
 #endif // QFTPDTP_H

@@ -454,18 +454,22 @@ void QFtpPI::takeTransferStart()
 
 void QFtpPI::takeAbortedUpload()
 {
-    // The data connection of an aborted upload was cut short from this side.
-    // A server that saw a plain close takes the file as complete; the upload
-    // still failed, and the file on the server is truncated.
-    if (!uploadAborted || !currentLine.startsWith(QLatin1String("STOR ")))
+    // The data connection of the upload was cut short: by abort() from this
+    // side, or it ended before the whole file was sent. A server that saw a
+    // plain close takes the file as complete; the upload still failed, and
+    // the file on the server is truncated.
+    const bool cutShort = dataProcess.uploadCutShort;
+    if ((!uploadAborted && !cutShort) || !currentLine.startsWith(QLatin1String("STOR ")))
         return;
     if (interpreterState == Succeeded) {
-        uploadAborted = false;
         setInterpreterState(Failed);
-        replyText = tr("Upload aborted (%1)").arg(replyText);
-    } else if (interpreterState == Failed) {
-        uploadAborted = false;
+        replyText = (uploadAborted ? tr("Upload aborted (%1)") : tr("Upload incomplete (%1)"))
+                        .arg(replyText);
+    } else if (interpreterState != Failed) {
+        return;
     }
+    uploadAborted = false;
+    dataProcess.uploadCutShort = false;
 }
 
 void QFtpPI::reactToReply()
