@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QList>
 #include <QMap>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QWidget>
@@ -139,6 +140,7 @@ private:
     void runOneStep();
     void beginEntry(const QString &path);
     void endEntry();
+    bool everyDestinationUsable() const;
 
     // Configuration window
     void buildConfigurationWindow();
@@ -194,12 +196,16 @@ private:
     // nested calls, so that a long run of skipped entries keeps a flat stack.
     bool runLoopActive = false;
     bool runNextRequested = false;
-    // The entry being handled and its history before it was handled: a
-    // backup that fails anywhere gets its old history back, so the next run
-    // tries it again.
+    // previousTransfers stays as it was read until the run ends, so that
+    // the change test of every entry sees the history of the run's start.
+    // A source's new time goes in only if every entry of it reached every
+    // destination; otherwise it keeps its old one and the next run tries
+    // again.
+    QMap<QString, QDateTime> sourcesBackedUp; // source -> time its first entry was handled
+    QSet<QString> sourcesMissed; // an entry of the source was left out or missed a destination
+    // The entry being handled.
     QString entryPath;
-    bool entryHadHistory = false;
-    QDateTime entryPreviousTime;
+    QDateTime entryHandledAt;
     bool entryFailed = false;
 };
 

@@ -127,6 +127,7 @@ private slots:
     void remotePaths();
     void remoteFolderIsAPlainFile();
     void droppedConnectionEndsTheRun();
+    void truncatedUploadFails();
     void bigFileStreams();
 
 private:
@@ -485,6 +486,17 @@ void TestUploads::unreachableServerBesideAWorkingOne()
 
     QCOMPARE(readFile(server.root() + "/backup/latest/notes.txt"), QByteArray("notes"));
     QCOMPARE(readFile(server.root() + "/backup/" + date + "/notes.txt"), QByteArray("notes"));
+    // The given-up server missed the entry: the next run, with that server
+    // up, sends it again.
+    QVERIFY(!historyOf(path(QStringLiteral("previous"))).contains(notes));
+    FtpTestServer revived { FtpTestServer::PyFtpdlib };
+    FtpTestServer::Options options;
+    options.address = closed;
+    options.port = 21;
+    QVERIFY2(revived.start(options), qPrintable(revived.errorString()));
+    QVERIFY(QDir().mkpath(revived.root() + "/backup"));
+    QVERIFY(runMirvo().contains("Transfer of " + notes + " done"));
+    QCOMPARE(readFile(revived.root() + "/backup/" + date + "/notes.txt"), QByteArray("notes"));
     QVERIFY(historyOf(path(QStringLiteral("previous"))).contains(notes));
 }
 
@@ -668,6 +680,12 @@ void TestUploads::remoteFolderIsAPlainFile()
     QCOMPARE(server.commands(),
              (QStringList { "USER mirvo", "PASS ****", "TYPE A", "PASV", "LIST", "MKD backup",
                             "QUIT" }));
+    QVERIFY(!historyOf(path(QStringLiteral("previous"))).contains(notes));
+
+    // Once the server can take it, the next run sends the entry.
+    QVERIFY(QFile::remove(server.root() + "/backup"));
+    QVERIFY(runMirvo().contains("Transfer of " + notes + " done"));
+    QCOMPARE(readFile(server.root() + "/backup/latest/notes.txt"), QByteArray("notes"));
     QVERIFY(historyOf(path(QStringLiteral("previous"))).contains(notes));
 }
 
@@ -704,6 +722,32 @@ void TestUploads::droppedConnectionEndsTheRun()
     QVERIFY(!QFileInfo::exists(server.root() + "/backup/" + date + "/first.txt"));
     // Neither entry reached the server whole: both are tried again next run.
     QCOMPARE(historyOf(path(QStringLiteral("previous"))), (QMap<QString, QDateTime>()));
+}
+
+// The server keeps 100 bytes of the first upload, closes the data
+// connection and answers 226: the upload fails all the same, the entry is
+// not recorded, and the next run sends it whole.
+void TestUploads::truncatedUploadFails()
+{
+    REQUIRE_PORT_21();
+    FtpTestServer server { FtpTestServer::PyFtpdlib };
+    FtpTestServer::Options options;
+    options.cutStores = 1;
+    QVERIFY2(startOnPort21(server, options), qPrintable(server.errorString()));
+    const QString big = path(QStringLiteral("src/big.bin"));
+    const QByteArray content = sampleBytes(24 * 1024 * 1024, 't');
+    writeFile(big, content);
+    ageTree(path(QStringLiteral("src")));
+    writeConfiguration(ftpLine(server, QStringLiteral("site")), "file=" + big + " big.bin\n");
+
+    const QString prefix = server.address() + " - site";
+    QCOMPARE(runMirvo(), readyLines(prefix) + failedUploadLines(big, prefix) + closingLines);
+    QVERIFY(!historyOf(path(QStringLiteral("previous"))).contains(big));
+
+    QVERIFY(runMirvo().contains("Transfer of " + big + " done"));
+    QVERIFY(readFile(server.root() + "/site/latest/big.bin") == content);
+    QVERIFY(readFile(server.root() + "/site/" + date + "/big.bin") == content);
+    QVERIFY(historyOf(path(QStringLiteral("previous"))).contains(big));
 }
 
 // A big file goes to the save folder and the server whole, and mirvo's

@@ -153,6 +153,8 @@ bool FtpTestServer::startPyFtpdlib()
         args << QStringLiteral("--throttle") << QString::number(opts.throttle);
     if (opts.dropAfterStores > 0)
         args << QStringLiteral("--drop-after") << QString::number(opts.dropAfterStores);
+    if (opts.cutStores > 0)
+        args << QStringLiteral("--cut-stores") << QString::number(opts.cutStores);
 
     process = std::make_unique<QProcess>();
     process->setProcessChannelMode(QProcess::SeparateChannels);

@@ -25,6 +25,7 @@ public:
         QString perm; // pyftpdlib permission letters; empty: everything
         int throttle = 0; // pyftpdlib: bytes per second on data connections
         int dropAfterStores = 0; // pyftpdlib: drop the control connection on the n-th STOR
+        int cutStores = 0; // pyftpdlib: the first n STORs keep 100 bytes, close and answer 226
     };
 
     explicit FtpTestServer(Kind kind);
