@@ -8,7 +8,7 @@ import argparse
 import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import DTPHandler, FTPHandler, ThrottledDTPHandler
+from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler
 from pyftpdlib.servers import FTPServer
 
 
@@ -26,8 +26,7 @@ def main():
     parser.add_argument("--drop-after", type=int, default=0,
                         help="close the control connection on the n-th STOR (0: never)")
     parser.add_argument("--cut-stores", type=int, default=0,
-                        help="the first n STORs keep 100 bytes, close the data "
-                             "connection and answer 226 (a truncating server)")
+                        help="the first n STORs keep 100 bytes, then close and answer 226")
     args = parser.parse_args()
 
     authorizer = DummyAuthorizer()
@@ -56,20 +55,18 @@ def main():
             write_limit = args.throttle
         Handler.dtp_handler = Throttled
 
-    if args.cut_stores:
-        class Cutting(DTPHandler):
-            left = args.cut_stores
+    class Cutting(Handler.dtp_handler):
+        left = args.cut_stores
 
-            def handle_read(self):
-                if Cutting.left <= 0:
-                    return DTPHandler.handle_read(self)
-                Cutting.left -= 1
-                self.file_obj.write(self.recv(100))
-                self.transfer_finished = True
-                self._resp = ("226 Transfer complete.", lambda *a, **k: None)
-                self.close()
-            handle_read_event = handle_read  # the base class aliases it too
-        Handler.dtp_handler = Cutting
+        def handle_read(self):
+            if Cutting.left <= 0:
+                return super().handle_read()
+            Cutting.left -= 1
+            self.file_obj.write(self.recv(100))
+            self._resp = ("226 Transfer complete.", lambda *a: None)
+            self.close()
+        handle_read_event = handle_read  # the base class aliases it too
+    Handler.dtp_handler = Cutting
 
     server = FTPServer((args.address, args.port), Handler)
     server.max_cons = 64
