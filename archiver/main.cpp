@@ -172,9 +172,20 @@ private:
 
     bool addFolder(const fs::path &folder, const fs::path &base)
     {
-        if (zip_dir_add(archive, (entryName(folder, base) + "/").c_str(), ZIP_FL_ENC_UTF_8) < 0)
+        const zip_int64_t index
+            = zip_dir_add(archive, (entryName(folder, base) + "/").c_str(), ZIP_FL_ENC_UTF_8);
+        if (index < 0)
             return fail("cannot add " + folder.string() + ": " + zip_strerror(archive));
+        // The folder's own mode, not libzip's default of 0777, which unzip
+        // would restore as a folder anyone may write to.
         std::error_code ec;
+        const fs::perms perms = fs::status(folder, ec).permissions();
+        if (!ec) {
+            const zip_uint32_t mode = S_IFDIR | (zip_uint32_t(perms) & 07777);
+            zip_file_set_external_attributes(archive, zip_uint64_t(index), 0, ZIP_OPSYS_UNIX,
+                                             mode << 16);
+        }
+        ec.clear();
         std::vector<fs::directory_entry> entries;
         for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
             entries.push_back(*it);

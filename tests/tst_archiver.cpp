@@ -142,12 +142,15 @@ void TestArchiver::archiveMirrorsTheSourceOnEveryRun()
 }
 
 // A link back up the tree would make the walk endless if it were followed.
+// Folders are stored with their own mode.
 void TestArchiver::linksAreStoredNotFollowed()
 {
     const QDir docs(QDir(source).filePath(QStringLiteral("docs")));
     QVERIFY(QFile::link(QStringLiteral(".."), docs.filePath(QStringLiteral("sub/up"))));
     QVERIFY(QFile::link(QStringLiteral("a.txt"), docs.filePath(QStringLiteral("link.txt"))));
     QVERIFY(QFile::link(QStringLiteral("nowhere"), docs.filePath(QStringLiteral("broken"))));
+    QVERIFY(QFile::setPermissions(docs.filePath(QStringLiteral("sub")),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
 
     const Run run = archive({ "a", "-ep1", "-m5", "-r", "docs.zip", docs.path() });
     QVERIFY2(run.exitCode == 0, run.errorOutput.constData());
@@ -157,12 +160,15 @@ void TestArchiver::linksAreStoredNotFollowed()
                             "docs/sub/up" }));
     QProcess info;
     info.setWorkingDirectory(work);
-    info.start(QStringLiteral("unzip"), { "-Z", "docs.zip", "docs/sub/up", "docs/link.txt" });
+    info.start(QStringLiteral("unzip"),
+               { "-Z", "docs.zip", "docs/sub/up", "docs/link.txt", "docs/sub/" });
     info.waitForFinished(10000);
     const QList<QByteArray> types = info.readAllStandardOutput().trimmed().split('\n');
-    QCOMPARE(types.size(), 2);
-    for (const QByteArray &type : types)
-        QVERIFY2(type.startsWith("lrwxrwxrwx"), type.constData());
+    QCOMPARE(types.size(), 3);
+    for (const QByteArray &type : types) {
+        const bool folder = type.endsWith("docs/sub/");
+        QVERIFY2(type.startsWith(folder ? "drwx------" : "lrwxrwxrwx"), type.constData());
+    }
     QCOMPARE(contentOf(QStringLiteral("docs.zip"), QStringLiteral("docs/sub/up")),
              QByteArray(".."));
     QCOMPARE(contentOf(QStringLiteral("docs.zip"), QStringLiteral("docs/link.txt")),
