@@ -112,7 +112,7 @@ private:
     // Entry and log
     void buildBackupWindow();
     void prepareSaveFolders();
-    void appendToLog(const QString &text, const QString &line);
+    void appendToLog(const QString &line);
     void showLogLine(const QString &line);
 
     // Configuration file
@@ -187,10 +187,6 @@ private:
     QString logText;
     QString date;
     QMap<QString, QDateTime> previousTransfers;
-
-    // Set once a logged text holds markup that may reach beyond its own line;
-    // from then on the view is re-rendered from the whole logText.
-    bool logNeedsFullRender = false;
 
     // The run goes from one entry to the next in a loop rather than by
     // nested calls, so that a long run of skipped entries keeps a flat stack.
