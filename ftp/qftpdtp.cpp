@@ -78,17 +78,18 @@ void QFtpDTP::connectToDataPort(const QString &host, quint16 port)
     }
     uploadStarted = false;
 
-    dataSocket = new QTcpSocket(this);
+    dataSocket = ownerInterpreter->tls.createDataSocket(this);
     dataSocket->setProperty(networkSessionProperty, property(networkSessionProperty));
     dataSocket->setObjectName(QStringLiteral("QFtpDTP Passive state socket"));
     connectSocketSignals(dataSocket);
     passiveConnecting = true;
-    dataSocket->connectToHost(host, port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
+    ownerInterpreter->tls.connectDataSocket(dataSocket, host, port);
 }
 
 int QFtpDTP::openListener(const QHostAddress &address)
 {
     activeListener.setProperty(networkSessionProperty, property(networkSessionProperty));
+    activeListener.setEncrypting(ownerInterpreter->tls.enabled());
     if (!activeListener.isListening() && !activeListener.listen(address, 0))
         return -1;
     return activeListener.serverPort();
@@ -202,7 +203,7 @@ void QFtpDTP::writeNextSlice(QTcpSocket *socket)
     // The target goes before the close: closing may report DataClosed at
     // once, and the next command may already set a new target from there.
     clearTarget();
-    socket->close();
+    QFtpTls::closeDataSocket(socket);
 }
 
 void QFtpDTP::finishUpload()
@@ -212,7 +213,7 @@ void QFtpDTP::finishUpload()
         emit dataTransferProgress(0, totalBytes);
     clearTarget();
     continueWriting = false;
-    socket->close();
+    QFtpTls::closeDataSocket(socket);
 }
 
 // The upload still has bytes to go: its source is not exhausted, or the
@@ -296,6 +297,7 @@ void QFtpDTP::setupSocket()
     connectSocketSignals(dataSocket);
     activeListener.close();
     noteActivity();
+    ownerInterpreter->tls.startDataEncryption(dataSocket);
 
     if (uploadStarted)
         writeNextChunk();
@@ -376,6 +378,10 @@ void QFtpDTP::readIntoDevice()
 void QFtpDTP::socketError(QAbstractSocket::SocketError error)
 {
     const bool wasConnecting = passiveConnecting && sender() == dataSocket;
+    if (error == QAbstractSocket::SslHandshakeFailedError && sender() == dataSocket) {
+        // Even a server that reports success has not got the data.
+        errorText = tr("TLS on the data connection failed: %1").arg(dataSocket->errorString());
+    }
     if (error == QAbstractSocket::HostNotFoundError) {
         passiveConnecting = false;
         emit connectState(DataHostNotFound);

@@ -1,6 +1,7 @@
 #include "testsupport.h"
 
 #include "qftp.h"
+#include "qftptls.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -115,6 +116,8 @@ private slots:
     void abortedUpload();
     void realServer_data();
     void realServer();
+    void tlsRefused_data();
+    void tlsRefused();
 };
 
 void TestQFtp::initTestCase()
@@ -431,18 +434,22 @@ void TestQFtp::realServer_data()
     QTest::addColumn<int>("kind");
     QTest::addColumn<QString>("address");
     QTest::addColumn<int>("mode");
-    QTest::newRow("pyftpdlib IPv4 passive")
-        << int(FtpTestServer::PyFtpdlib) << "127.0.0.1" << int(QFtp::Passive);
-    QTest::newRow("pyftpdlib IPv4 active")
-        << int(FtpTestServer::PyFtpdlib) << "127.0.0.1" << int(QFtp::Active);
-    QTest::newRow("pyftpdlib IPv6 passive")
-        << int(FtpTestServer::PyFtpdlib) << "::1" << int(QFtp::Passive);
-    QTest::newRow("pyftpdlib IPv6 active")
-        << int(FtpTestServer::PyFtpdlib) << "::1" << int(QFtp::Active);
-    QTest::newRow("vsftpd IPv4 passive")
-        << int(FtpTestServer::Vsftpd) << "127.0.0.1" << int(QFtp::Passive);
-    QTest::newRow("vsftpd IPv4 active")
-        << int(FtpTestServer::Vsftpd) << "127.0.0.1" << int(QFtp::Active);
+    QTest::addColumn<int>("tls");
+    const int py = FtpTestServer::PyFtpdlib, vs = FtpTestServer::Vsftpd;
+    const int passive = QFtp::Passive, active = QFtp::Active;
+    QTest::newRow("pyftpdlib IPv4 passive") << py << "127.0.0.1" << passive << 0;
+    QTest::newRow("pyftpdlib IPv4 active") << py << "127.0.0.1" << active << 0;
+    QTest::newRow("pyftpdlib IPv6 passive") << py << "::1" << passive << 0;
+    QTest::newRow("pyftpdlib IPv6 active") << py << "::1" << active << 0;
+    QTest::newRow("vsftpd IPv4 passive") << vs << "127.0.0.1" << passive << 0;
+    QTest::newRow("vsftpd IPv4 active") << vs << "127.0.0.1" << active << 0;
+    // TLS required, data connections resuming the control connection's session.
+    const int explicitTls = QFtp::ExplicitTls, implicitTls = QFtp::ImplicitTls;
+    QTest::newRow("vsftpd explicit TLS passive") << vs << "127.0.0.1" << passive << explicitTls;
+    QTest::newRow("vsftpd explicit TLS active") << vs << "127.0.0.1" << active << explicitTls;
+    QTest::newRow("vsftpd explicit TLS IPv6 passive") << vs << "::1" << passive << explicitTls;
+    QTest::newRow("vsftpd explicit TLS IPv6 active") << vs << "::1" << active << explicitTls;
+    QTest::newRow("vsftpd implicit TLS passive") << vs << "127.0.0.1" << passive << implicitTls;
 }
 
 // The whole command set against a real server, checking the signals of every
@@ -452,9 +459,18 @@ void TestQFtp::realServer()
     QFETCH(int, kind);
     QFETCH(QString, address);
     QFETCH(int, mode);
+    QFETCH(int, tls);
     SKIP_UNLESS_USABLE(kind);
     FtpTestServer server { FtpTestServer::Kind(kind) };
-    QVERIFY2(server.startOn(address), qPrintable(server.errorString()));
+    FtpTestServer::Options options;
+    options.address = address;
+    options.tls = FtpTestServer::Tls(tls);
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    // The server's self-signed certificate is trusted by its pinned fingerprint.
+    const auto useTls = [&](QFtp &client) {
+        client.setTlsMode(QFtp::TlsMode(tls));
+        client.setPinnedCertificate(QFtpTls::parseFingerprint(server.fingerprint()));
+    };
     QDir root(server.root());
     QVERIFY(root.mkdir(QStringLiteral("existing")));
     writeFile(root.filePath(QStringLiteral("remote.txt")), "remote contents\n");
@@ -462,6 +478,7 @@ void TestQFtp::realServer()
     // A wrong password fails the login and drops what follows.
     {
         QFtp wrong;
+        useTls(wrong);
         FtpRecorder recorder(&wrong);
         wrong.connectToHost(address, server.port());
         const int login = wrong.login(server.user(), QStringLiteral("wrong"));
@@ -473,6 +490,7 @@ void TestQFtp::realServer()
     }
 
     QFtp ftp;
+    useTls(ftp);
     FtpRecorder recorder(&ftp);
     // Waits for the command and checks that it alone started and finished as expected.
     auto check = [&](int id, bool failure) {
@@ -588,11 +606,80 @@ void TestQFtp::realServer()
 
     const QStringList commands = server.commands();
     QVERIFY(commands.contains(QStringLiteral("ALLO 11")));
+    if (tls != QFtp::NoTls) {
+        const QStringList afterLogin { "PASS ****", "PBSZ 0", "PROT P" };
+        QCOMPARE(commands.mid(commands.lastIndexOf("PASS ****"), 3), afterLogin);
+        QCOMPARE(commands.first(), tls == QFtp::ExplicitTls ? "AUTH TLS" : "USER " + server.user());
+    }
     if (mode == QFtp::Active)
         QVERIFY(!commands.filter(address == "::1" ? "EPRT |2|::1|" : "PORT 127,0,0,1,").isEmpty());
     else
         QVERIFY(commands.contains(address == "::1" ? "EPSV" : "PASV"));
 #undef RUN
+}
+
+void TestQFtp::tlsRefused_data()
+{
+    QTest::addColumn<int>("serverTls");
+    QTest::addColumn<int>("clientTls");
+    QTest::addColumn<QString>("pin");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QStringList>("commands");
+    const QString wrongPin(64, QLatin1Char('a'));
+    const QString certificate = "Connecting to host failed:\nThe certificate of host 127.0.0.1 ";
+    QTest::newRow("self-signed, not pinned")
+        << int(FtpTestServer::ExplicitTls) << int(QFtp::ExplicitTls) << QString()
+        << certificate + "is not trusted (" << QStringList { "AUTH TLS" };
+    QTest::newRow("another certificate pinned")
+        << int(FtpTestServer::ExplicitTls) << int(QFtp::ExplicitTls) << wrongPin
+        << certificate + "does not match the pinned fingerprint; its fingerprint is #sha256="
+        << QStringList { "AUTH TLS" };
+    QTest::newRow("implicit, not pinned")
+        << int(FtpTestServer::ImplicitTls) << int(QFtp::ImplicitTls) << QString()
+        << certificate + "is not trusted (" << QStringList();
+    QTest::newRow("plain server, explicit")
+        << int(FtpTestServer::NoTls) << int(QFtp::ExplicitTls) << QString()
+        << "Connecting to host failed:\nHost 127.0.0.1 refused TLS: 530 Please login with USER "
+           "and PASS."
+        << QStringList { "AUTH TLS" };
+    QTest::newRow("plain server, implicit")
+        << int(FtpTestServer::NoTls) << int(QFtp::ImplicitTls) << QString()
+        << "Connecting to host failed:\nTLS handshake with host 127.0.0.1 failed: "
+        << QStringList();
+}
+
+// TLS that cannot be had fails the connect, drops the login queued behind
+// it, and nothing but AUTH TLS reaches the server: no fallback to plain FTP.
+void TestQFtp::tlsRefused()
+{
+    QFETCH(int, serverTls);
+    QFETCH(int, clientTls);
+    QFETCH(QString, pin);
+    QFETCH(QString, text);
+    QFETCH(QStringList, commands);
+    SKIP_UNLESS_USABLE(FtpTestServer::Vsftpd);
+    FtpTestServer server { FtpTestServer::Vsftpd };
+    FtpTestServer::Options options;
+    options.tls = FtpTestServer::Tls(serverTls);
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+
+    QFtp ftp;
+    FtpRecorder recorder(&ftp);
+    ftp.setTlsMode(QFtp::TlsMode(clientTls));
+    ftp.setPinnedCertificate(QFtpTls::parseFingerprint(pin));
+    const int connect = ftp.connectToHost(server.address(), server.port());
+    ftp.login(server.user(), server.password());
+    QVERIFY(recorder.waitForDone(1, 15000));
+    QCOMPARE(recorder.commandEvents(),
+             QStringList({ ev("started", connect), ev("finished", connect, 1), "done 1" }));
+    QCOMPARE(ftp.error(), QFtp::TlsFailed);
+    QVERIFY2(ftp.errorString().startsWith(text), qPrintable(ftp.errorString()));
+    if (!server.fingerprint().isEmpty() && serverTls == FtpTestServer::ExplicitTls)
+        QVERIFY(ftp.errorString().endsWith("#sha256=" + server.fingerprint()));
+    QCOMPARE(ftp.state(), QFtp::Unconnected);
+    QTest::qWait(200); // anything sent after the refusal would reach the log by now
+    if (clientTls == QFtp::ExplicitTls) // (a plain server takes a TLS hello for lines)
+        QCOMPARE(server.commands(), commands);
 }
 
 QTEST_GUILESS_MAIN(TestQFtp)
