@@ -7,7 +7,7 @@
 #include <QLocale>
 #include <QRegExp>
 #include <QStringList>
-#include <QTcpSocket>
+#include <QSslSocket>
 #include <QTime>
 
 #include <cstring>
@@ -266,6 +266,8 @@ void QFtpDTP::connectSocketSignals(QTcpSocket *socket)
             &QFtpDTP::socketError);
     connect(socket, &QTcpSocket::disconnected, this, &QFtpDTP::socketConnectionClosed);
     connect(socket, &QTcpSocket::bytesWritten, this, &QFtpDTP::socketBytesWritten);
+    if (auto *secure = qobject_cast<QSslSocket *>(socket))
+        connect(secure, &QSslSocket::encryptedBytesWritten, this, &QFtpDTP::resumeUpload);
 }
 
 void QFtpDTP::retireSocket(QTcpSocket *socket)
@@ -420,7 +422,14 @@ void QFtpDTP::socketBytesWritten(qint64 bytes)
     uploadUnsent = qMax<qint64>(0, uploadUnsent - bytes);
     noteActivity();
     emit dataTransferProgress(transferredBytes, totalBytes);
-    if (continueWriting)
+    if (continueWriting && !QFtpTls::sendBacklogged(dataSocket))
+        writeNextChunk();
+}
+
+void QFtpDTP::resumeUpload()
+{
+    noteActivity();
+    if (continueWriting && !QFtpTls::sendBacklogged(dataSocket))
         writeNextChunk();
 }
 

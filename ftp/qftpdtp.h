@@ -87,6 +87,7 @@ private slots:
     void socketError(QAbstractSocket::SocketError error);
     void socketConnectionClosed();
     void socketBytesWritten(qint64 bytes);
+    void resumeUpload();
     void setupSocket();
 
 private:

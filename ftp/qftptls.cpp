@@ -143,10 +143,23 @@ void QFtpTls::closeDataSocket(QTcpSocket *socket)
     }
     // close() would drop what still waits for the handshake (an empty file
     // ends before it is over) and skip the TLS close the server may expect.
-    if (secure->isEncrypted())
-        secure->disconnectFromHost();
-    else
-        connect(secure, &QSslSocket::encrypted, secure, [secure] { secure->disconnectFromHost(); });
+    const auto closeWhenSent = [secure] {
+        if (secure->isEncrypted() && secure->bytesToWrite() == 0
+            && secure->encryptedBytesToWrite() == 0
+            && secure->state() == QAbstractSocket::ConnectedState) {
+            secure->disconnectFromHost();
+        }
+    };
+    connect(secure, &QSslSocket::encrypted, secure, closeWhenSent);
+    connect(secure, &QSslSocket::encryptedBytesWritten, secure, closeWhenSent);
+    closeWhenSent();
+}
+
+bool QFtpTls::sendBacklogged(const QTcpSocket *socket)
+{
+    auto *secure = qobject_cast<const QSslSocket *>(socket);
+    return secure && secure->mode() != QSslSocket::UnencryptedMode
+        && secure->bytesToWrite() + secure->encryptedBytesToWrite() > maxSendBacklog;
 }
 
 // ---------------------------------------------------------------------------

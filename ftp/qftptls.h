@@ -57,6 +57,12 @@ public:
     // Ends an upload's data connection: with TLS, once the handshake stands
     // and with a proper TLS close, so that no byte of the file is lost.
     static void closeDataSocket(QTcpSocket *socket);
+    // True while a TLS socket holds more than maxSendBacklog bytes not yet
+    // sent: its bytesWritten() comes once data is encrypted, not once it is
+    // on the network, so pacing an upload by it alone would let the buffer
+    // grow with the file.
+    static bool sendBacklogged(const QTcpSocket *socket);
+    static constexpr qint64 maxSendBacklog = 256 * 1024;
 
     // "sha256" as 32 bytes from hex, colons optional, any case; empty when
     // the text is not that.
