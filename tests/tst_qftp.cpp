@@ -118,6 +118,8 @@ private slots:
     void realServer();
     void tlsRefused_data();
     void tlsRefused();
+    void tlsSetupNeverHangs_data();
+    void tlsSetupNeverHangs();
 };
 
 void TestQFtp::initTestCase()
@@ -680,6 +682,48 @@ void TestQFtp::tlsRefused()
     QTest::qWait(200); // anything sent after the refusal would reach the log by now
     if (clientTls == QFtp::ExplicitTls) // (a plain server takes a TLS hello for lines)
         QCOMPARE(server.commands(), commands);
+}
+
+void TestQFtp::tlsSetupNeverHangs_data()
+{
+    QTest::addColumn<QByteArray>("afterAuth");
+    QTest::addColumn<int>("error");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("silent handshake")
+        << QByteArray("234 go ahead\r\n") << int(QFtp::ConnectionRefused)
+        << "Connecting to host failed:\nConnection timed out to host 127.0.0.1";
+    QTest::newRow("clear text behind the acceptance")
+        << QByteArray("234 go ahead\r\n230 logged in\r\n") << int(QFtp::TlsFailed)
+        << "Connecting to host failed:\nHost 127.0.0.1 sent unencrypted data after accepting "
+           "TLS, connection closed";
+    QTest::newRow("closed during the handshake")
+        << QByteArray("234 go ahead\r\ndrop") << int(QFtp::TlsFailed)
+        << "Connecting to host failed:\nTLS handshake with host 127.0.0.1 failed: ";
+}
+
+// The inactivity timeout covers the handshake, and a server cannot slip
+// clear-text replies in behind its acceptance of TLS.
+void TestQFtp::tlsSetupNeverHangs()
+{
+    QFETCH(QByteArray, afterAuth);
+    QFETCH(int, error);
+    QFETCH(QString, text);
+    Session s;
+    QVERIFY(s.peer.listen());
+    s.peer.send("220 hi\r\n").expect("AUTH TLS");
+    if (afterAuth.endsWith("drop"))
+        s.peer.send(afterAuth.chopped(4)).pause(100).dropConnection();
+    else
+        s.peer.send(afterAuth);
+    s.ftp.setInactivityTimeout(300);
+    s.ftp.setTlsMode(QFtp::ExplicitTls);
+    const int connect = s.connectToPeer();
+    QVERIFY(s.recorder.waitForDone(1, 5000));
+    QCOMPARE(s.recorder.commandEvents(),
+             QStringList({ ev("started", connect), ev("finished", connect, 1), "done 1" }));
+    QCOMPARE(int(s.ftp.error()), error);
+    QVERIFY2(s.ftp.errorString().startsWith(text), qPrintable(s.ftp.errorString()));
+    QCOMPARE(s.peer.receivedCommands().value(0), QStringLiteral("AUTH TLS")); // then a TLS hello
 }
 
 QTEST_GUILESS_MAIN(TestQFtp)
