@@ -146,7 +146,7 @@ int main(int argc, char **argv)
     waitForDone(ftp);
 
     std::printf("\nthroughput ratio mirvo/curl: %.2f (goal: >= 0.9)\n", curlTotal / oursTotal);
-    std::printf("peak memory during the uploads: %lld KiB at the start, %lld KiB peak\n",
-                peakStart, peak);
+    std::printf("peak memory during the uploads: %lld KiB at the start, %lld KiB peak\n", peakStart,
+                peak);
     return 0;
 }

@@ -313,7 +313,8 @@ QString QFtp::errorString() const
     return d->lastErrorText;
 }
 
-static_assert(int(QFtp::NoTls) == int(QFtpTls::NoTls) && int(QFtp::ExplicitTls) == int(QFtpTls::ExplicitTls)
+static_assert(int(QFtp::NoTls) == int(QFtpTls::NoTls)
+                  && int(QFtp::ExplicitTls) == int(QFtpTls::ExplicitTls)
                   && int(QFtp::ImplicitTls) == int(QFtpTls::ImplicitTls),
               "the facade's TLS modes are the interpreter's");
 

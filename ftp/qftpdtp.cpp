@@ -6,8 +6,8 @@
 #include <QIODevice>
 #include <QLocale>
 #include <QRegExp>
-#include <QStringList>
 #include <QSslSocket>
+#include <QStringList>
 #include <QTime>
 
 #include <cstring>

@@ -594,7 +594,8 @@ void QFtpPI::connectionClosed()
     const QString peer = peerText();
     const bool greetingAwaited = interpreterState == AwaitingGreeting;
     const bool quitting = currentLine.startsWith(QLatin1String("QUIT"));
-    const bool settingUpTls = interpreterState == AwaitingTlsReply || interpreterState == Handshaking
+    const bool settingUpTls = interpreterState == AwaitingTlsReply
+        || interpreterState == Handshaking
         || (tls.mode() == QFtpTls::ImplicitTls && greetingAwaited && !controlSocket.isEncrypted());
     const QString tlsText = settingUpTls ? tls.failureText(&controlSocket, peer) : QString();
     const bool busy = greetingAwaited || settingUpTls || !currentLine.isNull()

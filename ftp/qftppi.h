@@ -6,9 +6,9 @@
 
 #include <QElapsedTimer>
 #include <QObject>
+#include <QSslSocket>
 #include <QString>
 #include <QStringList>
-#include <QSslSocket>
 #include <QTimer>
 
 // The protocol interpreter of the FTP client (RFC 959, with EPSV and EPRT

@@ -22,29 +22,45 @@ void TestHostField::parse_data()
     QTest::addColumn<int>("tls");
     QTest::addColumn<bool>("pinned");
     const int none = QFtp::NoTls, explicitTls = QFtp::ExplicitTls, implicitTls = QFtp::ImplicitTls;
-    QTest::newRow("name") << "ftp.example.org" << "ftp.example.org" << 21 << none << false;
-    QTest::newRow("name:port") << "nas.local:2121" << "nas.local" << 2121 << none << false;
-    QTest::newRow("bare IPv6 stays a host") << "fe80::1" << "fe80::1" << 21 << none << false;
-    QTest::newRow("[IPv6]:port") << "[::1]:2121" << "::1" << 2121 << none << false;
-    QTest::newRow("[IPv6]") << "[::1]" << "::1" << 21 << none << false;
-    QTest::newRow("ftp://") << "ftp://10.0.0.2:21" << "10.0.0.2" << 21 << none << false;
-    QTest::newRow("ftpes:// default port") << "ftpes://nas" << "nas" << 21 << explicitTls << false;
-    QTest::newRow("ftps:// default port") << "FTPS://nas/" << "nas" << 990 << implicitTls << false;
+    QTest::newRow("name") << "ftp.example.org"
+                          << "ftp.example.org" << 21 << none << false;
+    QTest::newRow("name:port") << "nas.local:2121"
+                               << "nas.local" << 2121 << none << false;
+    QTest::newRow("bare IPv6 stays a host") << "fe80::1"
+                                            << "fe80::1" << 21 << none << false;
+    QTest::newRow("[IPv6]:port") << "[::1]:2121"
+                                 << "::1" << 2121 << none << false;
+    QTest::newRow("[IPv6]") << "[::1]"
+                            << "::1" << 21 << none << false;
+    QTest::newRow("ftp://") << "ftp://10.0.0.2:21"
+                            << "10.0.0.2" << 21 << none << false;
+    QTest::newRow("ftpes:// default port") << "ftpes://nas"
+                                           << "nas" << 21 << explicitTls << false;
+    QTest::newRow("ftps:// default port") << "FTPS://nas/"
+                                          << "nas" << 990 << implicitTls << false;
     QTest::newRow("pin with colons, any case")
         << "ftpes://[::1]:990#SHA256=" + QString("Aa:").repeated(31) + "aA"
         << "::1" << 990 << explicitTls << true;
-    QTest::newRow("pin without colons") << "ftps://nas:8990#sha256=" + pin << "nas" << 8990
-                                        << implicitTls << true;
+    QTest::newRow("pin without colons")
+        << "ftps://nas:8990#sha256=" + pin << "nas" << 8990 << implicitTls << true;
     QTest::newRow("pin on plain FTP") << "nas#sha256=" + pin << "" << 0 << 0 << false;
-    QTest::newRow("short pin") << "ftpes://nas#sha256=abcd" << "" << 0 << 0 << false;
+    QTest::newRow("short pin") << "ftpes://nas#sha256=abcd"
+                               << "" << 0 << 0 << false;
     QTest::newRow("other hash") << "ftpes://nas#sha1=" + pin << "" << 0 << 0 << false;
-    QTest::newRow("port 0") << "nas:0" << "" << 0 << 0 << false;
-    QTest::newRow("port too big") << "nas:65536" << "" << 0 << 0 << false;
-    QTest::newRow("port with sign") << "nas:+21" << "" << 0 << 0 << false;
-    QTest::newRow("no host") << "ftpes://:21" << "" << 0 << 0 << false;
-    QTest::newRow("other scheme") << "sftp://nas" << "" << 0 << 0 << false;
-    QTest::newRow("unclosed bracket") << "[::1:21" << "" << 0 << 0 << false;
-    QTest::newRow("path after host") << "ftp://nas/backup" << "" << 0 << 0 << false;
+    QTest::newRow("port 0") << "nas:0"
+                            << "" << 0 << 0 << false;
+    QTest::newRow("port too big") << "nas:65536"
+                                  << "" << 0 << 0 << false;
+    QTest::newRow("port with sign") << "nas:+21"
+                                    << "" << 0 << 0 << false;
+    QTest::newRow("no host") << "ftpes://:21"
+                             << "" << 0 << 0 << false;
+    QTest::newRow("other scheme") << "sftp://nas"
+                                  << "" << 0 << 0 << false;
+    QTest::newRow("unclosed bracket") << "[::1:21"
+                                      << "" << 0 << 0 << false;
+    QTest::newRow("path after host") << "ftp://nas/backup"
+                                     << "" << 0 << 0 << false;
 }
 
 void TestHostField::parse()

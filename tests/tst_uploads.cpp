@@ -177,7 +177,7 @@ void TestUploads::cleanup()
 }
 
 QString TestUploads::ftpLine(const FtpTestServer &server, const QString &remotePath,
-                            const QString &host) const
+                             const QString &host) const
 {
     return "ftp=" + (host.isEmpty() ? server.address() : host) + " " + server.user() + " "
         + cipher.encipherText(server.password()) + " " + remotePath + "\n";
@@ -832,10 +832,10 @@ void TestUploads::hostForms_data()
     QTest::newRow("host:port") << py << "127.0.0.1" << 0 << "%1:%2";
     QTest::newRow("[IPv6]:port") << py << "::1" << 0 << "[%1]:%2";
     QTest::newRow("ftp://") << py << "127.0.0.1" << 0 << "ftp://%1:%2";
-    QTest::newRow("ftpes://, pinned") << vs << "127.0.0.1" << int(FtpTestServer::ExplicitTls)
-                                      << "ftpes://%1:%2#sha256=%3";
-    QTest::newRow("ftps://, pinned") << vs << "127.0.0.1" << int(FtpTestServer::ImplicitTls)
-                                     << "ftps://%1:%2#sha256=%4";
+    QTest::newRow("ftpes://, pinned")
+        << vs << "127.0.0.1" << int(FtpTestServer::ExplicitTls) << "ftpes://%1:%2#sha256=%3";
+    QTest::newRow("ftps://, pinned")
+        << vs << "127.0.0.1" << int(FtpTestServer::ImplicitTls) << "ftps://%1:%2#sha256=%4";
 }
 
 void TestUploads::hostForms()
@@ -912,8 +912,9 @@ void TestUploads::tlsRefused()
 
     const QString prefix = host + " - backup";
     QVERIFY2(lines.size() > 5, qPrintable(lines.join('\n')));
-    QCOMPARE(lines.mid(0, 3), (QStringList { "Initializing " + prefix, "Initializing " + saves,
-                                             prefix + " cannot connect" }));
+    QCOMPARE(lines.mid(0, 3),
+             (QStringList { "Initializing " + prefix, "Initializing " + saves,
+                            prefix + " cannot connect" }));
     QVERIFY2(lines.at(3).startsWith(prefix + " " + hostField(reason, server)),
              qPrintable(lines.at(3)));
     QCOMPARE(lines.at(4), prefix + " stopping");

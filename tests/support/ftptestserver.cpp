@@ -270,9 +270,9 @@ bool FtpTestServer::makeCertificate(const QString &pemFile)
     const QString certificate = scratch->filePath(QStringLiteral("certificate.pem"));
     if (!runQuietly(QStringLiteral("openssl"),
                     { QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
-                      QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-keyout"),
-                      key, QStringLiteral("-out"), certificate, QStringLiteral("-days"),
-                      QStringLiteral("30"), QStringLiteral("-subj"),
+                      QStringLiteral("rsa:2048"), QStringLiteral("-nodes"),
+                      QStringLiteral("-keyout"), key, QStringLiteral("-out"), certificate,
+                      QStringLiteral("-days"), QStringLiteral("30"), QStringLiteral("-subj"),
                       QStringLiteral("/CN=mirvo test server") })) {
         lastError = QStringLiteral("openssl cannot make a certificate");
         return false;
