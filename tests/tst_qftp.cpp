@@ -116,8 +116,6 @@ private slots:
     void abortedUpload();
     void realServer_data();
     void realServer();
-    void tlsRefused_data();
-    void tlsRefused();
     void tlsSetupNeverHangs_data();
     void tlsSetupNeverHangs();
 };
@@ -618,70 +616,6 @@ void TestQFtp::realServer()
     else
         QVERIFY(commands.contains(address == "::1" ? "EPSV" : "PASV"));
 #undef RUN
-}
-
-void TestQFtp::tlsRefused_data()
-{
-    QTest::addColumn<int>("serverTls");
-    QTest::addColumn<int>("clientTls");
-    QTest::addColumn<QString>("pin");
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QStringList>("commands");
-    const QString wrongPin(64, QLatin1Char('a'));
-    const QString certificate = "Connecting to host failed:\nThe certificate of host 127.0.0.1 ";
-    QTest::newRow("self-signed, not pinned")
-        << int(FtpTestServer::ExplicitTls) << int(QFtp::ExplicitTls) << QString()
-        << certificate + "is not trusted (" << QStringList { "AUTH TLS" };
-    QTest::newRow("another certificate pinned")
-        << int(FtpTestServer::ExplicitTls) << int(QFtp::ExplicitTls) << wrongPin
-        << certificate + "does not match the pinned fingerprint; its fingerprint is #sha256="
-        << QStringList { "AUTH TLS" };
-    QTest::newRow("implicit, not pinned")
-        << int(FtpTestServer::ImplicitTls) << int(QFtp::ImplicitTls) << QString()
-        << certificate + "is not trusted (" << QStringList();
-    QTest::newRow("plain server, explicit")
-        << int(FtpTestServer::NoTls) << int(QFtp::ExplicitTls) << QString()
-        << "Connecting to host failed:\nHost 127.0.0.1 refused TLS: 530 Please login with USER "
-           "and PASS."
-        << QStringList { "AUTH TLS" };
-    QTest::newRow("plain server, implicit")
-        << int(FtpTestServer::NoTls) << int(QFtp::ImplicitTls) << QString()
-        << "Connecting to host failed:\nTLS handshake with host 127.0.0.1 failed: "
-        << QStringList();
-}
-
-// TLS that cannot be had fails the connect, drops the login queued behind
-// it, and nothing but AUTH TLS reaches the server: no fallback to plain FTP.
-void TestQFtp::tlsRefused()
-{
-    QFETCH(int, serverTls);
-    QFETCH(int, clientTls);
-    QFETCH(QString, pin);
-    QFETCH(QString, text);
-    QFETCH(QStringList, commands);
-    SKIP_UNLESS_USABLE(FtpTestServer::Vsftpd);
-    FtpTestServer server { FtpTestServer::Vsftpd };
-    FtpTestServer::Options options;
-    options.tls = FtpTestServer::Tls(serverTls);
-    QVERIFY2(server.start(options), qPrintable(server.errorString()));
-
-    QFtp ftp;
-    FtpRecorder recorder(&ftp);
-    ftp.setTlsMode(QFtp::TlsMode(clientTls));
-    ftp.setPinnedCertificate(QFtpTls::parseFingerprint(pin));
-    const int connect = ftp.connectToHost(server.address(), server.port());
-    ftp.login(server.user(), server.password());
-    QVERIFY(recorder.waitForDone(1, 15000));
-    QCOMPARE(recorder.commandEvents(),
-             QStringList({ ev("started", connect), ev("finished", connect, 1), "done 1" }));
-    QCOMPARE(ftp.error(), QFtp::TlsFailed);
-    QVERIFY2(ftp.errorString().startsWith(text), qPrintable(ftp.errorString()));
-    if (!server.fingerprint().isEmpty() && serverTls == FtpTestServer::ExplicitTls)
-        QVERIFY(ftp.errorString().endsWith("#sha256=" + server.fingerprint()));
-    QCOMPARE(ftp.state(), QFtp::Unconnected);
-    QTest::qWait(200); // anything sent after the refusal would reach the log by now
-    if (clientTls == QFtp::ExplicitTls) // (a plain server takes a TLS hello for lines)
-        QCOMPARE(server.commands(), commands);
 }
 
 void TestQFtp::tlsSetupNeverHangs_data()

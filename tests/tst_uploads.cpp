@@ -131,8 +131,6 @@ private slots:
     void bigFileStreams();
     void hostForms_data();
     void hostForms();
-    void tlsRefused_data();
-    void tlsRefused();
 
 private:
     QString ftpLine(const FtpTestServer &server, const QString &remotePath,
@@ -820,22 +818,47 @@ QString hostField(const QString &form, const FtpTestServer &server)
         .replace("%4", server.fingerprint().toLower().remove(':'));
 }
 
-// The host field chooses the port and TLS; servers on ports of their own, so
-// no root is needed beyond what vsftpd needs. Lines keep the field as written.
+// The host field chooses the port and TLS (servers on ports of their own, so
+// no root is needed beyond what vsftpd needs); lines keep the field as
+// written. A TLS form whose TLS cannot be had gives the server up with one
+// line that says why (`reason`, a wildcard pattern), and nothing but AUTH TLS
+// reaches the server.
 void TestUploads::hostForms_data()
 {
     QTest::addColumn<int>("kind");
     QTest::addColumn<QString>("address");
     QTest::addColumn<int>("tls");
     QTest::addColumn<QString>("form");
+    QTest::addColumn<QString>("reason"); // empty: the backup goes through
     const int py = FtpTestServer::PyFtpdlib, vs = FtpTestServer::Vsftpd;
-    QTest::newRow("host:port") << py << "127.0.0.1" << 0 << "%1:%2";
-    QTest::newRow("[IPv6]:port") << py << "::1" << 0 << "[%1]:%2";
-    QTest::newRow("ftp://") << py << "127.0.0.1" << 0 << "ftp://%1:%2";
+    const int plain = FtpTestServer::NoTls, explicitTls = FtpTestServer::ExplicitTls,
+              implicitTls = FtpTestServer::ImplicitTls;
+    const QString untrusted = "TLS failed: The certificate of host 127.0.0.1 is not trusted (*self-"
+                              "signed*); to trust it, pin its fingerprint #sha256=%3";
+    QTest::newRow("host:port") << py << "127.0.0.1" << plain << "%1:%2"
+                               << "";
+    QTest::newRow("[IPv6]:port") << py << "::1" << plain << "[%1]:%2"
+                                 << "";
+    QTest::newRow("ftp://") << py << "127.0.0.1" << plain << "ftp://%1:%2"
+                            << "";
     QTest::newRow("ftpes://, pinned")
-        << vs << "127.0.0.1" << int(FtpTestServer::ExplicitTls) << "ftpes://%1:%2#sha256=%3";
-    QTest::newRow("ftps://, pinned")
-        << vs << "127.0.0.1" << int(FtpTestServer::ImplicitTls) << "ftps://%1:%2#sha256=%4";
+        << vs << "127.0.0.1" << explicitTls << "ftpes://%1:%2#sha256=%3"
+        << "";
+    QTest::newRow("ftps://, pinned") << vs << "127.0.0.1" << implicitTls << "ftps://%1:%2#sha256=%4"
+                                     << "";
+    QTest::newRow("ftpes://, self-signed, not pinned")
+        << vs << "127.0.0.1" << explicitTls << "ftpes://%1:%2" << untrusted;
+    QTest::newRow("ftps://, self-signed, not pinned")
+        << vs << "127.0.0.1" << implicitTls << "ftps://%1:%2" << untrusted;
+    QTest::newRow("ftpes://, another certificate pinned")
+        << vs << "127.0.0.1" << explicitTls << "ftpes://%1:%2#sha256=" + QString(64, 'a')
+        << "TLS failed: The certificate of host 127.0.0.1 does not match the pinned "
+           "fingerprint; its fingerprint is #sha256=%3";
+    QTest::newRow("ftpes://, plain server") << py << "127.0.0.1" << plain << "ftpes://%1:%2"
+                                            << "TLS failed: Host 127.0.0.1 refused TLS: 5*";
+    QTest::newRow("ftps://, plain server")
+        << py << "127.0.0.1" << plain << "ftps://%1:%2"
+        << "TLS failed: TLS handshake with host 127.0.0.1 failed: *";
 }
 
 void TestUploads::hostForms()
@@ -844,6 +867,7 @@ void TestUploads::hostForms()
     QFETCH(QString, address);
     QFETCH(int, tls);
     QFETCH(QString, form);
+    QFETCH(QString, reason);
     SKIP_UNLESS_USABLE(kind);
     QTemporaryDir serverRoot;
     QVERIFY(QDir().mkpath(serverRoot.filePath(QStringLiteral("backup"))));
@@ -859,66 +883,37 @@ void TestUploads::hostForms()
     writeConfiguration(ftpLine(server, QStringLiteral("backup"), host),
                        "file=" + notes + " notes.txt\n");
 
-    const QStringList lines = runMirvo();
+    const QStringList lines = runMirvo(reason.isEmpty() ? QStringLiteral("Exit successful")
+                                                        : QStringLiteral("Exiting..."));
 
     const QString prefix = host + " - backup";
+    const QStringList commands = server.commands();
+    if (!reason.isEmpty()) {
+        QVERIFY2(lines.size() > 5, qPrintable(lines.join('\n')));
+        QCOMPARE(lines.mid(0, 3),
+                 (QStringList { "Initializing " + prefix, "Initializing " + saves,
+                                prefix + " cannot connect" }));
+        const QRegExp why(prefix + " " + hostField(reason, server), Qt::CaseSensitive,
+                          QRegExp::Wildcard);
+        QVERIFY2(why.exactMatch(lines.at(3)), qPrintable(lines.at(3)));
+        QCOMPARE(lines.at(4), prefix + " stopping");
+        if (form.startsWith("ftpes"))
+            QCOMPARE(commands, QStringList(QStringLiteral("AUTH TLS")));
+        else if (tls != FtpTestServer::NoTls) // (a plain server takes a TLS hello for lines)
+            QCOMPARE(commands, QStringList());
+        return;
+    }
     QStringList expected = readyLines(prefix) + copyLines(notes, QStringLiteral("notes.txt"));
     expected << "Beginning transfer of " + notes << "Transfer of " + notes + " done"
              << closingLines;
     QCOMPARE(lines, expected);
     QCOMPARE(readFile(server.root() + "/backup/latest/notes.txt"), QByteArray("notes"));
     QCOMPARE(readFile(server.root() + "/backup/" + date + "/notes.txt"), QByteArray("notes"));
-    const QStringList commands = server.commands();
     QCOMPARE(commands.first(),
              tls == FtpTestServer::ExplicitTls ? "AUTH TLS" : "USER " + server.user());
     if (tls != FtpTestServer::NoTls)
         QCOMPARE(commands.mid(1 + commands.indexOf("PASS ****"), 2),
                  (QStringList { "PBSZ 0", "PROT P" }));
-}
-
-// A TLS form whose TLS cannot be had gives the server up with one line that
-// says why, and nothing but AUTH TLS reaches the server.
-void TestUploads::tlsRefused_data()
-{
-    QTest::addColumn<int>("kind");
-    QTest::addColumn<int>("tls");
-    QTest::addColumn<QString>("reason");
-    QTest::newRow("self-signed, not pinned")
-        << int(FtpTestServer::Vsftpd) << int(FtpTestServer::ExplicitTls)
-        << "TLS failed: The certificate of host 127.0.0.1 is not trusted (The host name did not "
-           "match any of the valid hosts for this certificate; The certificate is self-signed, "
-           "and untrusted); to trust it, pin its fingerprint #sha256=%3";
-    QTest::newRow("plain server") << int(FtpTestServer::PyFtpdlib) << int(FtpTestServer::NoTls)
-                                  << "TLS failed: Host 127.0.0.1 refused TLS: 500";
-}
-
-void TestUploads::tlsRefused()
-{
-    QFETCH(int, kind);
-    QFETCH(int, tls);
-    QFETCH(QString, reason);
-    SKIP_UNLESS_USABLE(kind);
-    FtpTestServer server { FtpTestServer::Kind(kind) };
-    FtpTestServer::Options options;
-    options.tls = FtpTestServer::Tls(tls);
-    QVERIFY2(server.start(options), qPrintable(server.errorString()));
-    const QString host = hostField(QStringLiteral("ftpes://%1:%2"), server);
-    const QString notes = path(QStringLiteral("src/notes.txt"));
-    writeFile(notes, "notes");
-    writeConfiguration(ftpLine(server, QStringLiteral("backup"), host),
-                       "file=" + notes + " notes.txt\n");
-
-    const QStringList lines = runMirvo(QStringLiteral("Exiting..."));
-
-    const QString prefix = host + " - backup";
-    QVERIFY2(lines.size() > 5, qPrintable(lines.join('\n')));
-    QCOMPARE(lines.mid(0, 3),
-             (QStringList { "Initializing " + prefix, "Initializing " + saves,
-                            prefix + " cannot connect" }));
-    QVERIFY2(lines.at(3).startsWith(prefix + " " + hostField(reason, server)),
-             qPrintable(lines.at(3)));
-    QCOMPARE(lines.at(4), prefix + " stopping");
-    QCOMPARE(server.commands(), QStringList(QStringLiteral("AUTH TLS")));
 }
 
 QTEST_MAIN(TestUploads)
