@@ -121,6 +121,8 @@ void QFtpPI::abort()
         return; // ABOR already sent
     if (controlSocket.state() != QAbstractSocket::ConnectedState)
         return;
+    if (tls.enabled() && !controlSocket.isEncrypted())
+        return; // nothing but AUTH TLS goes out in clear; no transfer to abort yet
     // With a reply outstanding the server answers twice (the command, then
     // ABOR); with none, only ABOR's own reply comes and that one is swallowed.
     setAbortState(interpreterState == AwaitingReply ? AbortSent : AbortReplyPending);
