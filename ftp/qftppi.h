@@ -17,7 +17,7 @@
 //
 // It reports through four signals: connectState (the QFtp::State values 0 to
 // 4), finished (the greeting was taken, or the list ran out), error (the
-// QFtp::Error values 1 to 4) and rawFtpReply (every reply it takes).
+// QFtp::Error values 1 to 5) and rawFtpReply (every reply it takes).
 class QFtpPI : public QObject
 {
     Q_OBJECT
