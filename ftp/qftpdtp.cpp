@@ -6,8 +6,8 @@
 #include <QIODevice>
 #include <QLocale>
 #include <QRegExp>
+#include <QSslSocket>
 #include <QStringList>
-#include <QTcpSocket>
 #include <QTime>
 
 #include <cstring>
@@ -78,17 +78,18 @@ void QFtpDTP::connectToDataPort(const QString &host, quint16 port)
     }
     uploadStarted = false;
 
-    dataSocket = new QTcpSocket(this);
+    dataSocket = ownerInterpreter->tls.createDataSocket(this);
     dataSocket->setProperty(networkSessionProperty, property(networkSessionProperty));
     dataSocket->setObjectName(QStringLiteral("QFtpDTP Passive state socket"));
     connectSocketSignals(dataSocket);
     passiveConnecting = true;
-    dataSocket->connectToHost(host, port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
+    ownerInterpreter->tls.connectDataSocket(dataSocket, host, port);
 }
 
 int QFtpDTP::openListener(const QHostAddress &address)
 {
     activeListener.setProperty(networkSessionProperty, property(networkSessionProperty));
+    activeListener.setEncrypting(ownerInterpreter->tls.enabled());
     if (!activeListener.isListening() && !activeListener.listen(address, 0))
         return -1;
     return activeListener.serverPort();
@@ -202,7 +203,7 @@ void QFtpDTP::writeNextSlice(QTcpSocket *socket)
     // The target goes before the close: closing may report DataClosed at
     // once, and the next command may already set a new target from there.
     clearTarget();
-    socket->close();
+    QFtpTls::closeDataSocket(socket);
 }
 
 void QFtpDTP::finishUpload()
@@ -212,7 +213,7 @@ void QFtpDTP::finishUpload()
         emit dataTransferProgress(0, totalBytes);
     clearTarget();
     continueWriting = false;
-    socket->close();
+    QFtpTls::closeDataSocket(socket);
 }
 
 // The upload still has bytes to go: its source is not exhausted, or the
@@ -265,6 +266,8 @@ void QFtpDTP::connectSocketSignals(QTcpSocket *socket)
             &QFtpDTP::socketError);
     connect(socket, &QTcpSocket::disconnected, this, &QFtpDTP::socketConnectionClosed);
     connect(socket, &QTcpSocket::bytesWritten, this, &QFtpDTP::socketBytesWritten);
+    if (auto *secure = qobject_cast<QSslSocket *>(socket))
+        connect(secure, &QSslSocket::encryptedBytesWritten, this, &QFtpDTP::resumeUpload);
 }
 
 void QFtpDTP::retireSocket(QTcpSocket *socket)
@@ -296,6 +299,7 @@ void QFtpDTP::setupSocket()
     connectSocketSignals(dataSocket);
     activeListener.close();
     noteActivity();
+    ownerInterpreter->tls.startDataEncryption(dataSocket);
 
     if (uploadStarted)
         writeNextChunk();
@@ -376,6 +380,10 @@ void QFtpDTP::readIntoDevice()
 void QFtpDTP::socketError(QAbstractSocket::SocketError error)
 {
     const bool wasConnecting = passiveConnecting && sender() == dataSocket;
+    if (error == QAbstractSocket::SslHandshakeFailedError && sender() == dataSocket) {
+        // Even a server that reports success has not got the data.
+        errorText = tr("TLS on the data connection failed: %1").arg(dataSocket->errorString());
+    }
     if (error == QAbstractSocket::HostNotFoundError) {
         passiveConnecting = false;
         emit connectState(DataHostNotFound);
@@ -414,7 +422,14 @@ void QFtpDTP::socketBytesWritten(qint64 bytes)
     uploadUnsent = qMax<qint64>(0, uploadUnsent - bytes);
     noteActivity();
     emit dataTransferProgress(transferredBytes, totalBytes);
-    if (continueWriting)
+    if (continueWriting && !QFtpTls::sendBacklogged(dataSocket))
+        writeNextChunk();
+}
+
+void QFtpDTP::resumeUpload()
+{
+    noteActivity();
+    if (continueWriting && !QFtpTls::sendBacklogged(dataSocket))
         writeNextChunk();
 }
 

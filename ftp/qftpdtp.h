@@ -1,6 +1,7 @@
 #ifndef QFTPDTP_H
 #define QFTPDTP_H
 
+#include "qftptls.h"
 #include "qurlinfo.h"
 
 #include <QAbstractSocket>
@@ -9,7 +10,6 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
-#include <QTcpServer>
 
 class QFtpPI;
 class QIODevice;
@@ -87,6 +87,7 @@ private slots:
     void socketError(QAbstractSocket::SocketError error);
     void socketConnectionClosed();
     void socketBytesWritten(qint64 bytes);
+    void resumeUpload();
     void setupSocket();
 
 private:
@@ -105,7 +106,7 @@ private:
     void noteActivity();
 
     QTcpSocket *dataSocket = nullptr;
-    QTcpServer activeListener;
+    QFtpDataListener activeListener;
     QFtpPI *ownerInterpreter;
     // A listing line that reported a missing file or directory (or a listing
     // cut short by its line limit); the interpreter reports and clears it.
