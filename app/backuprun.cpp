@@ -121,54 +121,51 @@ void MainWindow::runOneStep()
     const auto stored = previousTransfers.constFind(entry.path);
     if (stored != previousTransfers.constEnd() && modificationTime(entry.path) < stored.value()) {
         log("No modification for " + entry.path + ", no need to transfer again");
+        // Should another entry of the same source be handled in this run
+        // (the source changed meanwhile), this one still holds the old copy.
+        sourcesMissed.insert(entry.path);
         runNext();
         return;
     }
 
+    // The time is taken before the source is read: a change made while the
+    // entry is handled is then newer than the recorded time and seen next run.
+    beginEntry(entry.path);
     if (step == SendingFiles) {
-        beginEntry(entry.path);
-        previousTransfers[entry.path] = QDateTime::currentDateTime();
         transferEntry(entry);
         return;
     }
 
-    // The time is taken before the archiver reads the source: a change made
-    // while it runs is then newer than the recorded time and seen next run.
-    const QDateTime handledAt = QDateTime::currentDateTime();
     const bool zipped = step == SendingZippedFiles ? zipFile(entry) : zipFolder(entry);
     if (!zipped) {
         logError(entry.path + " cannot be zipped");
+        entryFailed = true;
+        endEntry();
         runNext();
         return;
     }
     log(entry.path + " has been zipped");
     const QString archive = entry.name + ".zip";
-    beginEntry(entry.path);
-    previousTransfers[entry.path] = handledAt;
     transferEntry(BackupEntry { archive, archive });
 }
 
-// Remembers the history of the entry about to be handled.
 void MainWindow::beginEntry(const QString &path)
 {
     entryPath = path;
-    const auto stored = previousTransfers.constFind(path);
-    entryHadHistory = stored != previousTransfers.constEnd();
-    entryPreviousTime = entryHadHistory ? stored.value() : QDateTime();
+    entryHandledAt = QDateTime::currentDateTime();
     entryFailed = false;
 }
 
-// The entry's copies and uploads are all over. If any of them failed, the
-// entry was not backed up: its history goes back to what it was, so that the
-// next run tries again instead of skipping it.
+// The entry's copies and uploads are all over. It counts as backed up only
+// if it reached every configured destination: a save folder or server that
+// was unusable from the start, or given up, missed it as surely as a failed
+// copy or upload.
 void MainWindow::endEntry()
 {
-    if (entryFailed) {
-        if (entryHadHistory)
-            previousTransfers[entryPath] = entryPreviousTime;
-        else
-            previousTransfers.remove(entryPath);
-    }
+    if (entryFailed || !everyDestinationUsable())
+        sourcesMissed.insert(entryPath);
+    else if (!sourcesBackedUp.contains(entryPath))
+        sourcesBackedUp.insert(entryPath, entryHandledAt); // the earliest is the safe one
     entryFailed = false;
 
     // Uploads dropped behind a failed one never ran; their files go now.
@@ -176,6 +173,19 @@ void MainWindow::endEntry()
         if (server.ftp)
             qDeleteAll(server.ftp->findChildren<QFile *>(QString(), Qt::FindDirectChildrenOnly));
     }
+}
+
+bool MainWindow::everyDestinationUsable() const
+{
+    for (const SaveFolder &folder : saveFolders) {
+        if (folder.invalid)
+            return false;
+    }
+    for (const FtpServer &server : ftps) {
+        if (server.invalid)
+            return false;
+    }
+    return true;
 }
 
 void MainWindow::transferEntry(BackupEntry item)
@@ -267,6 +277,10 @@ QDateTime MainWindow::modificationTime(const QString &path)
 void MainWindow::finishRun()
 {
     step = Finishing;
+    for (auto it = sourcesBackedUp.constBegin(); it != sourcesBackedUp.constEnd(); ++it) {
+        if (!sourcesMissed.contains(it.key()))
+            previousTransfers.insert(it.key(), it.value());
+    }
     writeHistory();
     // Given-up servers are closed too; only the usable ones are waited for.
     for (FtpServer &server : ftps) {

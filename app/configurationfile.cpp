@@ -1,5 +1,7 @@
 #include "mainwindow.h"
 
+#include "configurationfields.h"
+
 #include <QFile>
 #include <QFileIconProvider>
 #include <QFileInfo>
@@ -23,6 +25,19 @@ const QLatin1String zippedFolderPrefix("zippedfolder=");
 const QChar fieldSeparator(QLatin1Char(' '));
 
 } // namespace
+
+bool breaksConfigurationLine(const QString &text)
+{
+    return text.contains(fieldSeparator) || text.contains(QLatin1Char('\n'))
+        || text.contains(QLatin1Char('\r'));
+}
+
+bool isValidBackupName(const QString &name)
+{
+    return !breaksConfigurationLine(name) && !name.contains(QLatin1Char('/'))
+        && !name.contains(QLatin1Char('\\')) && name != QLatin1String(".")
+        && name != QLatin1String("..");
+}
 
 void MainWindow::loadConfiguration()
 {
@@ -81,7 +96,9 @@ void MainWindow::addEntryFromConfig(const QString &line, const QString &prefix, 
 {
     const QString rest = line.mid(prefix.size());
     const QStringList fields = rest.split(fieldSeparator);
-    if (fields.size() != 2) {
+    // A name that climbs out of its folder would put copies and uploads
+    // outside the save folders and the remote path.
+    if (fields.size() != 2 || !isValidBackupName(fields.at(1))) {
         log("Invalid line : " + prefix + rest);
         return;
     }

@@ -3,6 +3,8 @@
 // to config.txt at once; there is no save button.
 #include "mainwindow.h"
 
+#include "configurationfields.h"
+
 #include <QFileDialog>
 #include <QFileIconProvider>
 #include <QFileInfo>
@@ -22,21 +24,6 @@ namespace {
 
 const char defaultWinrarPath[] = "C:/Program Files (x86)/WinRAR/WinRAR.exe";
 const int buttonMaximumWidth = 200;
-
-// config.txt keeps one entry per line and splits it on spaces, so neither
-// may appear inside a field. A line break would split the entry over two
-// lines and let a crafted file name inject lines of its own.
-bool breaksConfigurationLine(const QString &text)
-{
-    return text.contains(QLatin1Char(' ')) || text.contains(QLatin1Char('\n'))
-        || text.contains(QLatin1Char('\r'));
-}
-
-bool isValidBackupName(const QString &name)
-{
-    return !breaksConfigurationLine(name) && !name.contains(QLatin1Char('/'))
-        && !name.contains(QLatin1Char('\\'));
-}
 
 void warn(const QString &message)
 {

@@ -15,15 +15,6 @@ namespace {
 const int logWidth = 500;
 const int logHeight = 600;
 
-// A text is added to the view on its own only when its markup cannot reach
-// past its own line: any tag may open an element that the rest of the log
-// would inherit, and separators may start new paragraphs.
-bool mayReachBeyondItsLine(const QString &text)
-{
-    return text.contains(QLatin1Char('<')) || text.contains(QLatin1String("&#"))
-        || text.contains(QChar::LineSeparator) || text.contains(QChar::ParagraphSeparator);
-}
-
 // The rendered log is one paragraph whose lines are broken by <br>; the view
 // gives each new line a paragraph of its own instead, so that adding a line
 // lays out that line only. With a font whose leading is negative, lines of
@@ -119,12 +110,15 @@ void MainWindow::prepareSaveFolders()
     }
 }
 
+// Logged texts are escaped for the view, so that a name is shown exactly as
+// written and no text can carry markup into the lines that follow it; the
+// debug output gets the text as it is.
 void MainWindow::log(const QString &text)
 {
     qDebug() << text;
     if (configurationMode)
         return;
-    appendToLog(text, ">" + text);
+    appendToLog(">" + text.toHtmlEscaped());
 }
 
 void MainWindow::logError(const QString &text)
@@ -132,16 +126,14 @@ void MainWindow::logError(const QString &text)
     qDebug() << text;
     if (configurationMode)
         return;
-    appendToLog(text, "> <font color=\"red\">Error : " + text + "</font>");
+    appendToLog("> <font color=\"red\">Error : " + text.toHtmlEscaped() + "</font>");
 }
 
 // `line` is the HTML of one log line without its closing <br>.
-void MainWindow::appendToLog(const QString &text, const QString &line)
+void MainWindow::appendToLog(const QString &line)
 {
     logText += line;
     logText += QLatin1String("<br>");
-    if (mayReachBeyondItsLine(text))
-        logNeedsFullRender = true;
     if (logView)
         showLogLine(line);
 }
@@ -153,7 +145,7 @@ void MainWindow::showLogLine(const QString &line)
     QTextDocument *document = logView->document();
     // The first line after the view appears also brings the lines logged
     // before it.
-    if (logNeedsFullRender || document->isEmpty()) {
+    if (document->isEmpty()) {
         logView->setHtml(logText);
         return;
     }

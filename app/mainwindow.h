@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QList>
 #include <QMap>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QWidget>
@@ -111,7 +112,7 @@ private:
     // Entry and log
     void buildBackupWindow();
     void prepareSaveFolders();
-    void appendToLog(const QString &text, const QString &line);
+    void appendToLog(const QString &line);
     void showLogLine(const QString &line);
 
     // Configuration file
@@ -139,6 +140,7 @@ private:
     void runOneStep();
     void beginEntry(const QString &path);
     void endEntry();
+    bool everyDestinationUsable() const;
 
     // Configuration window
     void buildConfigurationWindow();
@@ -186,20 +188,20 @@ private:
     QString date;
     QMap<QString, QDateTime> previousTransfers;
 
-    // Set once a logged text holds markup that may reach beyond its own line;
-    // from then on the view is re-rendered from the whole logText.
-    bool logNeedsFullRender = false;
-
     // The run goes from one entry to the next in a loop rather than by
     // nested calls, so that a long run of skipped entries keeps a flat stack.
     bool runLoopActive = false;
     bool runNextRequested = false;
-    // The entry being handled and its history before it was handled: a
-    // backup that fails anywhere gets its old history back, so the next run
-    // tries it again.
+    // previousTransfers stays as it was read until the run ends, so that
+    // the change test of every entry sees the history of the run's start.
+    // A source's new time goes in only if every entry of it reached every
+    // destination; otherwise it keeps its old one and the next run tries
+    // again.
+    QMap<QString, QDateTime> sourcesBackedUp; // source -> time its first entry was handled
+    QSet<QString> sourcesMissed; // an entry of the source was left out or missed a destination
+    // The entry being handled.
     QString entryPath;
-    bool entryHadHistory = false;
-    QDateTime entryPreviousTime;
+    QDateTime entryHandledAt;
     bool entryFailed = false;
 };
 

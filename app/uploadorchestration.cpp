@@ -1,12 +1,12 @@
 #include "mainwindow.h"
 
+#include "hostfield.h"
+
 #include "qftp.h"
 
 #include <QFile>
 
 namespace {
-
-const quint16 ftpPort = 21;
 
 // Lines about a server start with its host and remote path.
 QString prefixOf(const FtpServer &server)
@@ -60,6 +60,11 @@ bool MainWindow::prepareServers()
                 server.invalid = true;
             }
         }
+        const ServerAddress address = parseHostField(server.host);
+        if (!address.problem.isEmpty()) {
+            logError(prefixOf(server) + " invalid host: " + address.problem);
+            server.invalid = true;
+        }
         if (server.invalid) {
             server.ftp = nullptr;
             continue;
@@ -67,7 +72,7 @@ bool MainWindow::prepareServers()
 
         // Nothing goes out before the event loop runs.
         server.ftp = new QFtp(this);
-        server.ftp->connectToHost(server.host, ftpPort);
+        connectTo(server.ftp, address);
         server.ftp->login(server.user, server.password);
         connect(server.ftp, SIGNAL(done(bool)), this, SLOT(transferDone(bool)));
         connect(server.ftp, SIGNAL(commandFinished(int, bool)), this,
@@ -102,6 +107,8 @@ void MainWindow::transferCommandFinished(int, bool error)
             switch (command) {
             case QFtp::ConnectToHost:
                 logError(prefixOf(server) + " cannot connect");
+                if (ftp->error() == QFtp::TlsFailed)
+                    logError(prefixOf(server) + " " + tlsFailureText(*ftp));
                 break;
             case QFtp::Login:
                 logError(prefixOf(server) + " cannot login");

@@ -8,6 +8,10 @@
 // without it only the folder's own files are taken. "-m5" is the best
 // compression, "-m0" stores, and the levels between map onto deflate levels.
 //
+// Links inside a folder are stored as links (Unix symlink entries holding
+// the link's target), never followed: a link may lead back up the tree and
+// make the walk endless. PATH itself is followed when it is a link.
+//
 // The archive always ends up holding exactly PATH as it is now: the new
 // archive is written beside the old one and renamed over it only once it is
 // complete, so deleted files never linger and a failed run leaves the old
@@ -19,12 +23,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -166,9 +172,20 @@ private:
 
     bool addFolder(const fs::path &folder, const fs::path &base)
     {
-        if (zip_dir_add(archive, (entryName(folder, base) + "/").c_str(), ZIP_FL_ENC_UTF_8) < 0)
+        const zip_int64_t index
+            = zip_dir_add(archive, (entryName(folder, base) + "/").c_str(), ZIP_FL_ENC_UTF_8);
+        if (index < 0)
             return fail("cannot add " + folder.string() + ": " + zip_strerror(archive));
+        // The folder's own mode, not libzip's default of 0777, which unzip
+        // would restore as a folder anyone may write to.
         std::error_code ec;
+        const fs::perms perms = fs::status(folder, ec).permissions();
+        if (!ec) {
+            const zip_uint32_t mode = S_IFDIR | (zip_uint32_t(perms) & 07777);
+            zip_file_set_external_attributes(archive, zip_uint64_t(index), 0, ZIP_OPSYS_UNIX,
+                                             mode << 16);
+        }
+        ec.clear();
         std::vector<fs::directory_entry> entries;
         for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
             entries.push_back(*it);
@@ -176,21 +193,25 @@ private:
             return fail("cannot read " + folder.string() + ": " + ec.message());
         std::sort(entries.begin(), entries.end()); // the same tree always gives the same archive
         for (const fs::directory_entry &entry : entries) {
+            // The entry itself, not what a link points to.
             std::error_code statError;
-            if (fs::equivalent(entry.path(), targetPath, statError))
-                continue; // an archive kept inside the folder it archives
-            const fs::file_status status = entry.status(statError);
-            if (statError || !fs::exists(status)) {
-                std::fprintf(stderr, "mirvo-archiver: skipping %s (broken link)\n",
-                             entry.path().c_str());
+            const fs::file_status status = entry.symlink_status(statError);
+            if (statError) {
+                std::fprintf(stderr, "mirvo-archiver: skipping %s (%s)\n", entry.path().c_str(),
+                             statError.message().c_str());
                 continue;
             }
             bool ok = true;
-            if (fs::is_directory(status)) {
+            if (fs::is_symlink(status)) {
+                ok = addLink(entry.path(), base);
+            } else if (fs::is_directory(status)) {
                 if (opts.recurse)
                     ok = addFolder(entry.path(), base);
             } else if (fs::is_regular_file(status)) {
-                ok = addFile(entry.path(), base);
+                // An archive kept inside the folder it archives stays out.
+                if (entry.path().filename() != targetPath.filename()
+                    || !fs::equivalent(entry.path(), targetPath, statError))
+                    ok = addFile(entry.path(), base);
             }
             if (!ok)
                 return false;
@@ -220,6 +241,40 @@ private:
                                      opts.store ? 0 : zip_uint32_t(opts.level))
             < 0) {
             return fail("cannot compress " + file.string() + ": " + zip_strerror(archive));
+        }
+        return true;
+    }
+
+    // A link is stored as a Unix symlink entry: its target as the data, the
+    // link type in the external attributes, as unzip restores it.
+    bool addLink(const fs::path &link, const fs::path &base)
+    {
+        std::error_code ec;
+        const std::string target = fs::read_symlink(link, ec).string();
+        if (ec)
+            return fail("cannot read " + link.string() + ": " + ec.message());
+        // libzip reads the data at zip_close and frees it then.
+        void *data = std::malloc(target.size() + 1);
+        if (!data)
+            return fail("out of memory");
+        std::memcpy(data, target.c_str(), target.size() + 1);
+        zip_source_t *source = zip_source_buffer(archive, data, target.size(), 1);
+        if (!source) {
+            std::free(data);
+            return fail("cannot add " + link.string() + ": " + zip_strerror(archive));
+        }
+        const zip_int64_t index = zip_file_add(archive, entryName(link, base).c_str(), source,
+                                               ZIP_FL_ENC_UTF_8 | ZIP_FL_OVERWRITE);
+        if (index < 0) {
+            zip_source_free(source);
+            return fail("cannot add " + link.string() + ": " + zip_strerror(archive));
+        }
+        const zip_uint32_t mode = S_IFLNK | 0777;
+        if (zip_set_file_compression(archive, zip_uint64_t(index), ZIP_CM_STORE, 0) < 0
+            || zip_file_set_external_attributes(archive, zip_uint64_t(index), 0, ZIP_OPSYS_UNIX,
+                                                mode << 16)
+                < 0) {
+            return fail("cannot add " + link.string() + ": " + zip_strerror(archive));
         }
         return true;
     }

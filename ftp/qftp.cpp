@@ -315,6 +315,26 @@ QString QFtp::errorString() const
     return d->lastErrorText;
 }
 
+static_assert(int(QFtp::NoTls) == int(QFtpTls::NoTls)
+                  && int(QFtp::ExplicitTls) == int(QFtpTls::ExplicitTls)
+                  && int(QFtp::ImplicitTls) == int(QFtpTls::ImplicitTls),
+              "the facade's TLS modes are the interpreter's");
+
+void QFtp::setTlsMode(TlsMode mode)
+{
+    d->interpreter.tls.setMode(QFtpTls::Mode(mode));
+}
+
+QFtp::TlsMode QFtp::tlsMode() const
+{
+    return TlsMode(d->interpreter.tls.mode());
+}
+
+void QFtp::setPinnedCertificate(const QByteArray &sha256)
+{
+    d->interpreter.tls.setPinnedFingerprint(sha256);
+}
+
 void QFtp::setInactivityTimeout(int milliseconds)
 {
     d->interpreter.setInactivityTimeout(milliseconds);
@@ -381,6 +401,11 @@ void QFtpPrivate::startNextCommand()
         if (port != 21 && port != 0)
             user += QLatin1Char(':') + QString::number(port);
         command->rawCommands[0] = user + QLatin1String("\r\n");
+    }
+    if (command->command == QFtp::Login && interpreter.tls.enabled()) {
+        // Data connections are protected too; the buffer size is always 0
+        // over TLS.
+        command->rawCommands << QStringLiteral("PBSZ 0\r\n") << QStringLiteral("PROT P\r\n");
     }
 
     // A line break inside a name would end the line early and send the rest

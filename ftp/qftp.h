@@ -23,7 +23,14 @@ public:
     ~QFtp() override;
 
     enum State { Unconnected, HostLookup, Connecting, Connected, LoggedIn, Closing };
-    enum Error { NoError, UnknownError, HostNotFound, ConnectionRefused, NotConnected };
+    enum Error {
+        NoError,
+        UnknownError,
+        HostNotFound,
+        ConnectionRefused,
+        NotConnected,
+        TlsFailed // the server refused TLS, or its certificate is not trusted
+    };
     enum Command {
         None,
         SetTransferMode,
@@ -43,6 +50,25 @@ public:
     };
     enum TransferMode { Active, Passive };
     enum TransferType { Binary, Ascii };
+    enum TlsMode {
+        NoTls, // plain FTP
+        ExplicitTls, // AUTH TLS right after the greeting, then PBSZ 0 and PROT P after login
+        ImplicitTls // TLS from the first byte (port 990 by custom), PBSZ 0 and PROT P after login
+    };
+
+    // FTP over TLS, for the connections started after the call (call it
+    // before connectToHost). With TLS, nothing but AUTH TLS goes out in clear,
+    // every data connection is encrypted and resumes the control
+    // connection's TLS session, and a server that refuses TLS or whose
+    // certificate is not trusted fails the connect with TlsFailed and an
+    // errorString() that says why (with the certificate's fingerprint when
+    // it is not trusted). There is no fallback to plain FTP.
+    void setTlsMode(TlsMode mode);
+    TlsMode tlsMode() const;
+    // Trusts the certificate whose SHA-256 digest (32 bytes) is `sha256`,
+    // instead of the system's certificate authorities; empty to go back to
+    // them. QFtpTls::parseFingerprint reads the usual hex text.
+    void setPinnedCertificate(const QByteArray &sha256);
 
     int setProxy(const QString &host, quint16 port);
     int connectToHost(const QString &host, quint16 port = 21);

@@ -6,8 +6,8 @@
 #include <QIODevice>
 #include <QLocale>
 #include <QRegExp>
+#include <QSslSocket>
 #include <QStringList>
-#include <QTcpSocket>
 #include <QTextCodec>
 #include <QTime>
 
@@ -42,6 +42,8 @@ void QFtpDTP::setTargetBuffer(QByteArray *buffer)
     targetBuffer = buffer;
     uploadStarted = false;
     bufferOffset = 0;
+    uploadUnsent = 0;
+    uploadCutShort = false;
 }
 
 void QFtpDTP::setTargetDevice(QIODevice *device)
@@ -50,6 +52,8 @@ void QFtpDTP::setTargetDevice(QIODevice *device)
     targetDevice = device;
     uploadStarted = false;
     bufferOffset = 0;
+    uploadUnsent = 0;
+    uploadCutShort = false;
 }
 
 void QFtpDTP::clearTarget()
@@ -76,18 +80,19 @@ void QFtpDTP::connectToDataPort(const QString &host, quint16 port)
     }
     uploadStarted = false;
 
-    dataSocket = new QTcpSocket(this);
+    dataSocket = ownerInterpreter->tls.createDataSocket(this);
     dataSocket->setProperty(networkSessionProperty, property(networkSessionProperty));
     dataSocket->setObjectName(QStringLiteral("QFtpDTP Passive state socket"));
     dataSocket->setReadBufferSize(listReadBufferSize);
     connectSocketSignals(dataSocket);
     passiveConnecting = true;
-    dataSocket->connectToHost(host, port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
+    ownerInterpreter->tls.connectDataSocket(dataSocket, host, port);
 }
 
 int QFtpDTP::openListener(const QHostAddress &address)
 {
     activeListener.setProperty(networkSessionProperty, property(networkSessionProperty));
+    activeListener.setEncrypting(ownerInterpreter->tls.enabled());
     if (!activeListener.isListening() && !activeListener.listen(address, 0))
         return -1;
     return activeListener.serverPort();
@@ -166,8 +171,13 @@ void QFtpDTP::writeNextChunk()
     char chunk[uploadChunkSize];
     const qint64 count = targetDevice->read(chunk, uploadChunkSize);
     if (count > 0) {
-        socket->write(chunk, count);
+        uploadUnsent += qMax<qint64>(0, socket->write(chunk, count));
+    } else if (count < 0 && !targetDevice->isSequential()) {
+        // A file that fails part way must not reach the server as if whole.
+        failUpload();
+        return;
     } else if (count < 0 || (!targetDevice->isSequential() && targetDevice->atEnd())) {
+        // A sequential device says it has no more data with -1.
         finishUpload();
         return;
     }
@@ -185,7 +195,8 @@ void QFtpDTP::writeNextSlice(QTcpSocket *socket)
     const qint64 left = targetBuffer->size() - bufferOffset;
     if (left > 0) {
         const qint64 count = qMin(left, uploadChunkSize);
-        socket->write(targetBuffer->constData() + bufferOffset, count);
+        uploadUnsent
+            += qMax<qint64>(0, socket->write(targetBuffer->constData() + bufferOffset, count));
         bufferOffset += count;
         continueWriting = true;
         return;
@@ -195,7 +206,7 @@ void QFtpDTP::writeNextSlice(QTcpSocket *socket)
     // The target goes before the close: closing may report DataClosed at
     // once, and the next command may already set a new target from there.
     clearTarget();
-    socket->close();
+    QFtpTls::closeDataSocket(socket);
 }
 
 void QFtpDTP::finishUpload()
@@ -205,12 +216,38 @@ void QFtpDTP::finishUpload()
         emit dataTransferProgress(0, totalBytes);
     clearTarget();
     continueWriting = false;
-    socket->close();
+    QFtpTls::closeDataSocket(socket);
+}
+
+// The upload still has bytes to go: its source is not exhausted, or the
+// socket has not written everything it was handed.
+bool QFtpDTP::uploadIncomplete() const
+{
+    return (uploadStarted && (targetIsBuffer || targetDevice)) || uploadUnsent > 0;
+}
+
+// Nothing more of the upload goes out, and it counts as failed.
+void QFtpDTP::cutUploadShort()
+{
+    uploadCutShort = true;
+    uploadUnsent = 0;
+    continueWriting = false;
+    clearTarget();
+}
+
+void QFtpDTP::failUpload()
+{
+    cutUploadShort();
+    // Cut off rather than closed: a server that sees a plain close takes
+    // the file as complete.
+    if (dataSocket)
+        dataSocket->abort();
 }
 
 void QFtpDTP::abortDataConnection()
 {
     continueWriting = false;
+    uploadUnsent = 0;
     clearTarget();
     if (dataSocket)
         dataSocket->abort();
@@ -232,6 +269,8 @@ void QFtpDTP::connectSocketSignals(QTcpSocket *socket)
             &QFtpDTP::socketError);
     connect(socket, &QTcpSocket::disconnected, this, &QFtpDTP::socketConnectionClosed);
     connect(socket, &QTcpSocket::bytesWritten, this, &QFtpDTP::socketBytesWritten);
+    if (auto *secure = qobject_cast<QSslSocket *>(socket))
+        connect(secure, &QSslSocket::encryptedBytesWritten, this, &QFtpDTP::resumeUpload);
 }
 
 void QFtpDTP::retireSocket(QTcpSocket *socket)
@@ -264,6 +303,7 @@ void QFtpDTP::setupSocket()
     connectSocketSignals(dataSocket);
     activeListener.close();
     noteActivity();
+    ownerInterpreter->tls.startDataEncryption(dataSocket);
 
     if (uploadStarted)
         writeNextChunk();
@@ -350,6 +390,10 @@ void QFtpDTP::readIntoDevice()
 void QFtpDTP::socketError(QAbstractSocket::SocketError error)
 {
     const bool wasConnecting = passiveConnecting && sender() == dataSocket;
+    if (error == QAbstractSocket::SslHandshakeFailedError && sender() == dataSocket) {
+        // Even a server that reports success has not got the data.
+        errorText = tr("TLS on the data connection failed: %1").arg(dataSocket->errorString());
+    }
     if (error == QAbstractSocket::HostNotFoundError) {
         passiveConnecting = false;
         emit connectState(DataHostNotFound);
@@ -362,11 +406,16 @@ void QFtpDTP::socketError(QAbstractSocket::SocketError error)
         // interpreter does not wait for a connection that never comes.
         passiveConnecting = false;
         emit connectState(DataConnectionRefused);
+    } else if (sender() == dataSocket && uploadIncomplete()) {
+        cutUploadShort(); // the close that follows ends the transfer
     }
 }
 
 void QFtpDTP::socketConnectionClosed()
 {
+    // Whichever side closed, an upload with bytes still to go is truncated.
+    if (uploadIncomplete())
+        cutUploadShort();
     if (!targetIsBuffer && targetDevice)
         clearTarget();
     // What the peer sent before closing stays readable; after a close from
@@ -380,9 +429,17 @@ void QFtpDTP::socketConnectionClosed()
 void QFtpDTP::socketBytesWritten(qint64 bytes)
 {
     transferredBytes += bytes;
+    uploadUnsent = qMax<qint64>(0, uploadUnsent - bytes);
     noteActivity();
     emit dataTransferProgress(transferredBytes, totalBytes);
-    if (continueWriting)
+    if (continueWriting && !QFtpTls::sendBacklogged(dataSocket))
+        writeNextChunk();
+}
+
+void QFtpDTP::resumeUpload()
+{
+    noteActivity();
+    if (continueWriting && !QFtpTls::sendBacklogged(dataSocket))
         writeNextChunk();
 }
 

@@ -1,6 +1,7 @@
 #ifndef QFTPDTP_H
 #define QFTPDTP_H
 
+#include "qftptls.h"
 #include "qurlinfo.h"
 
 #include <QAbstractSocket>
@@ -9,7 +10,6 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
-#include <QTcpServer>
 
 class QFtpPI;
 class QIODevice;
@@ -95,6 +95,7 @@ private slots:
     void socketError(QAbstractSocket::SocketError error);
     void socketConnectionClosed();
     void socketBytesWritten(qint64 bytes);
+    void resumeUpload();
     void setupSocket();
 
 private:
@@ -105,12 +106,15 @@ private:
     bool uploadCanWrite() const;
     void writeNextSlice(QTcpSocket *socket);
     void finishUpload();
+    bool uploadIncomplete() const;
+    void cutUploadShort();
+    void failUpload();
     void readListing();
     void readIntoDevice();
     void noteActivity();
 
     QTcpSocket *dataSocket = nullptr;
-    QTcpServer activeListener;
+    QFtpDataListener activeListener;
     QFtpPI *ownerInterpreter;
     // A listing line that reported a missing file or directory (or a listing
     // cut short by its line limit); the interpreter reports and clears it.
@@ -130,6 +134,13 @@ private:
     bool uploadStarted = false;
     bool passiveConnecting = false; // a passive connect attempt is under way
     qint64 bufferOffset = 0; // bytes of targetBuffer handed to the socket so far
+    // Bytes of the current upload handed to the socket and not yet reported
+    // written by it.
+    qint64 uploadUnsent = 0;
+    // The current upload's data connection ended while bytes of it were
+    // still unsent, or its source could not be read: the upload failed,
+    // whatever the server replies. The interpreter takes and clears it.
+    bool uploadCutShort = false;
 };
 
 #endif // QFTPDTP_H

@@ -21,6 +21,7 @@ QFtpPI::QFtpPI(QObject *parent)
     connect(&controlSocket, &QTcpSocket::connected, this, &QFtpPI::connected);
     connect(&controlSocket, &QTcpSocket::disconnected, this, &QFtpPI::connectionClosed);
     connect(&controlSocket, &QTcpSocket::readyRead, this, &QFtpPI::readyRead);
+    connect(&controlSocket, &QSslSocket::encrypted, this, &QFtpPI::encrypted);
     connect(&controlSocket, QOverload<QAbstractSocket::SocketError>::of(&QAbstractSocket::error),
             this, QOverload<QAbstractSocket::SocketError>::of(&QFtpPI::error));
     connect(&dataProcess, &QFtpDTP::connectState, this, &QFtpPI::dtpConnectState);
@@ -82,7 +83,14 @@ void QFtpPI::connectToHost(const QString &host, quint16 port)
     refusedGreeting.clear();
     connecting = true;
     updateInactivityTimer();
-    controlSocket.connectToHost(host, port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
+    if (tls.enabled())
+        tls.prepareControlSocket(&controlSocket, host);
+    if (tls.mode() == QFtpTls::ImplicitTls)
+        controlSocket.connectToHostEncrypted(host, port, QIODevice::ReadWrite,
+                                             QAbstractSocket::AnyIPProtocol);
+    else
+        controlSocket.connectToHost(host, port, QIODevice::ReadWrite,
+                                    QAbstractSocket::AnyIPProtocol);
 }
 
 bool QFtpPI::sendCommands(const QStringList &commands)
@@ -114,6 +122,8 @@ void QFtpPI::abort()
         return; // ABOR already sent
     if (controlSocket.state() != QAbstractSocket::ConnectedState)
         return;
+    if (tls.enabled() && !controlSocket.isEncrypted())
+        return; // nothing but AUTH TLS goes out in clear; no transfer to abort yet
     // With a reply outstanding the server answers twice (the command, then
     // ABOR); with none, only ABOR's own reply comes and that one is swallowed.
     setAbortState(interpreterState == AwaitingReply ? AbortSent : AbortReplyPending);
@@ -335,6 +345,9 @@ bool QFtpPI::handleReply()
     case AwaitingGreeting:
         takeGreeting(code);
         return true;
+    case AwaitingTlsReply:
+        takeTlsReply(code);
+        return true;
     case AwaitingReply:
         setInterpreterState(stateForReply(code));
         break;
@@ -363,10 +376,44 @@ void QFtpPI::takeGreeting(int code)
     // The greeting's raw reply goes first: once finished() has run, the
     // facade's next command (perhaps a raw one) is already under way.
     emit rawFtpReply(code, replyText);
+    if (tls.mode() == QFtpTls::ExplicitTls && interpreterState == Idle) {
+        requestTls(); // the connect is done once TLS stands
+        return;
+    }
     if (interpreterState == Idle && currentLine.isNull() && pendingCommands.isEmpty())
         emit finished(tr("Connected to host %1").arg(peerText()));
     // No second finished() for the empty list: a command queued from the
     // facade's done() would be reported finished without being sent.
+}
+
+void QFtpPI::requestTls()
+{
+    setInterpreterState(AwaitingTlsReply);
+    noteTraffic();
+    controlSocket.write("AUTH TLS\r\n", 10);
+}
+
+void QFtpPI::takeTlsReply(int code)
+{
+    emit rawFtpReply(code, replyText);
+    if (code / 100 == 1)
+        return; // preliminary: the answer follows
+    if (code != 234) {
+        // No fallback to plain FTP: the password would go out in clear.
+        dropConnection(QFtp::TlsFailed,
+                       tr("Host %1 refused TLS: %2 %3").arg(peerText()).arg(code).arg(replyText));
+        return;
+    }
+    if (controlSocket.bytesAvailable() > 0) {
+        // Lines that came in clear behind the acceptance could pose as
+        // replies from inside the encrypted connection.
+        dropConnection(QFtp::TlsFailed,
+                       tr("Host %1 sent unencrypted data after accepting TLS, connection closed")
+                           .arg(peerText()));
+        return;
+    }
+    setInterpreterState(Handshaking);
+    controlSocket.startClientEncryption();
 }
 
 QFtpPI::InterpreterState QFtpPI::stateForReply(int code)
@@ -463,18 +510,22 @@ void QFtpPI::takeTransferStart()
 
 void QFtpPI::takeAbortedUpload()
 {
-    // The data connection of an aborted upload was cut short from this side.
-    // A server that saw a plain close takes the file as complete; the upload
-    // still failed, and the file on the server is truncated.
-    if (!uploadAborted || !currentLine.startsWith(QLatin1String("STOR ")))
+    // The data connection of the upload was cut short: by abort() from this
+    // side, or it ended before the whole file was sent. A server that saw a
+    // plain close takes the file as complete; the upload still failed, and
+    // the file on the server is truncated.
+    const bool cutShort = dataProcess.uploadCutShort;
+    if ((!uploadAborted && !cutShort) || !currentLine.startsWith(QLatin1String("STOR ")))
         return;
     if (interpreterState == Succeeded) {
-        uploadAborted = false;
         setInterpreterState(Failed);
-        replyText = tr("Upload aborted (%1)").arg(replyText);
-    } else if (interpreterState == Failed) {
-        uploadAborted = false;
+        replyText = (uploadAborted ? tr("Upload aborted (%1)") : tr("Upload incomplete (%1)"))
+                        .arg(replyText);
+    } else if (interpreterState != Failed) {
+        return;
     }
+    uploadAborted = false;
+    dataProcess.uploadCutShort = false;
 }
 
 void QFtpPI::reactToReply()
@@ -499,6 +550,8 @@ void QFtpPI::reactToReply()
         break;
     case AwaitingGreeting:
     case AwaitingReply:
+    case AwaitingTlsReply:
+    case Handshaking:
         break;
     }
 }
@@ -552,8 +605,12 @@ void QFtpPI::connectionClosed()
     const QString peer = peerText();
     const bool greetingAwaited = interpreterState == AwaitingGreeting;
     const bool quitting = currentLine.startsWith(QLatin1String("QUIT"));
-    const bool busy = greetingAwaited || !currentLine.isNull() || !pendingCommands.isEmpty()
-        || awaitingDataConnect || awaitingDataClose;
+    const bool settingUpTls = interpreterState == AwaitingTlsReply
+        || interpreterState == Handshaking
+        || (tls.mode() == QFtpTls::ImplicitTls && greetingAwaited && !controlSocket.isEncrypted());
+    const QString tlsText = settingUpTls ? tls.failureText(&controlSocket, peer) : QString();
+    const bool busy = greetingAwaited || settingUpTls || !currentLine.isNull()
+        || !pendingCommands.isEmpty() || awaitingDataConnect || awaitingDataClose;
     controlSocket.close();
     resetListState();
     dataProcess.abortDataConnection();
@@ -563,6 +620,8 @@ void QFtpPI::connectionClosed()
     // A list in progress ends here instead of waiting forever.
     if (quitting) {
         emit finished(tr("Connection closed"));
+    } else if (settingUpTls) {
+        emit error(QFtp::TlsFailed, tlsText);
     } else if (greetingAwaited) {
         QString text = tr("Connection closed by host %1").arg(peer);
         if (!refusedGreeting.isEmpty())
@@ -576,6 +635,12 @@ void QFtpPI::connectionClosed()
 void QFtpPI::error(QAbstractSocket::SocketError socketError)
 {
     const QString peer = peerText();
+    if (socketError == QAbstractSocket::SslHandshakeFailedError
+        || socketError == QAbstractSocket::SslInternalError
+        || socketError == QAbstractSocket::SslInvalidUserDataError) {
+        dropConnection(QFtp::TlsFailed, tls.failureText(&controlSocket, peer));
+        return;
+    }
     int code = QFtp::ConnectionRefused;
     QString text;
     switch (socketError) {
@@ -601,6 +666,19 @@ void QFtpPI::error(QAbstractSocket::SocketError socketError)
     updateInactivityTimer();
     emit connectState(QFtp::Unconnected);
     emit error(code, text);
+}
+
+void QFtpPI::encrypted()
+{
+    noteTraffic();
+    if (!tls.trusted(&controlSocket)) {
+        dropConnection(QFtp::TlsFailed, tls.failureText(&controlSocket, peerText()));
+        return;
+    }
+    if (interpreterState != Handshaking)
+        return; // implicit TLS: the greeting comes next
+    setInterpreterState(Idle);
+    emit finished(tr("Connected to host %1").arg(peerText()));
 }
 
 // ---------------------------------------------------------------------------
@@ -687,6 +765,7 @@ bool QFtpPI::waitingForPeer() const
     if (controlSocket.state() != QAbstractSocket::ConnectedState)
         return false;
     return interpreterState == AwaitingGreeting || interpreterState == AwaitingReply
+        || interpreterState == AwaitingTlsReply || interpreterState == Handshaking
         || awaitingDataConnect || awaitingDataClose;
 }
 
@@ -717,7 +796,8 @@ void QFtpPI::inactivityTimerFired()
         return;
     }
     const QString peer = peerText();
-    if (connecting || interpreterState == AwaitingGreeting) {
+    if (connecting || interpreterState == AwaitingGreeting || interpreterState == AwaitingTlsReply
+        || interpreterState == Handshaking) {
         dropConnection(QFtp::ConnectionRefused, tr("Connection timed out to host %1").arg(peer));
     } else if (!replyText.isEmpty() || controlSocket.bytesAvailable() > 0) {
         dropConnection(QFtp::NotConnected,

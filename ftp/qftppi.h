@@ -2,12 +2,13 @@
 #define QFTPPI_H
 
 #include "qftpdtp.h"
+#include "qftptls.h"
 
 #include <QElapsedTimer>
 #include <QObject>
+#include <QSslSocket>
 #include <QString>
 #include <QStringList>
-#include <QTcpSocket>
 #include <QTimer>
 
 // The protocol interpreter of the FTP client (RFC 959, with EPSV and EPRT
@@ -16,7 +17,7 @@
 //
 // It reports through four signals: connectState (the QFtp::State values 0 to
 // 4), finished (the greeting was taken, or the list ran out), error (the
-// QFtp::Error values 1 to 4) and rawFtpReply (every reply it takes).
+// QFtp::Error values 1 to 5) and rawFtpReply (every reply it takes).
 class QFtpPI : public QObject
 {
     Q_OBJECT
@@ -27,7 +28,9 @@ public:
         Idle, // ready to send the next line of the list
         AwaitingReply, // a line was sent; its completion reply not taken yet
         Succeeded, // transient: the last reply was a success
-        Failed // transient: the last reply was a failure
+        Failed, // transient: the last reply was a failure
+        AwaitingTlsReply, // AUTH TLS sent; its reply not taken yet
+        Handshaking // the control connection's TLS handshake is under way
     };
     enum AbortState {
         NoAbort, // no ABOR outstanding
@@ -63,6 +66,8 @@ public:
     bool rawCommandActive = false;
     bool useExtendedDataCommands = true;
     QFtpDTP dataProcess;
+    // Set before connectToHost; plain FTP unless told otherwise.
+    QFtpTls tls;
 
 signals:
     void connectState(int state);
@@ -78,6 +83,7 @@ private slots:
     void error(QAbstractSocket::SocketError socketError);
     void dtpConnectState(int state);
     void inactivityTimerFired();
+    void encrypted();
 
 private:
     friend class QFtpDTP;
@@ -100,6 +106,8 @@ private:
     QString replyCodeText() const;
     bool handleReply();
     void takeGreeting(int code);
+    void requestTls();
+    void takeTlsReply(int code);
     static InterpreterState stateForReply(int code);
     void handleSpecialReply(int code);
     void enterPassiveMode();
@@ -122,7 +130,7 @@ private:
     void updateInactivityTimer();
     void noteTraffic();
 
-    QTcpSocket controlSocket;
+    QSslSocket controlSocket; // without TLS, a plain TCP socket
     QString replyText;
     qint8 replyCode[3] = { 0, 0, 0 };
     InterpreterState interpreterState = AwaitingGreeting;

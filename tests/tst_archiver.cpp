@@ -16,6 +16,7 @@ private slots:
     void storesNamesWithoutLeadingPath_data();
     void storesNamesWithoutLeadingPath();
     void archiveMirrorsTheSourceOnEveryRun();
+    void linksAreStoredNotFollowed();
     void failureKeepsTheOldArchive_data();
     void failureKeepsTheOldArchive();
 
@@ -58,8 +59,9 @@ TestArchiver::Run TestArchiver::archive(const QStringList &arguments)
     QProcess p;
     p.setWorkingDirectory(work);
     p.start(QStringLiteral(MIRVO_ARCHIVER_BINARY), arguments);
-    p.waitForFinished(30000);
-    return { p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardError() };
+    const bool finished = p.waitForFinished(30000); // a run that never ends counts as failed
+    return { finished && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+             p.readAllStandardError() };
 }
 
 QStringList TestArchiver::entries(const QString &archive)
@@ -137,6 +139,40 @@ void TestArchiver::archiveMirrorsTheSourceOnEveryRun()
     QCOMPARE(contentOf(QStringLiteral("docs.zip"), QStringLiteral("docs/a.txt")),
              QByteArray("changed\n"));
     QCOMPARE(QDir(work).entryList(QDir::Files | QDir::Hidden), QStringList { "docs.zip" });
+}
+
+// A link back up the tree would make the walk endless if it were followed.
+// Folders are stored with their own mode.
+void TestArchiver::linksAreStoredNotFollowed()
+{
+    const QDir docs(QDir(source).filePath(QStringLiteral("docs")));
+    QVERIFY(QFile::link(QStringLiteral(".."), docs.filePath(QStringLiteral("sub/up"))));
+    QVERIFY(QFile::link(QStringLiteral("a.txt"), docs.filePath(QStringLiteral("link.txt"))));
+    QVERIFY(QFile::link(QStringLiteral("nowhere"), docs.filePath(QStringLiteral("broken"))));
+    QVERIFY(QFile::setPermissions(docs.filePath(QStringLiteral("sub")),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+
+    const Run run = archive({ "a", "-ep1", "-m5", "-r", "docs.zip", docs.path() });
+    QVERIFY2(run.exitCode == 0, run.errorOutput.constData());
+    QCOMPARE(entries(QStringLiteral("docs.zip")),
+             (QStringList { "docs/", "docs/a.txt", "docs/broken", "docs/link.txt", "docs/sub/",
+                            "docs/sub/b.txt", "docs/sub/deeper/", "docs/sub/deeper/c.txt",
+                            "docs/sub/up" }));
+    QProcess info;
+    info.setWorkingDirectory(work);
+    info.start(QStringLiteral("unzip"),
+               { "-Z", "docs.zip", "docs/sub/up", "docs/link.txt", "docs/sub/" });
+    info.waitForFinished(10000);
+    const QList<QByteArray> types = info.readAllStandardOutput().trimmed().split('\n');
+    QCOMPARE(types.size(), 3);
+    for (const QByteArray &type : types) {
+        const bool folder = type.endsWith("docs/sub/");
+        QVERIFY2(type.startsWith(folder ? "drwx------" : "lrwxrwxrwx"), type.constData());
+    }
+    QCOMPARE(contentOf(QStringLiteral("docs.zip"), QStringLiteral("docs/sub/up")),
+             QByteArray(".."));
+    QCOMPARE(contentOf(QStringLiteral("docs.zip"), QStringLiteral("docs/link.txt")),
+             QByteArray("a.txt"));
 }
 
 void TestArchiver::failureKeepsTheOldArchive_data()

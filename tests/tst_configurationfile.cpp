@@ -163,6 +163,16 @@ void TestConfigurationFile::load_data()
                          "Invalid line : zippedfolder=$D/data/folder a b",
                          "Removing unexisting file from the saved files : $D/gone.txt",
                          "Removing unexisting file from the saved files : " };
+    QTest::newRow("names that leave their folder")
+        << QByteArray("file=$D/data/a.txt ../../escaped.txt\nzippedfile=$D/data/a.txt ..\n"
+                      "zippedfolder=$D/data/folder .\nfile=$D/data/a.txt sub\\x\n"
+                      "file=$D/gone.txt /x\nfile=$D/data/a.txt a..b\nfile=$D/data/a.txt .a\n")
+        << QStringList { "winrar ", "file $D/data/a.txt|a..b", "file $D/data/a.txt|.a" }
+        << QStringList { "Invalid line : file=$D/data/a.txt ../../escaped.txt",
+                         "Invalid line : zippedfile=$D/data/a.txt ..",
+                         "Invalid line : zippedfolder=$D/data/folder .",
+                         "Invalid line : file=$D/data/a.txt sub\\x",
+                         "Invalid line : file=$D/gone.txt /x" };
     QTest::newRow("ignored lines")
         << QByteArray("File=$D/data/a.txt a\n\n# comment\nWINRAR=x\nfoo\n")
         << QStringList { "winrar " } << QStringList();

@@ -703,6 +703,9 @@ void TestConfigurationWindow::addBackupEntry_data()
     QTest::newRow("name with a backslash")
         << int(ZippedFolders) << "docs/photos" << false << "a\\b"
         << QStringList { "file:Find Directory", folderName, nameWarning } << "" << false;
+    QTest::newRow("name that climbs")
+        << int(Files) << "docs/report.pdf" << false << ".."
+        << (fileDialog + QStringList { fileName, nameWarning }) << "" << false;
     QTest::newRow("pasted name with a line break")
         << int(Files) << "docs/report.pdf" << false << "<paste>report\npath=elsewhere"
         << (fileDialog + QStringList { fileName, nameWarning }) << "" << false;

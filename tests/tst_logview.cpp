@@ -93,8 +93,10 @@ void TestLogView::lineMarkup_data()
                             << ">Initializing D:/Saves<br>";
     QTest::newRow("error") << true << "cannot create D:/latest"
                            << "> <font color=\"red\">Error : cannot create D:/latest</font><br>";
-    QTest::newRow("markup kept") << false << "D:/<b>x</b> & y"
-                                 << ">D:/<b>x</b> & y<br>";
+    QTest::newRow("markup escaped") << false << "D:/<b>x</b> & \"y\""
+                                    << ">D:/&lt;b&gt;x&lt;/b&gt; &amp; &quot;y&quot;<br>";
+    QTest::newRow("error with markup") << true << "<i>"
+                                       << "> <font color=\"red\">Error : &lt;i&gt;</font><br>";
     QTest::newRow("empty") << false << ""
                            << "><br>";
 }
@@ -155,9 +157,11 @@ void TestLogView::viewShowsTheWholeLog_data()
     for (int i = 0; i < 60; ++i)
         plain << (i % 3 == 1 ? "!" : "") + (i % 4 ? longLine.arg(i) : QString::number(i));
     QTest::newRow("plain and error lines") << plain;
+    // Markup in a text is shown as written and stays on its own line.
     QStringList markup = plain.mid(0, 10);
-    markup << QStringLiteral("D:/<i>open") << QStringLiteral("D:/x &#8232; y") << plain.mid(10, 10);
-    QTest::newRow("markup that reaches further") << markup;
+    markup << QStringLiteral("D:/<i>open/a<b>c.txt") << QStringLiteral("!</font><font size=9>")
+           << QStringLiteral("D:/x &#8232; &amp; y") << plain.mid(10, 10);
+    QTest::newRow("markup in texts") << markup;
 }
 
 void TestLogView::viewShowsTheWholeLog()
@@ -170,6 +174,11 @@ void TestLogView::viewShowsTheWholeLog()
     QTextEdit *view = inspect().logView();
     QVERIFY(view->toPlainText().startsWith(
         ">Invalid line : file=x\n> Error : Cannot read previous transfer file\n"));
+    // Each text shows as written, on a line of its own (the last line is empty).
+    QStringList shown = view->toPlainText().split('\n');
+    shown = shown.mid(shown.size() - 1 - lines.size(), lines.size());
+    QCOMPARE(shown.replaceInStrings(QRegExp("^> Error : "), ">!"),
+             lines.replaceInStrings(QRegExp("^"), ">"));
     for (bool atBottom : { false, true })
         QVERIFY(viewImage(view, atBottom) == wholeRender(inspect().logText(), atBottom));
 }

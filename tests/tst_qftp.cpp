@@ -1,6 +1,7 @@
 #include "testsupport.h"
 
 #include "qftp.h"
+#include "qftptls.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -117,6 +118,8 @@ private slots:
     void abortedUpload();
     void realServer_data();
     void realServer();
+    void tlsSetupNeverHangs_data();
+    void tlsSetupNeverHangs();
 };
 
 void TestQFtp::initTestCase()
@@ -488,18 +491,22 @@ void TestQFtp::realServer_data()
     QTest::addColumn<int>("kind");
     QTest::addColumn<QString>("address");
     QTest::addColumn<int>("mode");
-    QTest::newRow("pyftpdlib IPv4 passive")
-        << int(FtpTestServer::PyFtpdlib) << "127.0.0.1" << int(QFtp::Passive);
-    QTest::newRow("pyftpdlib IPv4 active")
-        << int(FtpTestServer::PyFtpdlib) << "127.0.0.1" << int(QFtp::Active);
-    QTest::newRow("pyftpdlib IPv6 passive")
-        << int(FtpTestServer::PyFtpdlib) << "::1" << int(QFtp::Passive);
-    QTest::newRow("pyftpdlib IPv6 active")
-        << int(FtpTestServer::PyFtpdlib) << "::1" << int(QFtp::Active);
-    QTest::newRow("vsftpd IPv4 passive")
-        << int(FtpTestServer::Vsftpd) << "127.0.0.1" << int(QFtp::Passive);
-    QTest::newRow("vsftpd IPv4 active")
-        << int(FtpTestServer::Vsftpd) << "127.0.0.1" << int(QFtp::Active);
+    QTest::addColumn<int>("tls");
+    const int py = FtpTestServer::PyFtpdlib, vs = FtpTestServer::Vsftpd;
+    const int passive = QFtp::Passive, active = QFtp::Active;
+    QTest::newRow("pyftpdlib IPv4 passive") << py << "127.0.0.1" << passive << 0;
+    QTest::newRow("pyftpdlib IPv4 active") << py << "127.0.0.1" << active << 0;
+    QTest::newRow("pyftpdlib IPv6 passive") << py << "::1" << passive << 0;
+    QTest::newRow("pyftpdlib IPv6 active") << py << "::1" << active << 0;
+    QTest::newRow("vsftpd IPv4 passive") << vs << "127.0.0.1" << passive << 0;
+    QTest::newRow("vsftpd IPv4 active") << vs << "127.0.0.1" << active << 0;
+    // TLS required, data connections resuming the control connection's session.
+    const int explicitTls = QFtp::ExplicitTls, implicitTls = QFtp::ImplicitTls;
+    QTest::newRow("vsftpd explicit TLS passive") << vs << "127.0.0.1" << passive << explicitTls;
+    QTest::newRow("vsftpd explicit TLS active") << vs << "127.0.0.1" << active << explicitTls;
+    QTest::newRow("vsftpd explicit TLS IPv6 passive") << vs << "::1" << passive << explicitTls;
+    QTest::newRow("vsftpd explicit TLS IPv6 active") << vs << "::1" << active << explicitTls;
+    QTest::newRow("vsftpd implicit TLS passive") << vs << "127.0.0.1" << passive << implicitTls;
 }
 
 // The whole command set against a real server, checking the signals of every
@@ -509,9 +516,18 @@ void TestQFtp::realServer()
     QFETCH(int, kind);
     QFETCH(QString, address);
     QFETCH(int, mode);
+    QFETCH(int, tls);
     SKIP_UNLESS_USABLE(kind);
     FtpTestServer server { FtpTestServer::Kind(kind) };
-    QVERIFY2(server.startOn(address), qPrintable(server.errorString()));
+    FtpTestServer::Options options;
+    options.address = address;
+    options.tls = FtpTestServer::Tls(tls);
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    // The server's self-signed certificate is trusted by its pinned fingerprint.
+    const auto useTls = [&](QFtp &client) {
+        client.setTlsMode(QFtp::TlsMode(tls));
+        client.setPinnedCertificate(QFtpTls::parseFingerprint(server.fingerprint()));
+    };
     QDir root(server.root());
     QVERIFY(root.mkdir(QStringLiteral("existing")));
     writeFile(root.filePath(QStringLiteral("remote.txt")), "remote contents\n");
@@ -519,6 +535,7 @@ void TestQFtp::realServer()
     // A wrong password fails the login and drops what follows.
     {
         QFtp wrong;
+        useTls(wrong);
         FtpRecorder recorder(&wrong);
         wrong.connectToHost(address, server.port());
         const int login = wrong.login(server.user(), QStringLiteral("wrong"));
@@ -530,6 +547,7 @@ void TestQFtp::realServer()
     }
 
     QFtp ftp;
+    useTls(ftp);
     FtpRecorder recorder(&ftp);
     // Waits for the command and checks that it alone started and finished as expected.
     auto check = [&](int id, bool failure) {
@@ -645,11 +663,58 @@ void TestQFtp::realServer()
 
     const QStringList commands = server.commands();
     QVERIFY(commands.contains(QStringLiteral("ALLO 11")));
+    if (tls != QFtp::NoTls) {
+        const QStringList afterLogin { "PASS ****", "PBSZ 0", "PROT P" };
+        QCOMPARE(commands.mid(commands.lastIndexOf("PASS ****"), 3), afterLogin);
+        QCOMPARE(commands.first(), tls == QFtp::ExplicitTls ? "AUTH TLS" : "USER " + server.user());
+    }
     if (mode == QFtp::Active)
         QVERIFY(!commands.filter(address == "::1" ? "EPRT |2|::1|" : "PORT 127,0,0,1,").isEmpty());
     else
         QVERIFY(commands.contains(address == "::1" ? "EPSV" : "PASV"));
 #undef RUN
+}
+
+void TestQFtp::tlsSetupNeverHangs_data()
+{
+    QTest::addColumn<QByteArray>("afterAuth");
+    QTest::addColumn<int>("error");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("silent handshake")
+        << QByteArray("234 go ahead\r\n") << int(QFtp::ConnectionRefused)
+        << "Connecting to host failed:\nConnection timed out to host 127.0.0.1";
+    QTest::newRow("clear text behind the acceptance")
+        << QByteArray("234 go ahead\r\n230 logged in\r\n") << int(QFtp::TlsFailed)
+        << "Connecting to host failed:\nHost 127.0.0.1 sent unencrypted data after accepting "
+           "TLS, connection closed";
+    QTest::newRow("closed during the handshake")
+        << QByteArray("234 go ahead\r\ndrop") << int(QFtp::TlsFailed)
+        << "Connecting to host failed:\nTLS handshake with host 127.0.0.1 failed: ";
+}
+
+// The inactivity timeout covers the handshake, and a server cannot slip
+// clear-text replies in behind its acceptance of TLS.
+void TestQFtp::tlsSetupNeverHangs()
+{
+    QFETCH(QByteArray, afterAuth);
+    QFETCH(int, error);
+    QFETCH(QString, text);
+    Session s;
+    QVERIFY(s.peer.listen());
+    s.peer.send("220 hi\r\n").expect("AUTH TLS");
+    if (afterAuth.endsWith("drop"))
+        s.peer.send(afterAuth.chopped(4)).pause(100).dropConnection();
+    else
+        s.peer.send(afterAuth);
+    s.ftp.setInactivityTimeout(300);
+    s.ftp.setTlsMode(QFtp::ExplicitTls);
+    const int connect = s.connectToPeer();
+    QVERIFY(s.recorder.waitForDone(1, 5000));
+    QCOMPARE(s.recorder.commandEvents(),
+             QStringList({ ev("started", connect), ev("finished", connect, 1), "done 1" }));
+    QCOMPARE(int(s.ftp.error()), error);
+    QVERIFY2(s.ftp.errorString().startsWith(text), qPrintable(s.ftp.errorString()));
+    QCOMPARE(s.peer.receivedCommands().value(0), QStringLiteral("AUTH TLS")); // then a TLS hello
 }
 
 QTEST_GUILESS_MAIN(TestQFtp)

@@ -129,10 +129,14 @@ private slots:
     void namesBeyondLatin1_data();
     void namesBeyondLatin1();
     void droppedConnectionEndsTheRun();
+    void truncatedUploadFails();
     void bigFileStreams();
+    void hostForms_data();
+    void hostForms();
 
 private:
-    QString ftpLine(const FtpTestServer &server, const QString &remotePath) const;
+    QString ftpLine(const FtpTestServer &server, const QString &remotePath,
+                    const QString &host = QString()) const;
     QString ftpLine(const QString &host, const QString &remotePath) const;
     void writeConfiguration(const QString &servers, const QString &entries,
                             const QString &archiver = QStringLiteral(MIRVO_ARCHIVER_BINARY));
@@ -172,9 +176,10 @@ void TestUploads::cleanup()
     work.reset();
 }
 
-QString TestUploads::ftpLine(const FtpTestServer &server, const QString &remotePath) const
+QString TestUploads::ftpLine(const FtpTestServer &server, const QString &remotePath,
+                             const QString &host) const
 {
-    return "ftp=" + server.address() + " " + server.user() + " "
+    return "ftp=" + (host.isEmpty() ? server.address() : host) + " " + server.user() + " "
         + cipher.encipherText(server.password()) + " " + remotePath + "\n";
 }
 
@@ -487,6 +492,16 @@ void TestUploads::unreachableServerBesideAWorkingOne()
 
     QCOMPARE(readFile(server.root() + "/backup/latest/notes.txt"), QByteArray("notes"));
     QCOMPARE(readFile(server.root() + "/backup/" + date + "/notes.txt"), QByteArray("notes"));
+    // The given-up server missed the entry: the next run, with that server
+    // up, sends it again.
+    QVERIFY(!historyOf(path(QStringLiteral("previous"))).contains(notes));
+    FtpTestServer revived { FtpTestServer::PyFtpdlib };
+    FtpTestServer::Options options;
+    options.address = closed;
+    options.port = 21;
+    QVERIFY2(revived.start(options), qPrintable(revived.errorString()));
+    runMirvo();
+    QCOMPARE(readFile(revived.root() + "/backup/" + date + "/notes.txt"), QByteArray("notes"));
     QVERIFY(historyOf(path(QStringLiteral("previous"))).contains(notes));
 }
 
@@ -670,7 +685,7 @@ void TestUploads::remoteFolderIsAPlainFile()
     QCOMPARE(server.commands(),
              (QStringList { "USER mirvo", "PASS ****", "TYPE A", "PASV", "LIST", "MKD backup",
                             "QUIT" }));
-    QVERIFY(historyOf(path(QStringLiteral("previous"))).contains(notes));
+    QVERIFY(!historyOf(path(QStringLiteral("previous"))).contains(notes));
 }
 
 // File names, backup names, the remote path and a dated folder named under a
@@ -762,6 +777,36 @@ void TestUploads::droppedConnectionEndsTheRun()
     QCOMPARE(historyOf(path(QStringLiteral("previous"))), (QMap<QString, QDateTime>()));
 }
 
+// The server keeps 100 bytes of the first upload, closes the data
+// connection and answers 226: the upload fails all the same, the entry is
+// not recorded, and the next run sends it whole. A source that cannot be
+// read part way fails its upload too.
+void TestUploads::truncatedUploadFails()
+{
+    REQUIRE_PORT_21();
+    FtpTestServer server { FtpTestServer::PyFtpdlib };
+    FtpTestServer::Options options;
+    options.cutStores = 1;
+    QVERIFY2(startOnPort21(server, options), qPrintable(server.errorString()));
+    const QString big = path(QStringLiteral("src/big.bin"));
+    const QString mem = QStringLiteral("/proc/self/mem"); // opens, but reading at its start fails
+    writeFile(big, sampleBytes(24 * 1024 * 1024, 't'));
+    ageTree(big);
+    writeConfiguration(ftpLine(server, QStringLiteral(".")),
+                       "file=" + big + " big.bin\nfile=" + mem + " mem\n");
+
+    const QString prefix = server.address() + " - .";
+    QStringList expected = readyLines(prefix) + failedUploadLines(big, prefix);
+    for (const QString &folder : { saves + "/latest/mem", saves + "/" + date + "/mem" })
+        expected << mem + " cannot be copied to " + folder;
+    expected << failedUploadLines(mem, prefix).mid(2) << closingLines;
+    QCOMPARE(runMirvo(), expected);
+    QCOMPARE(historyOf(path(QStringLiteral("previous"))), (QMap<QString, QDateTime>()));
+    runMirvo();
+    QVERIFY(readFile(server.root() + "/" + date + "/big.bin") == readFile(big));
+    QVERIFY(historyOf(path(QStringLiteral("previous"))).contains(big));
+}
+
 // A big file goes to the save folder and the server whole, and mirvo's
 // memory does not grow with it: copies and uploads stream from the file.
 void TestUploads::bigFileStreams()
@@ -815,6 +860,116 @@ void TestUploads::bigFileStreams()
                             .arg(peakBytes >> 20)
                             .arg(size >> 20)));
 #endif
+}
+
+// The host field as `form` with %1 the address, %2 the port, %3 the
+// certificate's fingerprint as openssl prints it and %4 the same in lower
+// case without colons.
+QString hostField(const QString &form, const FtpTestServer &server)
+{
+    QString field = form;
+    return field.replace("%1", server.address())
+        .replace("%2", QString::number(server.port()))
+        .replace("%3", server.fingerprint())
+        .replace("%4", server.fingerprint().toLower().remove(':'));
+}
+
+// The host field chooses the port and TLS (servers on ports of their own, so
+// no root is needed beyond what vsftpd needs); lines keep the field as
+// written. A TLS form whose TLS cannot be had gives the server up with one
+// line that says why (`reason`, a wildcard pattern), and nothing but AUTH TLS
+// reaches the server.
+void TestUploads::hostForms_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<int>("tls");
+    QTest::addColumn<QString>("form");
+    QTest::addColumn<QString>("reason"); // empty: the backup goes through
+    const int py = FtpTestServer::PyFtpdlib, vs = FtpTestServer::Vsftpd;
+    const int plain = FtpTestServer::NoTls, explicitTls = FtpTestServer::ExplicitTls,
+              implicitTls = FtpTestServer::ImplicitTls;
+    const QString untrusted = "TLS failed: The certificate of host 127.0.0.1 is not trusted (*self-"
+                              "signed*); to trust it, pin its fingerprint #sha256=%3";
+    QTest::newRow("host:port") << py << "127.0.0.1" << plain << "%1:%2"
+                               << "";
+    QTest::newRow("[IPv6]:port") << py << "::1" << plain << "[%1]:%2"
+                                 << "";
+    QTest::newRow("ftp://") << py << "127.0.0.1" << plain << "ftp://%1:%2"
+                            << "";
+    QTest::newRow("ftpes://, pinned")
+        << vs << "127.0.0.1" << explicitTls << "ftpes://%1:%2#sha256=%3"
+        << "";
+    QTest::newRow("ftps://, pinned") << vs << "127.0.0.1" << implicitTls << "ftps://%1:%2#sha256=%4"
+                                     << "";
+    QTest::newRow("ftpes://, self-signed, not pinned")
+        << vs << "127.0.0.1" << explicitTls << "ftpes://%1:%2" << untrusted;
+    QTest::newRow("ftps://, self-signed, not pinned")
+        << vs << "127.0.0.1" << implicitTls << "ftps://%1:%2" << untrusted;
+    QTest::newRow("ftpes://, another certificate pinned")
+        << vs << "127.0.0.1" << explicitTls << "ftpes://%1:%2#sha256=" + QString(64, 'a')
+        << "TLS failed: The certificate of host 127.0.0.1 does not match the pinned "
+           "fingerprint; its fingerprint is #sha256=%3";
+    QTest::newRow("ftpes://, plain server") << py << "127.0.0.1" << plain << "ftpes://%1:%2"
+                                            << "TLS failed: Host 127.0.0.1 refused TLS: 5*";
+    QTest::newRow("ftps://, plain server")
+        << py << "127.0.0.1" << plain << "ftps://%1:%2"
+        << "TLS failed: TLS handshake with host 127.0.0.1 failed: *";
+}
+
+void TestUploads::hostForms()
+{
+    QFETCH(int, kind);
+    QFETCH(QString, address);
+    QFETCH(int, tls);
+    QFETCH(QString, form);
+    QFETCH(QString, reason);
+    SKIP_UNLESS_USABLE(kind);
+    QTemporaryDir serverRoot;
+    QVERIFY(QDir().mkpath(serverRoot.filePath(QStringLiteral("backup"))));
+    FtpTestServer server { FtpTestServer::Kind(kind) };
+    FtpTestServer::Options options;
+    options.address = address;
+    options.root = serverRoot.path();
+    options.tls = FtpTestServer::Tls(tls);
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    const QString host = hostField(form, server);
+    const QString notes = path(QStringLiteral("src/notes.txt"));
+    writeFile(notes, "notes");
+    writeConfiguration(ftpLine(server, QStringLiteral("backup"), host),
+                       "file=" + notes + " notes.txt\n");
+
+    const QStringList lines = runMirvo(reason.isEmpty() ? QStringLiteral("Exit successful")
+                                                        : QStringLiteral("Exiting..."));
+
+    const QString prefix = host + " - backup";
+    const QStringList commands = server.commands();
+    if (!reason.isEmpty()) {
+        QVERIFY2(lines.size() > 5, qPrintable(lines.join('\n')));
+        QCOMPARE(lines.mid(0, 3),
+                 (QStringList { "Initializing " + prefix, "Initializing " + saves,
+                                prefix + " cannot connect" }));
+        const QRegExp why(prefix + " " + hostField(reason, server), Qt::CaseSensitive,
+                          QRegExp::Wildcard);
+        QVERIFY2(why.exactMatch(lines.at(3)), qPrintable(lines.at(3)));
+        QCOMPARE(lines.at(4), prefix + " stopping");
+        if (form.startsWith("ftpes"))
+            QCOMPARE(commands, QStringList(QStringLiteral("AUTH TLS")));
+        else if (tls != FtpTestServer::NoTls) // (a plain server takes a TLS hello for lines)
+            QCOMPARE(commands, QStringList());
+        return;
+    }
+    QStringList expected = readyLines(prefix) + copyLines(notes, QStringLiteral("notes.txt"));
+    expected << "Beginning transfer of " + notes << "Transfer of " + notes + " done"
+             << closingLines;
+    QCOMPARE(lines, expected);
+    QCOMPARE(readFile(server.root() + "/backup/latest/notes.txt"), QByteArray("notes"));
+    QCOMPARE(readFile(server.root() + "/backup/" + date + "/notes.txt"), QByteArray("notes"));
+    QCOMPARE(commands.first(),
+             tls == FtpTestServer::ExplicitTls ? "AUTH TLS" : "USER " + server.user());
+    if (tls != FtpTestServer::NoTls)
+        QCOMPARE(commands.mid(1 + commands.indexOf("PASS ****"), 2),
+                 (QStringList { "PBSZ 0", "PROT P" }));
 }
 
 QTEST_MAIN(TestUploads)

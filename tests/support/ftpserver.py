@@ -25,6 +25,8 @@ def main():
                         help="bytes per second on data connections (0: no limit)")
     parser.add_argument("--drop-after", type=int, default=0,
                         help="close the control connection on the n-th STOR (0: never)")
+    parser.add_argument("--cut-stores", type=int, default=0,
+                        help="the first n STORs keep 100 bytes, then close and answer 226")
     args = parser.parse_args()
 
     authorizer = DummyAuthorizer()
@@ -52,6 +54,19 @@ def main():
             read_limit = args.throttle
             write_limit = args.throttle
         Handler.dtp_handler = Throttled
+
+    class Cutting(Handler.dtp_handler):
+        left = args.cut_stores
+
+        def handle_read(self):
+            if Cutting.left <= 0:
+                return super().handle_read()
+            Cutting.left -= 1
+            self.file_obj.write(self.recv(100))
+            self._resp = ("226 Transfer complete.", lambda *a: None)
+            self.close()
+        handle_read_event = handle_read  # the base class aliases it too
+    Handler.dtp_handler = Cutting
 
     server = FTPServer((args.address, args.port), Handler)
     server.max_cons = 64

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QSslCertificate>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTextStream>
@@ -153,6 +154,8 @@ bool FtpTestServer::startPyFtpdlib()
         args << QStringLiteral("--throttle") << QString::number(opts.throttle);
     if (opts.dropAfterStores > 0)
         args << QStringLiteral("--drop-after") << QString::number(opts.dropAfterStores);
+    if (opts.cutStores > 0)
+        args << QStringLiteral("--cut-stores") << QString::number(opts.cutStores);
 
     process = std::make_unique<QProcess>();
     process->setProcessChannelMode(QProcess::SeparateChannels);
@@ -233,6 +236,14 @@ bool FtpTestServer::startVsftpd()
         << "pasv_enable=YES\nport_enable=YES\nconnect_from_port_20=NO\n"
         << "vsftpd_log_file=" << logFile << "\nlog_ftp_protocol=YES\nxferlog_enable=YES\n"
         << "max_clients=64\nmax_per_ip=64\n";
+    if (opts.tls != NoTls) {
+        const QString pem = scratch->filePath(QStringLiteral("server.pem"));
+        if (!makeCertificate(pem))
+            return false;
+        out << "ssl_enable=YES\nrsa_cert_file=" << pem << "\nrsa_private_key_file=" << pem
+            << "\nforce_local_logins_ssl=YES\nforce_local_data_ssl=YES\n"
+            << (opts.tls == ImplicitTls ? "implicit_ssl=YES\n" : "");
+    }
     file.close();
 
     process = std::make_unique<QProcess>();
@@ -251,6 +262,34 @@ bool FtpTestServer::startVsftpd()
     return true;
 }
 
+// A self-signed certificate, not valid for the server's address either; key
+// and certificate in one file, as vsftpd takes them.
+bool FtpTestServer::makeCertificate(const QString &pemFile)
+{
+    const QString key = scratch->filePath(QStringLiteral("key.pem"));
+    const QString certificate = scratch->filePath(QStringLiteral("certificate.pem"));
+    if (!runQuietly(QStringLiteral("openssl"),
+                    { QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
+                      QStringLiteral("rsa:2048"), QStringLiteral("-nodes"),
+                      QStringLiteral("-keyout"), key, QStringLiteral("-out"), certificate,
+                      QStringLiteral("-days"), QStringLiteral("30"), QStringLiteral("-subj"),
+                      QStringLiteral("/CN=mirvo test server") })) {
+        lastError = QStringLiteral("openssl cannot make a certificate");
+        return false;
+    }
+    QFile in(certificate), keyIn(key), out(pemFile);
+    if (!in.open(QIODevice::ReadOnly) || !keyIn.open(QIODevice::ReadOnly)
+        || !out.open(QIODevice::WriteOnly)) {
+        lastError = QStringLiteral("cannot write ") + pemFile;
+        return false;
+    }
+    const QByteArray certificateText = in.readAll();
+    out.write(certificateText + keyIn.readAll());
+    certificateFingerprint = QString::fromLatin1(
+        QSslCertificate(certificateText).digest(QCryptographicHash::Sha256).toHex(':').toUpper());
+    return true;
+}
+
 bool FtpTestServer::waitForGreeting(int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);
@@ -259,8 +298,10 @@ bool FtpTestServer::waitForGreeting(int timeoutMs)
             return false;
         QTcpSocket probe;
         probe.connectToHost(opts.address, serverPort);
-        if (probe.waitForConnected(500) && probe.waitForReadyRead(2000)
-            && probe.readAll().startsWith("220")) {
+        // With implicit TLS the greeting is encrypted: an accepting port will do.
+        const bool implicit = serverKind == Vsftpd && opts.tls == ImplicitTls;
+        if (probe.waitForConnected(500)
+            && (implicit || (probe.waitForReadyRead(2000) && probe.readAll().startsWith("220")))) {
             return true;
         }
         QThread::msleep(50);
@@ -278,6 +319,7 @@ void FtpTestServer::stop()
         process.reset();
     }
     serverPort = 0;
+    certificateFingerprint.clear();
 }
 
 QStringList FtpTestServer::commands() const

@@ -14,6 +14,7 @@ class FtpTestServer
 {
 public:
     enum Kind { PyFtpdlib, Vsftpd };
+    enum Tls { NoTls, ExplicitTls, ImplicitTls }; // vsftpd only; TLS required
 
     struct Options
     {
@@ -25,6 +26,8 @@ public:
         QString perm; // pyftpdlib permission letters; empty: everything
         int throttle = 0; // pyftpdlib: bytes per second on data connections
         int dropAfterStores = 0; // pyftpdlib: drop the control connection on the n-th STOR
+        int cutStores = 0; // pyftpdlib: the first n STORs keep 100 bytes, close and answer 226
+        Tls tls = NoTls; // with a self-signed certificate made for the server
     };
 
     explicit FtpTestServer(Kind kind);
@@ -45,6 +48,8 @@ public:
     QString root() const { return opts.root; }
     qint64 pid() const;
     QString errorString() const { return lastError; }
+    // The SHA-256 fingerprint of the TLS certificate, "AB:CD:..."; empty without TLS.
+    QString fingerprint() const { return certificateFingerprint; }
 
     // Every command line the server received so far, in order ("PASS" arguments masked).
     QStringList commands() const;
@@ -62,6 +67,7 @@ private:
     bool startPyFtpdlib();
     bool startVsftpd();
     bool waitForGreeting(int timeoutMs);
+    bool makeCertificate(const QString &pemFile);
 
     Kind serverKind;
     Options opts;
@@ -70,6 +76,7 @@ private:
     std::unique_ptr<QProcess> process;
     QString logFile;
     QString lastError;
+    QString certificateFingerprint;
 };
 
 // In a test function: skips the test when a server of `kind` cannot run here.

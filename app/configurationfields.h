@@ -1,0 +1,16 @@
+#ifndef CONFIGURATIONFIELDS_H
+#define CONFIGURATIONFIELDS_H
+
+#include <QString>
+
+// config.txt keeps one entry per line and splits it on spaces, so neither
+// may appear inside a field. A line break would split the entry over two
+// lines and let a crafted file name inject lines of its own.
+bool breaksConfigurationLine(const QString &text);
+
+// A backup name names a file inside the save folders, the remote folders and
+// the working directory: it may not lead out of them, so it holds no folder
+// separator and is neither "." nor "..".
+bool isValidBackupName(const QString &name);
+
+#endif // CONFIGURATIONFIELDS_H
