@@ -2,6 +2,8 @@
 
 #include "qftptls.h"
 
+#include <QRegExp>
+
 namespace {
 
 struct Scheme
@@ -70,6 +72,13 @@ void readHostAndPort(QString rest, ServerAddress *address)
 ServerAddress parseHostField(const QString &field)
 {
     ServerAddress address;
+    // A field without any of the new forms' marks is a host name as it
+    // always was, connected to as written, even one that cannot work.
+    static const QRegExp marks(QStringLiteral("[:\\[#]"));
+    if (!field.contains(marks)) {
+        address.host = field;
+        return address;
+    }
     QString rest = field;
     bool schemeGiven = false;
     for (const Scheme &scheme : schemes) {

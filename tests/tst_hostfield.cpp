@@ -23,6 +23,7 @@ void TestHostField::parse_data()
     };
     const QString pin = "#sha256=" + QString(64, QLatin1Char('a'));
     row("name", "ftp.example.org", "ftp.example.org 21 0 0");
+    row("plain field kept as written", "", " 21 0 0");
     row("name:port", "nas.local:2121", "nas.local 2121 0 0");
     row("bare IPv6 stays a host", "fe80::1", "fe80::1 21 0 0");
     row("[IPv6]:port", "[::1]:2121", "::1 2121 0 0");
