@@ -19,6 +19,24 @@ QDateTime dateTimeFromField(QString field)
     return QDateTime::fromString(field.replace(QLatin1Char('_'), QLatin1Char(' ')), Qt::TextDate);
 }
 
+// Replaced as a whole, so that a crash or a full disk leaves the previous
+// history rather than a truncated one.
+bool storeHistory(const QMap<QString, QDateTime> &history)
+{
+    QSaveFile file { QLatin1String(historyFileName) };
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    QTextStream stream(&file);
+    for (auto it = history.constBegin(); it != history.constEnd(); ++it)
+        stream << it.key() << ' ' << dateTimeToField(it.value()) << '\n';
+    stream.flush();
+    if (stream.status() != QTextStream::Ok) {
+        file.cancelWriting();
+        return false;
+    }
+    return file.commit();
+}
+
 } // namespace
 
 void MainWindow::readHistory()
@@ -42,25 +60,8 @@ void MainWindow::readHistory()
     file.close();
 }
 
-// Replaced as a whole, so that a crash or a full disk leaves the previous
-// history rather than a truncated one.
 void MainWindow::writeHistory()
 {
-    QSaveFile file { QLatin1String(historyFileName) };
-    if (!file.open(QIODevice::WriteOnly)) {
-        logError("Cannot write previous transfer file");
-        return;
-    }
-
-    QTextStream stream(&file);
-    for (auto it = previousTransfers.constBegin(); it != previousTransfers.constEnd(); ++it)
-        stream << it.key() << ' ' << dateTimeToField(it.value()) << '\n';
-    stream.flush();
-    if (stream.status() != QTextStream::Ok) {
-        file.cancelWriting();
-        logError("Cannot write previous transfer file");
-        return;
-    }
-    if (!file.commit())
+    if (!storeHistory(previousTransfers))
         logError("Cannot write previous transfer file");
 }
