@@ -13,4 +13,7 @@ bool breaksConfigurationLine(const QString &text);
 // separator and is neither "." nor "..".
 bool isValidBackupName(const QString &name);
 
+// Where WinRAR is installed unless config.txt says otherwise.
+inline constexpr char defaultWinrarPath[] = "C:/Program Files (x86)/WinRAR/WinRAR.exe";
+
 #endif // CONFIGURATIONFIELDS_H

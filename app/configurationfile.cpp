@@ -13,7 +13,6 @@
 namespace {
 
 const char configurationFileName[] = "config.txt";
-const char defaultWinrarPath[] = "C:/Program Files (x86)/WinRAR/WinRAR.exe";
 
 const QLatin1String winrarPrefix("winrar=");
 const QLatin1String ftpPrefix("ftp=");

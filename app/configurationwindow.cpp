@@ -22,7 +22,6 @@
 
 namespace {
 
-const char defaultWinrarPath[] = "C:/Program Files (x86)/WinRAR/WinRAR.exe";
 const int buttonMaximumWidth = 200;
 
 void warn(const QString &message)
