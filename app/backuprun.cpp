@@ -5,6 +5,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QProcess>
 #include <QTemporaryFile>
 
@@ -12,6 +13,28 @@
 #include <system_error>
 
 namespace {
+
+// Off by default: QT_LOGGING_RULES="mirvo.run.debug=true" shows each step.
+Q_LOGGING_CATEGORY(lcRun, "mirvo.run", QtInfoMsg)
+
+const char *nameOf(RunStep step)
+{
+    switch (step) {
+    case RunStep::Preparing:
+        return "Preparing";
+    case RunStep::SendingFiles:
+        return "SendingFiles";
+    case RunStep::SendingZippedFiles:
+        return "SendingZippedFiles";
+    case RunStep::SendingZippedFolders:
+        return "SendingZippedFolders";
+    case RunStep::Finishing:
+        return "Finishing";
+    case RunStep::Finished:
+        return "Finished";
+    }
+    Q_UNREACHABLE();
+}
 
 // Copies go through a buffer of this size, so that a copy costs the same
 // memory whatever the size of the file.
@@ -73,6 +96,42 @@ void queueUpload(QFtp *client, const QString &path, const QString &remoteName)
 
 } // namespace
 
+// The only way to change the step. Every step starts before its first entry.
+void MainWindow::setStep(RunStep next)
+{
+    qCDebug(lcRun) << "step" << nameOf(step) << "->" << nameOf(next);
+    step = next;
+    index = -1;
+}
+
+// The kind of entry the step goes through, if it goes through one.
+std::optional<EntryKind> MainWindow::kindBeingSent() const
+{
+    switch (step) {
+    case RunStep::SendingFiles:
+        return EntryKind::File;
+    case RunStep::SendingZippedFiles:
+        return EntryKind::ZippedFile;
+    case RunStep::SendingZippedFolders:
+        return EntryKind::ZippedFolder;
+    default:
+        return std::nullopt;
+    }
+}
+
+MainWindow::EntryList MainWindow::entryListOf(EntryKind kind)
+{
+    switch (kind) {
+    case EntryKind::File:
+        return { files, fileList };
+    case EntryKind::ZippedFile:
+        return { zippedFiles, zippedFileList };
+    case EntryKind::ZippedFolder:
+        return { zippedFolders, zippedFolderList };
+    }
+    Q_UNREACHABLE();
+}
+
 // Every call asks for one more step of the run. The steps run one after the
 // other in this loop: a step that asks for the next one from inside the loop
 // only sets a flag, so the stack stays flat however many entries are skipped
@@ -93,26 +152,28 @@ void MainWindow::runNext()
 void MainWindow::runOneStep()
 {
     ++index;
-    if (step != SendingFiles && step != SendingZippedFiles && step != SendingZippedFolders)
+    const std::optional<EntryKind> kind = kindBeingSent();
+    if (!kind)
         return;
 
-    const QList<BackupEntry> &entries
-        = step == SendingFiles ? files : (step == SendingZippedFiles ? zippedFiles : zippedFolders);
+    const QList<BackupEntry> &entries = entryListOf(*kind).entries;
     if (index >= entries.size()) {
-        if (step == SendingFiles) {
+        switch (*kind) {
+        case EntryKind::File:
             log("All files have been transferred");
-            step = SendingZippedFiles;
-            index = -1;
+            setStep(RunStep::SendingZippedFiles);
             runNext();
-        } else if (step == SendingZippedFiles) {
+            break;
+        case EntryKind::ZippedFile:
             log("All zipped files have been transferred");
-            step = SendingZippedFolders;
-            index = -1;
+            setStep(RunStep::SendingZippedFolders);
             runNext();
-        } else {
+            break;
+        case EntryKind::ZippedFolder:
             log("All zipped folders have been transferred");
             log("Exiting...");
             finishRun();
+            break;
         }
         return;
     }
@@ -131,12 +192,12 @@ void MainWindow::runOneStep()
     // The time is taken before the source is read: a change made while the
     // entry is handled is then newer than the recorded time and seen next run.
     beginEntry(entry.path);
-    if (step == SendingFiles) {
+    if (*kind == EntryKind::File) {
         transferEntry(entry);
         return;
     }
 
-    const bool zipped = step == SendingZippedFiles ? zipFile(entry) : zipFolder(entry);
+    const bool zipped = *kind == EntryKind::ZippedFile ? zipFile(entry) : zipFolder(entry);
     if (!zipped) {
         logError(entry.path + " cannot be zipped");
         entryFailed = true;
@@ -276,7 +337,7 @@ QDateTime MainWindow::modificationTime(const QString &path)
 
 void MainWindow::finishRun()
 {
-    step = Finishing;
+    setStep(RunStep::Finishing);
     for (auto it = sourcesBackedUp.constBegin(); it != sourcesBackedUp.constEnd(); ++it) {
         if (!sourcesMissed.contains(it.key()))
             previousTransfers.insert(it.key(), it.value());
@@ -286,7 +347,7 @@ void MainWindow::finishRun()
     for (FtpServer &server : ftps) {
         if (!server.ftp)
             continue;
-        server.state = ShuttingDown;
+        server.setState(ServerState::ShuttingDown);
         server.ftp->close();
     }
 }

@@ -56,16 +56,17 @@ QString askForDirectory()
     return selected.isEmpty() ? QString() : selected.first();
 }
 
-QString backupNamePrompt(int kind)
+QString backupNamePrompt(EntryKind kind)
 {
     switch (kind) {
-    case 0:
+    case EntryKind::File:
         return QStringLiteral("Enter the file's backup name");
-    case 1:
+    case EntryKind::ZippedFile:
         return QStringLiteral("Enter the zipped file's backup name");
-    default:
+    case EntryKind::ZippedFolder:
         return QStringLiteral("Enter the zipped folder's backup name");
     }
+    Q_UNREACHABLE();
 }
 
 } // namespace
@@ -157,10 +158,10 @@ QListWidget *MainWindow::addListGroup(const QString &title, const QString &addLa
     return list;
 }
 
-void MainWindow::addBackupEntry(int kind)
+void MainWindow::addBackupEntry(EntryKind kind)
 {
     QString path;
-    if (kind == 2)
+    if (kind == EntryKind::ZippedFolder)
         path = askForDirectory();
     else
         path = QFileDialog::getOpenFileName(this, QStringLiteral("Add File"), QString(),
@@ -185,27 +186,26 @@ void MainWindow::addBackupEntry(int kind)
     // The source may have gone while the name was asked for; then the entry
     // is dropped quietly, but the file is still written.
     if (ok && !name.isEmpty() && QFileInfo::exists(path)) {
-        QListWidget *widget = kind == 0 ? fileList : kind == 1 ? zippedFileList : zippedFolderList;
-        QList<BackupEntry> &list = kind == 0 ? files : kind == 1 ? zippedFiles : zippedFolders;
-        widget->addItem(new QListWidgetItem(QFileIconProvider().icon(QFileInfo(path)), name));
-        list.append(BackupEntry { path, name });
+        const EntryList list = entryListOf(kind);
+        list.rows->addItem(new QListWidgetItem(QFileIconProvider().icon(QFileInfo(path)), name));
+        list.entries.append(BackupEntry { path, name });
     }
     saveConfiguration();
 }
 
 void MainWindow::addNewFile()
 {
-    addBackupEntry(0);
+    addBackupEntry(EntryKind::File);
 }
 
 void MainWindow::addNewZippedFile()
 {
-    addBackupEntry(1);
+    addBackupEntry(EntryKind::ZippedFile);
 }
 
 void MainWindow::addNewZippedFolder()
 {
-    addBackupEntry(2);
+    addBackupEntry(EntryKind::ZippedFolder);
 }
 
 void MainWindow::addNewFtp()

@@ -67,15 +67,14 @@ void MainWindow::buildBackupWindow()
     // The view is only ever appended to; an undo history would grow with it.
     logView->setUndoRedoEnabled(false);
 
-    step = Preparing;
+    setStep(RunStep::Preparing);
     const bool clientStarted = prepareServers();
     prepareSaveFolders();
 
     // Without a server to wait for, the whole run happens here, before the
     // window is first shown.
     if (!clientStarted) {
-        step = SendingFiles;
-        index = -1;
+        setStep(RunStep::SendingFiles);
         runNext();
     }
 }

@@ -12,6 +12,8 @@
 #include <QStringList>
 #include <QWidget>
 
+#include <optional>
+
 class QFtp;
 class QHBoxLayout;
 class QLineEdit;
@@ -36,24 +38,28 @@ struct SaveFolder
 };
 
 // Steps of the backup run. They share one numbering with ServerState.
-enum RunStep {
-    Preparing = 0,
-    SendingFiles = 3,
-    SendingZippedFiles = 4,
-    SendingZippedFolders = 5,
-    Finishing = 6,
-    Finished = 7
+// MainWindow::setStep() is the only way to change the step.
+enum class RunStep {
+    Preparing = 0, // the servers are being prepared
+    SendingFiles = 3, // going through `files`
+    SendingZippedFiles = 4, // going through `zippedFiles`
+    SendingZippedFolders = 5, // going through `zippedFolders`
+    Finishing = 6, // history written, servers told to close
+    Finished = 7 // every usable server has closed
 };
 
 // Where one FTP server stands during a backup.
-enum ServerState {
-    LoggingIn = 0,
-    EnteringFolders = 1,
-    CheckingFolders = 2,
-    ReadyToTransfer = 3,
-    ShuttingDown = 6,
-    ShutDown = 7
+enum class ServerState {
+    LoggingIn = 0, // connect and login queued
+    EnteringFolders = 1, // entering the folders of the remote path one by one
+    CheckingFolders = 2, // in the target folder, making sure "latest" and today's exist
+    ReadyToTransfer = 3, // receives the uploads of the run
+    ShuttingDown = 6, // close queued at the end of the run
+    ShutDown = 7 // close finished
 };
+
+// The three kinds of backup entry, in the order the run sends them.
+enum class EntryKind { File, ZippedFile, ZippedFolder };
 
 // One FTP server: the stored fields first, then what the upload needs at run time.
 struct FtpServer
@@ -70,7 +76,13 @@ struct FtpServer
     bool folderFound = false;
     bool latestFound = false;
     bool dateFound = false;
-    int state = LoggingIn;
+
+    ServerState state() const { return currentState; }
+    // The only way to change the state; clears what the new state starts from.
+    void setState(ServerState next);
+
+private:
+    ServerState currentState = ServerState::LoggingIn;
 };
 
 // True in the configuration-only build. Each program links its own definition.
@@ -127,9 +139,20 @@ private:
 
     // Upload orchestration
     bool prepareServers();
+    FtpServer *serverOf(const QObject *client);
+    void giveUpServer(FtpServer &server, bool error);
+    void entryUploadsDone(EntryKind kind);
     void startRunIfServersReady(bool announce);
 
     // Backup run
+    void setStep(RunStep next);
+    std::optional<EntryKind> kindBeingSent() const;
+    struct EntryList
+    {
+        QList<BackupEntry> &entries;
+        QListWidget *rows; // null unless in configuration mode
+    };
+    EntryList entryListOf(EntryKind kind);
     void runNext();
     void transferEntry(BackupEntry item);
     void copyToSaveFolder(const QString &source, const QString &target);
@@ -147,14 +170,14 @@ private:
     QListWidget *addListGroup(const QString &title, const QString &addLabel,
                               QVBoxLayout *columnLayout, QPushButton **addButton,
                               QPushButton **removeButton);
-    void addBackupEntry(int kind);
+    void addBackupEntry(EntryKind kind);
     template<typename T> void removeEntry(QListWidget *widget, QList<T> &list);
 
     friend struct MainWindowInspector; // lets the unit tests look inside
 
     bool configurationMode = false;
-    int step = Preparing;
-    int index = -1;
+    RunStep step = RunStep::Preparing;
+    int index = -1; // the entry of the step; -1 before its first
 
     QHBoxLayout *layout = nullptr;
     QPushButton *addFileButton = nullptr;

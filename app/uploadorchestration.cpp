@@ -5,8 +5,31 @@
 #include "qftp.h"
 
 #include <QFile>
+#include <QLoggingCategory>
 
 namespace {
+
+// Off by default: QT_LOGGING_RULES="mirvo.server.debug=true" shows each change.
+Q_LOGGING_CATEGORY(lcServer, "mirvo.server", QtInfoMsg)
+
+const char *nameOf(ServerState state)
+{
+    switch (state) {
+    case ServerState::LoggingIn:
+        return "LoggingIn";
+    case ServerState::EnteringFolders:
+        return "EnteringFolders";
+    case ServerState::CheckingFolders:
+        return "CheckingFolders";
+    case ServerState::ReadyToTransfer:
+        return "ReadyToTransfer";
+    case ServerState::ShuttingDown:
+        return "ShuttingDown";
+    case ServerState::ShutDown:
+        return "ShutDown";
+    }
+    Q_UNREACHABLE();
+}
 
 // Lines about a server start with its host and remote path.
 QString prefixOf(const FtpServer &server)
@@ -16,10 +39,10 @@ QString prefixOf(const FtpServer &server)
 
 // True when every server still in use stands in `state`; also true when
 // none is left.
-bool allUsableServersIn(const QList<FtpServer> &servers, int state)
+bool allUsableServersIn(const QList<FtpServer> &servers, ServerState state)
 {
     for (const FtpServer &server : servers) {
-        if (!server.invalid && server.state != state)
+        if (!server.invalid && server.state() != state)
             return false;
     }
     return true;
@@ -43,15 +66,73 @@ bool alwaysExists(const QString &folder)
     return folder == QLatin1String(".") || folder == QLatin1String("..");
 }
 
+// One folder of the remote path after the other: list, create it if the
+// listing lacks it, enter it; after the last one, check the target folder.
+void enterFolders(FtpServer &server, QFtp::Command command)
+{
+    QFtp *ftp = server.ftp;
+    switch (command) {
+    case QFtp::List: {
+        const QString folder = server.remoteFolders.at(server.folderIndex);
+        if (server.folderFound || alwaysExists(folder))
+            ftp->cd(folder);
+        else
+            ftp->mkdir(folder);
+        break;
+    }
+    case QFtp::Mkdir:
+        ftp->cd(server.remoteFolders.at(server.folderIndex));
+        break;
+    case QFtp::Cd:
+        ++server.folderIndex;
+        if (server.folderIndex < server.remoteFolders.size())
+            server.folderFound = false;
+        else
+            server.setState(ServerState::CheckingFolders);
+        ftp->list();
+        break;
+    default:
+        break;
+    }
+}
+
+// The listing of the target folder is through: create what it lacked.
+void createMissingFolders(FtpServer &server, const QString &date)
+{
+    if (!server.latestFound)
+        server.ftp->mkdir(QStringLiteral("latest"));
+    if (!server.dateFound)
+        server.ftp->mkdir(date);
+}
+
 } // namespace
+
+// The only way to change a server's state.
+void FtpServer::setState(ServerState next)
+{
+    qCDebug(lcServer) << host << "state" << nameOf(currentState) << "->" << nameOf(next);
+    currentState = next;
+    switch (next) {
+    case ServerState::EnteringFolders:
+        folderIndex = 0;
+        folderFound = false;
+        break;
+    case ServerState::CheckingFolders:
+        latestFound = false;
+        dateFound = false;
+        break;
+    default:
+        break;
+    }
+}
 
 bool MainWindow::prepareServers()
 {
     bool clientStarted = false;
     for (FtpServer &server : ftps) {
-        log("Initializing " + server.host + " - " + server.remotePath);
+        log("Initializing " + prefixOf(server));
         server.invalid = false;
-        server.state = LoggingIn;
+        server.setState(ServerState::LoggingIn);
         server.remotePath.replace(QLatin1Char('\\'), QLatin1Char('/'));
         server.remoteFolders = server.remotePath.split(QLatin1Char('/'), Qt::KeepEmptyParts);
         for (const QString &folder : qAsConst(server.remoteFolders)) {
@@ -83,175 +164,164 @@ bool MainWindow::prepareServers()
     return clientStarted;
 }
 
+FtpServer *MainWindow::serverOf(const QObject *client)
+{
+    for (FtpServer &server : ftps) {
+        if (server.ftp && server.ftp == client)
+            return &server;
+    }
+    return nullptr;
+}
+
 // Walks the client down the remote path, creating what is missing, then
 // makes sure that "latest" and the dated directory exist there. Each command
 // is queued from the end of the one before, so the client's queue never runs
 // empty until the server is ready (or has failed).
 void MainWindow::transferCommandFinished(int, bool error)
 {
-    QObject *client = sender();
-    for (int i = 0; i < ftps.size(); ++i) {
-        FtpServer &server = ftps[i];
-        if (!server.ftp || server.ftp != client)
-            continue;
-        QFtp *ftp = server.ftp;
-        const QFtp::Command command = ftp->currentCommand();
+    FtpServer *server = serverOf(sender());
+    if (!server)
+        return;
+    QFtp *ftp = server->ftp;
+    const QFtp::Command command = ftp->currentCommand();
+    if (command == QFtp::Put) {
+        // The upload's file is not needed any more, whatever the outcome.
+        if (QIODevice *source = ftp->currentDevice())
+            source->deleteLater();
+    }
 
-        if (command == QFtp::Put) {
-            // The upload's file is not needed any more, whatever the outcome.
-            if (QIODevice *source = ftp->currentDevice())
-                source->deleteLater();
-        }
-
-        if (error) {
-            switch (command) {
-            case QFtp::ConnectToHost:
-                logError(prefixOf(server) + " cannot connect");
-                if (ftp->error() == QFtp::TlsFailed)
-                    logError(prefixOf(server) + " " + tlsFailureText(*ftp));
-                break;
-            case QFtp::Login:
-                logError(prefixOf(server) + " cannot login");
-                break;
-            case QFtp::List:
-            case QFtp::Cd:
-            case QFtp::Mkdir:
-                logError(prefixOf(server) + " cannot initialize transfer");
-                break;
-            case QFtp::Put:
-                logError(prefixOf(server) + " failed to transfer file");
-                entryFailed = true;
-                break;
-            default:
+    switch (server->state()) {
+    case ServerState::LoggingIn:
+        if (command == QFtp::ConnectToHost) {
+            if (!error) {
+                log(prefixOf(*server) + " is connected");
                 break;
             }
-            continue;
-        }
-
-        switch (command) {
-        case QFtp::ConnectToHost:
-            log(prefixOf(server) + " is connected");
-            break;
-        case QFtp::Login:
-            log(prefixOf(server) + " is logged in");
-            server.state = EnteringFolders;
+            logError(prefixOf(*server) + " cannot connect");
+            if (ftp->error() == QFtp::TlsFailed)
+                logError(prefixOf(*server) + " " + tlsFailureText(*ftp));
+        } else if (command == QFtp::Login) {
+            if (error) {
+                logError(prefixOf(*server) + " cannot login");
+                break;
+            }
+            log(prefixOf(*server) + " is logged in");
+            server->setState(ServerState::EnteringFolders);
             ftp->list();
-            server.folderIndex = 0;
-            server.folderFound = false;
-            break;
-        case QFtp::List:
-            if (server.state == EnteringFolders) {
-                const QString folder = server.remoteFolders.at(server.folderIndex);
-                if (server.folderFound || alwaysExists(folder))
-                    ftp->cd(folder);
-                else
-                    ftp->mkdir(folder);
-            } else if (server.state == CheckingFolders) {
-                if (!server.latestFound)
-                    ftp->mkdir(QStringLiteral("latest"));
-                if (!server.dateFound)
-                    ftp->mkdir(date);
-            }
-            break;
-        case QFtp::Cd:
-            ++server.folderIndex;
-            if (server.folderIndex < server.remoteFolders.size()) {
-                ftp->list();
-                server.folderFound = false;
-            } else {
-                server.state = CheckingFolders;
-                server.latestFound = false;
-                server.dateFound = false;
-                ftp->list();
-            }
-            break;
-        case QFtp::Mkdir:
-            if (server.state == EnteringFolders)
-                ftp->cd(server.remoteFolders.at(server.folderIndex));
-            break;
-        default:
-            break;
         }
+        break;
+    case ServerState::EnteringFolders:
+        if (error)
+            logError(prefixOf(*server) + " cannot initialize transfer");
+        else
+            enterFolders(*server, command);
+        break;
+    case ServerState::CheckingFolders:
+        if (error)
+            logError(prefixOf(*server) + " cannot initialize transfer");
+        else if (command == QFtp::List)
+            createMissingFolders(*server, date);
+        break;
+    case ServerState::ReadyToTransfer:
+        if (command == QFtp::Put && error) {
+            logError(prefixOf(*server) + " failed to transfer file");
+            entryFailed = true;
+        }
+        break;
+    case ServerState::ShuttingDown:
+    case ServerState::ShutDown:
+        break;
     }
 }
 
 void MainWindow::transferListInfo(QUrlInfo info)
 {
-    QObject *client = sender();
-    for (FtpServer &server : ftps) {
-        if (!server.ftp || server.ftp != client)
-            continue;
-        // A symbolic link is listed as a directory, and counts as one.
-        if (server.state == EnteringFolders) {
-            if (info.isDir() && info.name() == server.remoteFolders.at(server.folderIndex))
-                server.folderFound = true;
-        } else if (server.state == CheckingFolders && info.isDir()) {
-            if (info.name() == QLatin1String("latest"))
-                server.latestFound = true;
-            else if (info.name() == date)
-                server.dateFound = true;
-        }
+    FtpServer *server = serverOf(sender());
+    if (!server)
+        return;
+    // A symbolic link is listed as a directory, and counts as one.
+    if (server->state() == ServerState::EnteringFolders) {
+        if (info.isDir() && info.name() == server->remoteFolders.at(server->folderIndex))
+            server->folderFound = true;
+    } else if (server->state() == ServerState::CheckingFolders && info.isDir()) {
+        if (info.name() == QLatin1String("latest"))
+            server->latestFound = true;
+        else if (info.name() == date)
+            server->dateFound = true;
     }
 }
 
 void MainWindow::transferDone(bool error)
 {
-    QObject *client = sender();
-    for (int i = 0; i < ftps.size(); ++i) {
-        FtpServer &server = ftps[i];
-        if (!server.ftp || server.ftp != client)
-            continue;
-
-        const bool preparing = server.state == LoggingIn || server.state == EnteringFolders;
-        if (preparing || (server.state == CheckingFolders && error)) {
-            // Given up for the rest of the process; the others go on.
-            server.invalid = true;
-            if (error)
-                logError(prefixOf(server) + " stopping");
-            else
-                logError(prefixOf(server) + " ftp cannot be done at this time, contact me pls");
-            startRunIfServersReady(false);
-        } else if (server.state == CheckingFolders) {
-            log(prefixOf(server) + " All directories up to date, ready to transfer");
-            server.state = ReadyToTransfer;
-            startRunIfServersReady(true);
-        } else if (step == SendingFiles || step == SendingZippedFiles
-                   || step == SendingZippedFolders) {
-            // The last server to finish the entry's uploads moves the run on.
-            if (anyUsableServerBusy(ftps))
-                continue;
-            const QList<BackupEntry> &entries = step == SendingFiles
-                ? files
-                : (step == SendingZippedFiles ? zippedFiles : zippedFolders);
-            if (index < 0 || index >= entries.size())
-                continue; // no entry is being uploaded
-            const BackupEntry &entry = entries.at(index);
-            if (step == SendingFiles)
-                log("Transfer of " + entry.path + " done");
-            else
-                log("Transfer of " + entry.path + ".zip done");
-            endEntry();
-            runNext();
-        } else {
-            if (server.state == ShuttingDown)
-                server.state = ShutDown;
-            if (allUsableServersIn(ftps, ShutDown)) {
-                step = Finished;
-                index = -1;
-                log("Exit successful");
-            }
+    FtpServer *server = serverOf(sender());
+    if (!server)
+        return;
+    switch (server->state()) {
+    case ServerState::LoggingIn:
+    case ServerState::EnteringFolders:
+        giveUpServer(*server, error);
+        break;
+    case ServerState::CheckingFolders:
+        if (error) {
+            giveUpServer(*server, error);
+            break;
         }
+        log(prefixOf(*server) + " All directories up to date, ready to transfer");
+        server->setState(ServerState::ReadyToTransfer);
+        startRunIfServersReady(true);
+        break;
+    case ServerState::ReadyToTransfer:
+    case ServerState::ShuttingDown:
+    case ServerState::ShutDown:
+        if (const std::optional<EntryKind> kind = kindBeingSent()) {
+            entryUploadsDone(*kind);
+            break;
+        }
+        if (server->state() == ServerState::ShuttingDown)
+            server->setState(ServerState::ShutDown);
+        if (allUsableServersIn(ftps, ServerState::ShutDown)) {
+            setStep(RunStep::Finished);
+            log("Exit successful");
+        }
+        break;
     }
+}
+
+// Given up for the rest of the process; the others go on.
+void MainWindow::giveUpServer(FtpServer &server, bool error)
+{
+    server.invalid = true;
+    if (error)
+        logError(prefixOf(server) + " stopping");
+    else
+        logError(prefixOf(server) + " ftp cannot be done at this time, contact me pls");
+    startRunIfServersReady(false);
+}
+
+// The last server to finish the entry's uploads moves the run on.
+void MainWindow::entryUploadsDone(EntryKind kind)
+{
+    if (anyUsableServerBusy(ftps))
+        return;
+    const QList<BackupEntry> &entries = entryListOf(kind).entries;
+    if (index < 0 || index >= entries.size())
+        return; // no entry is being uploaded
+    const BackupEntry &entry = entries.at(index);
+    if (kind == EntryKind::File)
+        log("Transfer of " + entry.path + " done");
+    else
+        log("Transfer of " + entry.path + ".zip done");
+    endEntry();
+    runNext();
 }
 
 // The run starts once, when the last server still in use is ready (or when
 // the last one has been given up).
 void MainWindow::startRunIfServersReady(bool announce)
 {
-    if (step != Preparing || !allUsableServersIn(ftps, ReadyToTransfer))
+    if (step != RunStep::Preparing || !allUsableServersIn(ftps, ServerState::ReadyToTransfer))
         return;
-    step = SendingFiles;
-    index = -1;
+    setStep(RunStep::SendingFiles);
     if (announce)
         log("All FTPs ready to transfer");
     runNext();
