@@ -3,6 +3,7 @@
 // crash; saving what was loaded and loading it again must give as many
 // servers, save folders, entries and history keys as the first load.
 #include "mainwindow.h"
+#include "mainwindowinspector.h"
 #include "scratchdirectory.h"
 
 #include <QApplication>
@@ -23,35 +24,21 @@ bool isConfigurationOnlyBuild()
     return true;
 }
 
-struct MainWindowInspector
-{
-    MainWindow &w;
-
-    void clear()
-    {
-        w.configurationMode = false; // lists only, no widget rows piling up
-        w.files.clear();
-        w.zippedFiles.clear();
-        w.zippedFolders.clear();
-        w.ftps.clear();
-        w.saveFolders.clear();
-        w.winrarPath.clear();
-        w.previousTransfers.clear();
-        w.logText.clear();
-    }
-    std::array<int, 6> load()
-    {
-        w.loadConfiguration();
-        w.readHistory();
-        return { int(w.files.size()), int(w.zippedFiles.size()), int(w.zippedFolders.size()),
-                 int(w.ftps.size()),  int(w.saveFolders.size()), int(w.previousTransfers.size()) };
-    }
-    void save() { w.saveConfiguration(); }
-};
-
 namespace {
 
 void quiet(QtMsgType, const QMessageLogContext &, const QString &) { }
+
+// Loads both files into emptied lists and counts what they gave.
+std::array<int, 6> loadAndCount(MainWindowInspector inspector)
+{
+    inspector.configurationMode() = false; // lists only, no widget rows piling up
+    inspector.reset();
+    inspector.load();
+    inspector.read();
+    return { int(inspector.entries(0).size()),    int(inspector.entries(1).size()),
+             int(inspector.entries(2).size()),    int(inspector.ftps().size()),
+             int(inspector.saveFolders().size()), int(inspector.history().size()) };
+}
 
 void writeFile(const char *name, const char *data, size_t size)
 {
@@ -101,12 +88,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     else
         QFile::remove(QStringLiteral("previous"));
 
-    MainWindowInspector inspector { *window };
-    inspector.clear();
-    const std::array<int, 6> first = inspector.load();
+    MainWindowInspector inspector { window };
+    const std::array<int, 6> first = loadAndCount(inspector);
     inspector.save();
-    inspector.clear();
-    if (inspector.load() != first)
+    if (loadAndCount(inspector) != first)
         abort();
     return 0;
 }

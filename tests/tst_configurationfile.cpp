@@ -8,81 +8,6 @@
 #include <memory>
 #include <sys/stat.h>
 
-// Reaches the configuration lists of a window built in a scratch directory.
-struct MainWindowInspector
-{
-    MainWindow &w;
-
-    void reset()
-    {
-        w.files.clear();
-        w.zippedFiles.clear();
-        w.zippedFolders.clear();
-        w.ftps.clear();
-        w.saveFolders.clear();
-        w.winrarPath.clear();
-        w.previousTransfers.clear();
-        w.logText.clear();
-    }
-    void load() { w.loadConfiguration(); }
-    void save() { w.saveConfiguration(); }
-    bool &configurationMode() { return w.configurationMode; }
-    QString &winrarPath() { return w.winrarPath; }
-    QMap<QString, QDateTime> &history() { return w.previousTransfers; }
-
-    // One line per loaded item, in list order, so that tables can compare.
-    QStringList summary() const
-    {
-        QStringList out { "winrar " + w.winrarPath };
-        for (const FtpServer &s : w.ftps)
-            out << "ftp " + s.host + "|" + s.user + "|" + s.password + "|" + s.remotePath;
-        for (const SaveFolder &f : w.saveFolders)
-            out << "path " + f.path;
-        const auto entries = [&out](const char *kind, const QList<BackupEntry> &list) {
-            for (const BackupEntry &e : list)
-                out << QString::fromLatin1(kind) + " " + e.path + "|" + e.name;
-        };
-        entries("file", w.files);
-        entries("zippedfile", w.zippedFiles);
-        entries("zippedfolder", w.zippedFolders);
-        return out;
-    }
-
-    void addServer(const QString &host, const QString &password)
-    {
-        FtpServer server;
-        server.host = host;
-        server.user = QStringLiteral("me");
-        server.password = password;
-        server.remotePath = QStringLiteral(".");
-        w.ftps << server;
-    }
-
-    void attachWidgets()
-    {
-        w.fileList = new QListWidget(&w);
-        w.zippedFileList = new QListWidget(&w);
-        w.zippedFolderList = new QListWidget(&w);
-        w.ftpList = new QListWidget(&w);
-        w.pathList = new QListWidget(&w);
-        w.winrarPathEdit = new QLineEdit(&w);
-    }
-    // Row texts of the five lists in order (files, zipped files, zipped
-    // folders, servers, save folders), then the WinRAR field; "*" marks a row icon.
-    QStringList rows() const
-    {
-        QStringList out;
-        for (QListWidget *list :
-             { w.fileList, w.zippedFileList, w.zippedFolderList, w.ftpList, w.pathList }) {
-            QStringList texts;
-            for (int i = 0; i < list->count(); ++i)
-                texts << list->item(i)->text() + (list->item(i)->icon().isNull() ? "" : "*");
-            out << texts.join(',');
-        }
-        return out << w.winrarPathEdit->text();
-    }
-};
-
 extern bool testConfigurationOnlyBuild;
 
 namespace {
@@ -108,9 +33,6 @@ private slots:
     void newFileIsPrivateExistingKeepsMode();
     void unwritableFileChangesNothing();
     void fullDiskKeepsPreviousVersion();
-
-private:
-    MainWindowInspector inspect() { return MainWindowInspector { *window }; }
 };
 
 // Each test gets a window in its own scratch directory, built in backup mode
@@ -222,7 +144,8 @@ void TestConfigurationFile::fillsWidgetsInConfigurationMode()
                   .toUtf8());
     inspect().load();
     // Entries show their name with the path's icon; servers and folders have none.
-    QCOMPARE(inspect().rows(), (QStringList { "a*", "", "zf*", "h - a/b", "/s", "C:/rar.exe" }));
+    QCOMPARE(inspect().allRowsWithIcons(),
+             (QStringList { "a*", "", "zf*", "h - a/b", "/s", "C:/rar.exe" }));
     QVERIFY(inspect().summary().contains("ftp h|u|pw|a/b"));
 }
 

@@ -25,67 +25,6 @@
 
 extern bool testConfigurationOnlyBuild;
 
-// Reaches the window's private parts for the checks.
-struct MainWindowInspector
-{
-    MainWindow *w;
-
-    bool configurationMode() const { return w->configurationMode; }
-    QHBoxLayout *layout() const { return w->layout; }
-    QPushButton *addButton(int list) const
-    {
-        QPushButton *buttons[] = { w->addFileButton, w->addZippedFileButton,
-                                   w->addZippedFolderButton, w->addFtpButton, w->addPathButton };
-        return buttons[list];
-    }
-    QPushButton *removeButton(int list) const
-    {
-        QPushButton *buttons[]
-            = { w->removeFileButton, w->removeZippedFileButton, w->removeZippedFolderButton,
-                w->removeFtpButton, w->removePathButton };
-        return buttons[list];
-    }
-    QListWidget *listWidget(int list) const
-    {
-        QListWidget *widgets[]
-            = { w->fileList, w->zippedFileList, w->zippedFolderList, w->ftpList, w->pathList };
-        return widgets[list];
-    }
-    QLineEdit *winrarPathEdit() const { return w->winrarPathEdit; }
-    QString winrarPath() const { return w->winrarPath; }
-    const QList<BackupEntry> &entries(int list) const
-    {
-        return list == 0 ? w->files : list == 1 ? w->zippedFiles : w->zippedFolders;
-    }
-    const QList<FtpServer> &ftps() const { return w->ftps; }
-    const QList<SaveFolder> &saveFolders() const { return w->saveFolders; }
-
-    // The texts the rows must show, derived from the lists.
-    QStringList expectedRows(int list) const
-    {
-        QStringList rows;
-        if (list < 3) {
-            for (const BackupEntry &entry : entries(list))
-                rows << entry.name;
-        } else if (list == 3) {
-            for (const FtpServer &server : ftps())
-                rows << server.host + QStringLiteral(" - ") + server.remotePath;
-        } else {
-            for (const SaveFolder &folder : saveFolders())
-                rows << folder.path;
-        }
-        return rows;
-    }
-    QStringList rows(int list) const
-    {
-        QStringList texts;
-        QListWidget *widget = listWidget(list);
-        for (int i = 0; i < widget->count(); ++i)
-            texts << widget->item(i)->text();
-        return texts;
-    }
-};
-
 enum List { Files, ZippedFiles, ZippedFolders, Ftps, SaveFolders };
 
 // Types text key by key, as a keyboard would, whatever its characters.

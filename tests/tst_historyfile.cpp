@@ -5,16 +5,6 @@
 
 #include <memory>
 
-struct MainWindowInspector
-{
-    MainWindow &w;
-
-    void read() { w.readHistory(); }
-    void write() { w.writeHistory(); }
-    QMap<QString, QDateTime> &history() { return w.previousTransfers; }
-    QString &logText() { return w.logText; }
-};
-
 extern bool testConfigurationOnlyBuild;
 
 namespace {
@@ -41,9 +31,6 @@ private slots:
     void missingFileIsOneError();
     void writeIsSortedAndReadsBack();
     void unwritableFileKeepsOldContent();
-
-private:
-    MainWindowInspector inspect() { return MainWindowInspector { *window }; }
 };
 
 // A window built in backup mode from an empty config.txt, in its own

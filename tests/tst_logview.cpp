@@ -7,23 +7,6 @@
 
 #include <memory>
 
-struct MainWindowInspector
-{
-    MainWindow &w;
-
-    bool configurationMode() const { return w.configurationMode; }
-    QTextEdit *logView() const { return w.logView; }
-    const QString &logText() const { return w.logText; }
-    const QString &date() const { return w.date; }
-    QList<bool> invalidFlags() const
-    {
-        QList<bool> flags;
-        for (const SaveFolder &folder : w.saveFolders)
-            flags << folder.invalid;
-        return flags;
-    }
-};
-
 extern bool testConfigurationOnlyBuild;
 
 namespace {
@@ -69,9 +52,6 @@ private slots:
     void viewShowsTheWholeLog();
     void saveFolders_data();
     void saveFolders();
-
-private:
-    MainWindowInspector inspect() { return MainWindowInspector { *window }; }
 };
 
 void TestLogView::init()

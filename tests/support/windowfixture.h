@@ -2,6 +2,7 @@
 #define WINDOWFIXTURE_H
 
 #include "debugcapture.h"
+#include "mainwindowinspector.h"
 #include "scratchdirectory.h"
 
 #include "mainwindow.h"
@@ -19,6 +20,7 @@ protected:
     void build(const QByteArray &configuration);
     // Window, capture and directory go, in that order.
     void leaveScratch();
+    MainWindowInspector inspect() const { return MainWindowInspector { window.get() }; }
 
     std::unique_ptr<ScratchDirectory> dir;
     std::unique_ptr<DebugCapture> debug;
