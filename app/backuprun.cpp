@@ -17,25 +17,6 @@ namespace {
 // Off by default: QT_LOGGING_RULES="mirvo.run.debug=true" shows each step.
 Q_LOGGING_CATEGORY(lcRun, "mirvo.run", QtInfoMsg)
 
-const char *nameOf(RunStep step)
-{
-    switch (step) {
-    case RunStep::Preparing:
-        return "Preparing";
-    case RunStep::SendingFiles:
-        return "SendingFiles";
-    case RunStep::SendingZippedFiles:
-        return "SendingZippedFiles";
-    case RunStep::SendingZippedFolders:
-        return "SendingZippedFolders";
-    case RunStep::Finishing:
-        return "Finishing";
-    case RunStep::Finished:
-        return "Finished";
-    }
-    Q_UNREACHABLE();
-}
-
 // Copies go through a buffer of this size, so that a copy costs the same
 // memory whatever the size of the file.
 const qint64 copyBlockSize = 1024 * 1024;
@@ -99,7 +80,7 @@ void queueUpload(QFtp *client, const QString &path, const QString &remoteName)
 // The only way to change the step. Every step starts before its first entry.
 void MainWindow::setStep(RunStep next)
 {
-    qCDebug(lcRun) << "step" << nameOf(step) << "->" << nameOf(next);
+    qCDebug(lcRun).verbosity(QDebug::MinimumVerbosity) << "step" << step << "->" << next;
     step = next;
     index = -1;
 }

@@ -37,6 +37,11 @@ struct SaveFolder
     bool invalid = false; // unusable for the rest of the process
 };
 
+// The states of the backup run and of each server. The namespace only lets
+// the debug output name them.
+namespace BackupStates {
+Q_NAMESPACE
+
 // Steps of the backup run. They share one numbering with ServerState.
 // MainWindow::setStep() is the only way to change the step.
 enum class RunStep {
@@ -57,6 +62,13 @@ enum class ServerState {
     ShuttingDown = 6, // close queued at the end of the run
     ShutDown = 7 // close finished
 };
+
+Q_ENUM_NS(RunStep)
+Q_ENUM_NS(ServerState)
+} // namespace BackupStates
+
+using BackupStates::RunStep;
+using BackupStates::ServerState;
 
 // The three kinds of backup entry, in the order the run sends them.
 enum class EntryKind { File, ZippedFile, ZippedFolder };

@@ -12,25 +12,6 @@ namespace {
 // Off by default: QT_LOGGING_RULES="mirvo.server.debug=true" shows each change.
 Q_LOGGING_CATEGORY(lcServer, "mirvo.server", QtInfoMsg)
 
-const char *nameOf(ServerState state)
-{
-    switch (state) {
-    case ServerState::LoggingIn:
-        return "LoggingIn";
-    case ServerState::EnteringFolders:
-        return "EnteringFolders";
-    case ServerState::CheckingFolders:
-        return "CheckingFolders";
-    case ServerState::ReadyToTransfer:
-        return "ReadyToTransfer";
-    case ServerState::ShuttingDown:
-        return "ShuttingDown";
-    case ServerState::ShutDown:
-        return "ShutDown";
-    }
-    Q_UNREACHABLE();
-}
-
 // Lines about a server start with its host and remote path.
 QString prefixOf(const FtpServer &server)
 {
@@ -110,7 +91,8 @@ void createMissingFolders(FtpServer &server, const QString &date)
 // The only way to change a server's state.
 void FtpServer::setState(ServerState next)
 {
-    qCDebug(lcServer) << host << "state" << nameOf(currentState) << "->" << nameOf(next);
+    qCDebug(lcServer).verbosity(QDebug::MinimumVerbosity)
+        << host << "state" << currentState << "->" << next;
     currentState = next;
     switch (next) {
     case ServerState::EnteringFolders:
