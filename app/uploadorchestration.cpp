@@ -174,22 +174,18 @@ void MainWindow::transferCommandFinished(int, bool error)
 
     switch (server->state()) {
     case ServerState::LoggingIn:
-        if (command == QFtp::ConnectToHost) {
-            if (!error) {
-                log(prefixOf(*server) + " is connected");
-                break;
-            }
+        if (command == QFtp::ConnectToHost && !error) {
+            log(prefixOf(*server) + " is connected");
+        } else if (command == QFtp::ConnectToHost) {
             logError(prefixOf(*server) + " cannot connect");
             if (ftp->error() == QFtp::TlsFailed)
                 logError(prefixOf(*server) + " " + tlsFailureText(*ftp));
-        } else if (command == QFtp::Login) {
-            if (error) {
-                logError(prefixOf(*server) + " cannot login");
-                break;
-            }
+        } else if (command == QFtp::Login && !error) {
             log(prefixOf(*server) + " is logged in");
             server->setState(ServerState::EnteringFolders);
             ftp->list();
+        } else if (command == QFtp::Login) {
+            logError(prefixOf(*server) + " cannot login");
         }
         break;
     case ServerState::EnteringFolders:
