@@ -1,60 +1,12 @@
 #include "qftp.h"
 
+#include "qftpcommand.h"
 #include "qftppi.h"
 
-#include <QAtomicInt>
 #include <QIODevice>
 #include <QList>
 #include <QTimer>
 #include <QVariant>
-
-namespace {
-// One counter for the whole process: ids are never reused, and commands of
-// different clients never share one.
-QBasicAtomicInt nextCommandId = Q_BASIC_ATOMIC_INITIALIZER(1);
-} // namespace
-
-// One queued command: its kind, the raw lines to send and the data to send
-// or receive.
-class QFtpCommand
-{
-public:
-    QFtpCommand(QFtp::Command kind, const QStringList &lines, const QByteArray &data);
-    QFtpCommand(QFtp::Command kind, const QStringList &lines, QIODevice *device = nullptr);
-    ~QFtpCommand();
-    Q_DISABLE_COPY(QFtpCommand)
-
-    int id;
-    QFtp::Command command;
-    QStringList rawCommands;
-    union {
-        QByteArray *dataBuffer; // owned
-        QIODevice *dataDevice; // the caller's
-    };
-    bool dataIsBuffer;
-};
-
-QFtpCommand::QFtpCommand(QFtp::Command kind, const QStringList &lines, const QByteArray &data)
-    : id(nextCommandId.fetchAndAddRelaxed(1))
-    , command(kind)
-    , rawCommands(lines)
-    , dataBuffer(new QByteArray(data))
-    , dataIsBuffer(true)
-{ }
-
-QFtpCommand::QFtpCommand(QFtp::Command kind, const QStringList &lines, QIODevice *device)
-    : id(nextCommandId.fetchAndAddRelaxed(1))
-    , command(kind)
-    , rawCommands(lines)
-    , dataDevice(device)
-    , dataIsBuffer(false)
-{ }
-
-QFtpCommand::~QFtpCommand()
-{
-    if (dataIsBuffer)
-        delete dataBuffer;
-}
 
 class QFtpPrivate
 {

@@ -109,9 +109,10 @@ public:
     // forgotten) by allowExtendedDataCommands.
     bool useExtendedDataCommands = true;
     void allowExtendedDataCommands();
-    QFtpDTP dataProcess;
-    // Set before connectToHost; plain FTP unless told otherwise.
+    // Set before connectToHost; plain FTP unless told otherwise. Declared
+    // before the data process, which uses it for every data connection.
     QFtpTls tls;
+    QFtpDTP dataProcess;
 
 signals:
     void connectState(int state);
