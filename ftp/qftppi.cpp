@@ -80,6 +80,24 @@ void QFtpPI::allowExtendedDataCommands()
     useExtendedDataCommands = true;
 }
 
+void QFtpPI::setConnecting(bool underWay)
+{
+    connecting = underWay;
+    updateInactivityTimer();
+}
+
+void QFtpPI::setAwaitingDataConnect(bool awaiting)
+{
+    awaitingDataConnect = awaiting;
+    updateInactivityTimer();
+}
+
+void QFtpPI::setAwaitingDataClose(bool awaiting)
+{
+    awaitingDataClose = awaiting;
+    updateInactivityTimer();
+}
+
 // ---------------------------------------------------------------------------
 // Command lines
 
@@ -116,24 +134,6 @@ QString QFtpPI::Command::rawLine() const
     // The one place a line gets its end: nothing inside a command may hold
     // one (the facade refuses such names).
     return (hasArgument ? word + QLatin1Char(' ') + argument : word) + QLatin1String("\r\n");
-}
-
-void QFtpPI::setConnecting(bool underWay)
-{
-    connecting = underWay;
-    updateInactivityTimer();
-}
-
-void QFtpPI::setAwaitingDataConnect(bool awaiting)
-{
-    awaitingDataConnect = awaiting;
-    updateInactivityTimer();
-}
-
-void QFtpPI::setAwaitingDataClose(bool awaiting)
-{
-    awaitingDataClose = awaiting;
-    updateInactivityTimer();
 }
 
 // ---------------------------------------------------------------------------
