@@ -1,62 +1,12 @@
 #include "qftp.h"
 
+#include "qftpcommand.h"
 #include "qftppi.h"
 
-#include <QAtomicInt>
 #include <QIODevice>
 #include <QList>
 #include <QTimer>
 #include <QVariant>
-
-namespace {
-const char networkSessionProperty[] = "_q_networksession";
-
-// One counter for the whole process: ids are never reused, and commands of
-// different clients never share one.
-QBasicAtomicInt nextCommandId = Q_BASIC_ATOMIC_INITIALIZER(1);
-} // namespace
-
-// One queued command: its kind, the raw lines to send and the data to send
-// or receive.
-class QFtpCommand
-{
-public:
-    QFtpCommand(QFtp::Command kind, const QStringList &lines, const QByteArray &data);
-    QFtpCommand(QFtp::Command kind, const QStringList &lines, QIODevice *device = nullptr);
-    ~QFtpCommand();
-    Q_DISABLE_COPY(QFtpCommand)
-
-    int id;
-    QFtp::Command command;
-    QStringList rawCommands;
-    union {
-        QByteArray *dataBuffer; // owned
-        QIODevice *dataDevice; // the caller's
-    };
-    bool dataIsBuffer;
-};
-
-QFtpCommand::QFtpCommand(QFtp::Command kind, const QStringList &lines, const QByteArray &data)
-    : id(nextCommandId.fetchAndAddRelaxed(1))
-    , command(kind)
-    , rawCommands(lines)
-    , dataBuffer(new QByteArray(data))
-    , dataIsBuffer(true)
-{ }
-
-QFtpCommand::QFtpCommand(QFtp::Command kind, const QStringList &lines, QIODevice *device)
-    : id(nextCommandId.fetchAndAddRelaxed(1))
-    , command(kind)
-    , rawCommands(lines)
-    , dataDevice(device)
-    , dataIsBuffer(false)
-{ }
-
-QFtpCommand::~QFtpCommand()
-{
-    if (dataIsBuffer)
-        delete dataBuffer;
-}
 
 class QFtpPrivate
 {
@@ -135,12 +85,12 @@ int QFtpPrivate::addCommand(QFtpCommand *command)
 
 QString QFtpPrivate::modeLine() const
 {
-    return transferMode == QFtp::Passive ? QStringLiteral("PASV\r\n") : QStringLiteral("PORT\r\n");
+    return transferMode == QFtp::Passive ? QStringLiteral("PASV") : QStringLiteral("PORT");
 }
 
 QString QFtpPrivate::typeLine(QFtp::TransferType type)
 {
-    return type == QFtp::Binary ? QStringLiteral("TYPE I\r\n") : QStringLiteral("TYPE A\r\n");
+    return type == QFtp::Binary ? QStringLiteral("TYPE I") : QStringLiteral("TYPE A");
 }
 
 int QFtp::setProxy(const QString &host, quint16 port)
@@ -151,7 +101,7 @@ int QFtp::setProxy(const QString &host, quint16 port)
 int QFtp::connectToHost(const QString &host, quint16 port)
 {
     const int id = d->addCommand(new QFtpCommand(ConnectToHost, { host, QString::number(port) }));
-    d->interpreter.useExtendedDataCommands = true;
+    d->interpreter.allowExtendedDataCommands();
     return id;
 }
 
@@ -160,55 +110,50 @@ int QFtp::login(const QString &user, const QString &password)
     const QString name = user.isNull() ? QStringLiteral("anonymous") : user;
     const QString secret = password.isNull() ? QStringLiteral("anonymous@") : password;
     return d->addCommand(
-        new QFtpCommand(Login,
-                        { QLatin1String("USER ") + name + QLatin1String("\r\n"),
-                          QLatin1String("PASS ") + secret + QLatin1String("\r\n") }));
+        new QFtpCommand(Login, { QLatin1String("USER ") + name, QLatin1String("PASS ") + secret }));
 }
 
 int QFtp::close()
 {
-    return d->addCommand(new QFtpCommand(Close, { QStringLiteral("QUIT\r\n") }));
+    return d->addCommand(new QFtpCommand(Close, { QStringLiteral("QUIT") }));
 }
 
 int QFtp::setTransferMode(TransferMode mode)
 {
     const int id = d->addCommand(new QFtpCommand(SetTransferMode, {}));
-    d->interpreter.useExtendedDataCommands = true;
+    d->interpreter.allowExtendedDataCommands();
     d->transferMode = mode;
     return id;
 }
 
 int QFtp::list(const QString &dir)
 {
-    const QString listLine = dir.isEmpty() ? QStringLiteral("LIST\r\n")
-                                           : QLatin1String("LIST ") + dir + QLatin1String("\r\n");
+    const QString listLine = dir.isEmpty() ? QStringLiteral("LIST") : QLatin1String("LIST ") + dir;
     return d->addCommand(
-        new QFtpCommand(List, { QStringLiteral("TYPE A\r\n"), d->modeLine(), listLine }));
+        new QFtpCommand(List, { QStringLiteral("TYPE A"), d->modeLine(), listLine }));
 }
 
 int QFtp::cd(const QString &dir)
 {
-    return d->addCommand(
-        new QFtpCommand(Cd, { QLatin1String("CWD ") + dir + QLatin1String("\r\n") }));
+    return d->addCommand(new QFtpCommand(Cd, { QLatin1String("CWD ") + dir }));
 }
 
 int QFtp::get(const QString &file, QIODevice *dev, TransferType type)
 {
-    return d->addCommand(new QFtpCommand(
-        Get,
-        { QFtpPrivate::typeLine(type), QLatin1String("SIZE ") + file + QLatin1String("\r\n"),
-          d->modeLine(), QLatin1String("RETR ") + file + QLatin1String("\r\n") },
-        dev));
+    return d->addCommand(
+        new QFtpCommand(Get,
+                        { QFtpPrivate::typeLine(type), QLatin1String("SIZE ") + file, d->modeLine(),
+                          QLatin1String("RETR ") + file },
+                        dev));
 }
 
 int QFtp::put(const QByteArray &data, const QString &file, TransferType type)
 {
-    return d->addCommand(new QFtpCommand(
-        Put,
-        { QFtpPrivate::typeLine(type), d->modeLine(),
-          QLatin1String("ALLO ") + QString::number(data.size()) + QLatin1String("\r\n"),
-          QLatin1String("STOR ") + file + QLatin1String("\r\n") },
-        data));
+    return d->addCommand(new QFtpCommand(Put,
+                                         { QFtpPrivate::typeLine(type), d->modeLine(),
+                                           QLatin1String("ALLO ") + QString::number(data.size()),
+                                           QLatin1String("STOR ") + file },
+                                         data));
 }
 
 int QFtp::put(QIODevice *dev, const QString &file, TransferType type)
@@ -216,41 +161,35 @@ int QFtp::put(QIODevice *dev, const QString &file, TransferType type)
     QStringList lines { QFtpPrivate::typeLine(type), d->modeLine() };
     // The size of a sequential device is not known in advance.
     if (dev && !dev->isSequential())
-        lines << QLatin1String("ALLO ") + QString::number(dev->size()) + QLatin1String("\r\n");
-    lines << QLatin1String("STOR ") + file + QLatin1String("\r\n");
+        lines << QLatin1String("ALLO ") + QString::number(dev->size());
+    lines << QLatin1String("STOR ") + file;
     return d->addCommand(new QFtpCommand(Put, lines, dev));
 }
 
 int QFtp::remove(const QString &file)
 {
-    return d->addCommand(
-        new QFtpCommand(Remove, { QLatin1String("DELE ") + file + QLatin1String("\r\n") }));
+    return d->addCommand(new QFtpCommand(Remove, { QLatin1String("DELE ") + file }));
 }
 
 int QFtp::mkdir(const QString &dir)
 {
-    return d->addCommand(
-        new QFtpCommand(Mkdir, { QLatin1String("MKD ") + dir + QLatin1String("\r\n") }));
+    return d->addCommand(new QFtpCommand(Mkdir, { QLatin1String("MKD ") + dir }));
 }
 
 int QFtp::rmdir(const QString &dir)
 {
-    return d->addCommand(
-        new QFtpCommand(Rmdir, { QLatin1String("RMD ") + dir + QLatin1String("\r\n") }));
+    return d->addCommand(new QFtpCommand(Rmdir, { QLatin1String("RMD ") + dir }));
 }
 
 int QFtp::rename(const QString &oldname, const QString &newname)
 {
-    return d->addCommand(
-        new QFtpCommand(Rename,
-                        { QLatin1String("RNFR ") + oldname + QLatin1String("\r\n"),
-                          QLatin1String("RNTO ") + newname + QLatin1String("\r\n") }));
+    return d->addCommand(new QFtpCommand(
+        Rename, { QLatin1String("RNFR ") + oldname, QLatin1String("RNTO ") + newname }));
 }
 
 int QFtp::rawCommand(const QString &command)
 {
-    return d->addCommand(
-        new QFtpCommand(RawCommand, { command.trimmed() + QLatin1String("\r\n") }));
+    return d->addCommand(new QFtpCommand(RawCommand, { command.trimmed() }));
 }
 
 // ---------------------------------------------------------------------------
@@ -400,12 +339,12 @@ void QFtpPrivate::startNextCommand()
         QString user = command->rawCommands.first().trimmed() + QLatin1Char('@') + host;
         if (port != 21 && port != 0)
             user += QLatin1Char(':') + QString::number(port);
-        command->rawCommands[0] = user + QLatin1String("\r\n");
+        command->rawCommands[0] = user;
     }
     if (command->command == QFtp::Login && interpreter.tls.enabled()) {
         // Data connections are protected too; the buffer size is always 0
         // over TLS.
-        command->rawCommands << QStringLiteral("PBSZ 0\r\n") << QStringLiteral("PROT P\r\n");
+        command->rawCommands << QStringLiteral("PBSZ 0") << QStringLiteral("PROT P");
     }
 
     // A line break inside a name would end the line early and send the rest
@@ -428,7 +367,8 @@ void QFtpPrivate::startNextCommand()
                    + QString::number(proxyPort));
         return;
     case QFtp::ConnectToHost:
-        interpreter.setProperty(networkSessionProperty, facade->property(networkSessionProperty));
+        interpreter.setProperty(QFtpGlobal::networkSessionProperty,
+                                facade->property(QFtpGlobal::networkSessionProperty));
         if (!proxyHost.isEmpty()) {
             host = command->rawCommands.at(0);
             port = quint16(command->rawCommands.at(1).toUInt());
@@ -507,8 +447,7 @@ bool QFtpPrivate::breaksLine(const QFtpCommand *command)
     default:
         break;
     }
-    for (QString line : command->rawCommands) {
-        line.chop(2); // the line end of its own
+    for (const QString &line : command->rawCommands) {
         if (line.contains(QLatin1Char('\r')) || line.contains(QLatin1Char('\n'))
             || line.contains(QChar()))
             return true;
@@ -569,12 +508,12 @@ void QFtpPrivate::piError(int code, const QString &text)
     QFtpCommand *command = pending.first();
 
     // A refused SIZE or ALLO does not end a transfer.
-    const QString line = interpreter.currentCommand();
-    if (command->command == QFtp::Get && line.startsWith(QLatin1String("SIZE "))) {
+    const QFtpPI::Verb verb = interpreter.currentVerb();
+    if (command->command == QFtp::Get && verb == QFtpPI::Size) {
         interpreter.dataProcess.setTotalBytes(0);
         return;
     }
-    if (command->command == QFtp::Put && line.startsWith(QLatin1String("ALLO ")))
+    if (command->command == QFtp::Put && verb == QFtpPI::Allo)
         return;
 
     interpreter.clearPendingCommands();

@@ -1,6 +1,7 @@
 #ifndef QFTP_H
 #define QFTP_H
 
+#include "qftpglobal.h"
 #include "qurlinfo.h"
 
 #include <QByteArray>
@@ -14,7 +15,7 @@ class QIODevice;
 // command and returns its id at once; commands run one after another and
 // report their start and end through signals carrying that id. A failing
 // command throws away every command queued behind it.
-class QFtp : public QObject
+class QFtp : public QObject, public QFtpGlobal
 {
     Q_OBJECT
 
@@ -22,15 +23,7 @@ public:
     explicit QFtp(QObject *parent = nullptr);
     ~QFtp() override;
 
-    enum State { Unconnected, HostLookup, Connecting, Connected, LoggedIn, Closing };
-    enum Error {
-        NoError,
-        UnknownError,
-        HostNotFound,
-        ConnectionRefused,
-        NotConnected,
-        TlsFailed // the server refused TLS, or its certificate is not trusted
-    };
+    // State and Error come from QFtpGlobal: QFtp::State, QFtp::LoggedIn, ...
     enum Command {
         None,
         SetTransferMode,

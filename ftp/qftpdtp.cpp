@@ -1,26 +1,15 @@
 #include "qftpdtp.h"
 
-#include "qftppi.h"
+#include "qftpglobal.h"
 
-#include <QDate>
 #include <QIODevice>
-#include <QLocale>
-#include <QRegExp>
 #include <QSslSocket>
-#include <QStringList>
-#include <QTextCodec>
-#include <QTime>
 
 #include <cstring>
 
-namespace {
-const char networkSessionProperty[] = "_q_networksession";
-const int utf8Mib = 106;
-} // namespace
-
-QFtpDTP::QFtpDTP(QFtpPI *interpreter)
+QFtpDTP::QFtpDTP(QFtpTls *tls)
     : activeListener(this)
-    , ownerInterpreter(interpreter)
+    , tls(tls)
     , targetBuffer(nullptr)
 {
     activeListener.setObjectName(QStringLiteral("QFtpDTP active state server"));
@@ -38,18 +27,20 @@ QFtpDTP::~QFtpDTP()
 
 void QFtpDTP::setTargetBuffer(QByteArray *buffer)
 {
-    targetIsBuffer = true;
+    startTransfer(true);
     targetBuffer = buffer;
-    uploadStarted = false;
-    bufferOffset = 0;
-    uploadUnsent = 0;
-    uploadCutShort = false;
 }
 
 void QFtpDTP::setTargetDevice(QIODevice *device)
 {
-    targetIsBuffer = false;
+    startTransfer(false);
     targetDevice = device;
+}
+
+// A new transfer: nothing of the last upload's bookkeeping carries over.
+void QFtpDTP::startTransfer(bool toBuffer)
+{
+    targetIsBuffer = toBuffer;
     uploadStarted = false;
     bufferOffset = 0;
     uploadUnsent = 0;
@@ -71,6 +62,16 @@ void QFtpDTP::setTotalBytes(qint64 total)
     emit dataTransferProgress(0, totalBytes);
 }
 
+void QFtpDTP::setMode(DataMode mode)
+{
+    dataMode = mode;
+}
+
+void QFtpDTP::clearUploadCutShort()
+{
+    uploadCutShort = false;
+}
+
 void QFtpDTP::connectToDataPort(const QString &host, quint16 port)
 {
     residualData.clear();
@@ -80,19 +81,21 @@ void QFtpDTP::connectToDataPort(const QString &host, quint16 port)
     }
     uploadStarted = false;
 
-    dataSocket = ownerInterpreter->tls.createDataSocket(this);
-    dataSocket->setProperty(networkSessionProperty, property(networkSessionProperty));
+    dataSocket = tls->createDataSocket(this);
+    dataSocket->setProperty(QFtpGlobal::networkSessionProperty,
+                            property(QFtpGlobal::networkSessionProperty));
     dataSocket->setObjectName(QStringLiteral("QFtpDTP Passive state socket"));
     dataSocket->setReadBufferSize(listReadBufferSize);
     connectSocketSignals(dataSocket);
     passiveConnecting = true;
-    ownerInterpreter->tls.connectDataSocket(dataSocket, host, port);
+    tls->connectDataSocket(dataSocket, host, port);
 }
 
 int QFtpDTP::openListener(const QHostAddress &address)
 {
-    activeListener.setProperty(networkSessionProperty, property(networkSessionProperty));
-    activeListener.setEncrypting(ownerInterpreter->tls.enabled());
+    activeListener.setProperty(QFtpGlobal::networkSessionProperty,
+                               property(QFtpGlobal::networkSessionProperty));
+    activeListener.setEncrypting(tls->enabled());
     if (!activeListener.isListening() && !activeListener.listen(address, 0))
         return -1;
     return activeListener.serverPort();
@@ -282,12 +285,6 @@ void QFtpDTP::retireSocket(QTcpSocket *socket)
     socket->deleteLater();
 }
 
-void QFtpDTP::noteActivity()
-{
-    if (ownerInterpreter)
-        ownerInterpreter->noteTraffic();
-}
-
 void QFtpDTP::setupSocket()
 {
     QTcpSocket *socket = activeListener.nextPendingConnection();
@@ -302,8 +299,8 @@ void QFtpDTP::setupSocket()
     dataSocket->setReadBufferSize(listReadBufferSize);
     connectSocketSignals(dataSocket);
     activeListener.close();
-    noteActivity();
-    ownerInterpreter->tls.startDataEncryption(dataSocket);
+    emit activity();
+    tls->startDataEncryption(dataSocket);
 
     if (uploadStarted)
         writeNextChunk();
@@ -313,7 +310,7 @@ void QFtpDTP::socketConnected()
 {
     passiveConnecting = false;
     transferredBytes = 0;
-    noteActivity();
+    emit activity();
     emit connectState(DataConnected);
 }
 
@@ -322,24 +319,25 @@ void QFtpDTP::socketReadyRead()
     if (!dataSocket)
         return;
 
-    const QString command = ownerInterpreter ? ownerInterpreter->currentCommand() : QString();
-    if (command.isEmpty()) {
+    switch (dataMode) {
+    case NoTransfer:
         dataSocket->close();
         emit connectState(DataClosed);
         return;
-    }
-    // Data after ABOR, or sent against the direction of an upload, is
-    // nobody's: it is dropped, and it is no sign of a transfer going on.
-    if ((ownerInterpreter && ownerInterpreter->abortState == QFtpPI::AbortSent)
-        || command.startsWith(QLatin1String("STOR"))) {
+    case Upload:
+    case Discard:
+        // Data after ABOR, or sent against the direction of an upload, is
+        // nobody's: it is dropped, and it is no sign of a transfer going on.
         dataSocket->readAll();
         return;
-    }
-    noteActivity();
-    if (command.startsWith(QLatin1String("LIST"))) {
+    case Listing:
+        emit activity();
         readListing();
         return;
+    case Download:
+        break;
     }
+    emit activity();
     dataSocket->setReadBufferSize(0); // downloads stream; their reader takes all there is
     if (!targetIsBuffer && targetDevice) {
         readIntoDevice();
@@ -359,7 +357,7 @@ void QFtpDTP::readListing()
         if (!line.isEmpty() && parseListLine(line, QString(), &entry))
             emit listInfo(entry);
         else if (line.endsWith("No such file or directory\r\n"))
-            errorText = textFromWire(line);
+            emit transferError(textFromWire(line));
     }
     if (dataSocket && !dataSocket->canReadLine()
         && dataSocket->bytesAvailable() <= maxListLineLength) {
@@ -367,8 +365,8 @@ void QFtpDTP::readListing()
     }
     if (!dataSocket)
         return;
-    errorText
-        = tr("Listing line longer than %1 bytes, data connection closed").arg(maxListLineLength);
+    emit transferError(
+        tr("Listing line longer than %1 bytes, data connection closed").arg(maxListLineLength));
     dataSocket->abort();
 }
 
@@ -392,7 +390,8 @@ void QFtpDTP::socketError(QAbstractSocket::SocketError error)
     const bool wasConnecting = passiveConnecting && sender() == dataSocket;
     if (error == QAbstractSocket::SslHandshakeFailedError && sender() == dataSocket) {
         // Even a server that reports success has not got the data.
-        errorText = tr("TLS on the data connection failed: %1").arg(dataSocket->errorString());
+        emit transferError(
+            tr("TLS on the data connection failed: %1").arg(dataSocket->errorString()));
     }
     if (error == QAbstractSocket::HostNotFoundError) {
         passiveConnecting = false;
@@ -430,7 +429,7 @@ void QFtpDTP::socketBytesWritten(qint64 bytes)
 {
     transferredBytes += bytes;
     uploadUnsent = qMax<qint64>(0, uploadUnsent - bytes);
-    noteActivity();
+    emit activity();
     emit dataTransferProgress(transferredBytes, totalBytes);
     if (continueWriting && !QFtpTls::sendBacklogged(dataSocket))
         writeNextChunk();
@@ -438,222 +437,7 @@ void QFtpDTP::socketBytesWritten(qint64 bytes)
 
 void QFtpDTP::resumeUpload()
 {
-    noteActivity();
+    emit activity();
     if (continueWriting && !QFtpTls::sendBacklogged(dataSocket))
         writeNextChunk();
-}
-
-// ---------------------------------------------------------------------------
-// The LIST parser: one line of a directory listing in the Unix long layout
-// ("ls -l") or the DOS/Windows layout becomes one QUrlInfo entry.
-
-namespace {
-
-// Unix: type, nine permission letters, link count, owner, group, size, a
-// three-word date and the name (for a link: "name -> target").
-const char unixLayout[] = "^([\\-dl])([a-zA-Z\\-]{9,9})\\s+\\d+\\s+(\\S*)\\s+(\\S*)\\s+(\\d+)\\s+"
-                          "(\\S+\\s+\\S+\\s+\\S+)\\s+(\\S.*)";
-
-// DOS: "MM-dd-yy  hh:mmAP", then "<DIR>" or the size, then the name.
-const char dosLayout[]
-    = "^(\\d\\d-\\d\\d-\\d\\d\\d?\\d?\\ \\ \\d\\d:\\d\\d[AP]M)\\s+(<DIR>|\\d+)\\s+(\\S.*)$";
-
-const int secondsPerDay = 86400;
-
-// "ls" writes the year for old entries and the time for recent ones, and pads
-// the day with a zero or a space; the spaces are significant in these formats.
-const char *const unixDateFormats[] = {
-    "MMM dd  yyyy", "MMM dd hh:mm", "MMM  d  yyyy", "MMM  d hh:mm", "MMM  d yyyy", "MMM dd yyyy",
-};
-
-bool formatHasNoYear(int formatIndex)
-{
-    return formatIndex == 1 || formatIndex == 3;
-}
-
-// A time-stamped entry is recent: it belongs to this year, unless that would
-// put it more than a day ahead of now (an entry from late December seen in
-// January), in which case it belongs to last year.
-QDateTime withGuessedYear(QDateTime dateTime, const QDateTime &now)
-{
-    const QDate parsed = dateTime.date();
-    const int year = now.date().year();
-    dateTime.setDate(QDate(year, parsed.month(), parsed.day()));
-    if (dateTime.secsTo(now) < -secondsPerDay)
-        dateTime.setDate(QDate(year - 1, parsed.month(), parsed.day()));
-    return dateTime;
-}
-
-QDateTime parseUnixDate(QString text, const QDateTime &now)
-{
-    if (!text.isEmpty())
-        text[0] = text.at(0).toUpper(); // "mar" is accepted as "Mar"
-    const QLocale c(QLocale::C);
-    for (int i = 0; i < int(sizeof unixDateFormats / sizeof *unixDateFormats); ++i) {
-        const QDateTime dateTime = c.toDateTime(text, QLatin1String(unixDateFormats[i]));
-        if (dateTime.isValid())
-            return formatHasNoYear(i) ? withGuessedYear(dateTime, now) : dateTime;
-    }
-    return QDateTime();
-}
-
-int unixPermissions(const QString &letters)
-{
-    // Only the plain letters grant: "s", "t", "S", "T" and "-" give nothing.
-    static const struct
-    {
-        char letter;
-        int bit;
-    } grants[9] = {
-        { 'r', QUrlInfo::ReadOwner }, { 'w', QUrlInfo::WriteOwner }, { 'x', QUrlInfo::ExeOwner },
-        { 'r', QUrlInfo::ReadGroup }, { 'w', QUrlInfo::WriteGroup }, { 'x', QUrlInfo::ExeGroup },
-        { 'r', QUrlInfo::ReadOther }, { 'w', QUrlInfo::WriteOther }, { 'x', QUrlInfo::ExeOther },
-    };
-    int permissions = 0;
-    for (int i = 0; i < 9 && i < letters.size(); ++i) {
-        if (letters.at(i) == QLatin1Char(grants[i].letter))
-            permissions |= grants[i].bit;
-    }
-    return permissions;
-}
-
-void fillUnixEntry(const QStringList &fields, const QString &userName, const QDateTime &now,
-                   QUrlInfo *info)
-{
-    const QChar type = fields.at(1).at(0);
-    if (type == QLatin1Char('d')) {
-        info->setDir(true);
-        info->setFile(false);
-        info->setSymLink(false);
-    } else if (type == QLatin1Char('-')) {
-        info->setDir(false);
-        info->setFile(true);
-        info->setSymLink(false);
-    } else if (type == QLatin1Char('l')) {
-        // A link is offered as a folder one can try to enter.
-        info->setDir(true);
-        info->setFile(false);
-        info->setSymLink(true);
-    }
-
-    QString name = fields.at(7);
-    if (info->isSymLink()) {
-        const int arrow = name.indexOf(QLatin1String(" ->"));
-        if (arrow >= 0)
-            name.truncate(arrow);
-    }
-    info->setName(name);
-
-    info->setOwner(fields.at(3));
-    info->setGroup(fields.at(4));
-    info->setSize(fields.at(5).toLongLong());
-
-    const QDateTime lastModified = parseUnixDate(fields.at(6), now);
-    if (lastModified.isValid())
-        info->setLastModified(lastModified);
-
-    const int permissions = unixPermissions(fields.at(2));
-    info->setPermissions(permissions);
-
-    const bool isOwner = info->owner() == userName;
-    info->setReadable((permissions & QUrlInfo::ReadOther)
-                      || ((permissions & QUrlInfo::ReadOwner) && isOwner));
-    info->setWritable((permissions & QUrlInfo::WriteOther)
-                      || ((permissions & QUrlInfo::WriteOwner) && isOwner));
-}
-
-bool isExecutableExtension(const QString &name)
-{
-    const int dot = name.lastIndexOf(QLatin1Char('.'));
-    if (dot < 0)
-        return false;
-    const QStringRef extension = name.midRef(dot + 1);
-    return extension == QLatin1String("exe") || extension == QLatin1String("bat")
-        || extension == QLatin1String("com");
-}
-
-QDateTime parseDosDate(const QString &text)
-{
-    QDateTime dateTime = QLocale(QLocale::C).toDateTime(text, QStringLiteral("MM-dd-yy  hh:mmAP"));
-    // Two-digit years read as 1900-1999; the listing's 00 to 70 mean 2000 to 2070.
-    if (dateTime.isValid() && dateTime.date().year() <= 1970)
-        dateTime.setDate(dateTime.date().addYears(100));
-    return dateTime;
-}
-
-void fillDosEntry(const QStringList &fields, QUrlInfo *info)
-{
-    const QString name = fields.at(3);
-    info->setName(name);
-    info->setSymLink(name.toLower().endsWith(QLatin1String(".lnk")));
-
-    if (fields.at(2) == QLatin1String("<DIR>")) {
-        info->setFile(false);
-        info->setDir(true);
-    } else {
-        info->setFile(true);
-        info->setDir(false);
-        info->setSize(fields.at(2).toLongLong());
-    }
-
-    int permissions = QUrlInfo::ReadOwner | QUrlInfo::WriteOwner | QUrlInfo::ReadGroup
-        | QUrlInfo::WriteGroup | QUrlInfo::ReadOther | QUrlInfo::WriteOther;
-    if (isExecutableExtension(name))
-        permissions |= QUrlInfo::ExeOwner | QUrlInfo::ExeGroup | QUrlInfo::ExeOther;
-    info->setPermissions(permissions);
-
-    info->setReadable(true);
-    info->setWritable(info->isFile());
-
-    // An unreadable date is kept as it is: invalid.
-    info->setLastModified(parseDosDate(fields.at(1)));
-}
-
-} // namespace
-
-QString QFtpDTP::textFromWire(const QByteArray &line)
-{
-    // Servers send names as the bytes they store: UTF-8 for most today, an
-    // 8-bit code page for some. A line that is not valid UTF-8 is taken byte
-    // for byte, so that such names keep working. The header flag keeps a
-    // leading byte-order mark as a character of the line.
-    const int length = int(qstrnlen(line.constData(), uint(line.size())));
-    QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
-    const QString text
-        = QTextCodec::codecForMib(utf8Mib)->toUnicode(line.constData(), length, &state);
-    if (state.invalidChars == 0 && state.remainingChars == 0)
-        return text;
-    return QString::fromLatin1(line.constData(), length);
-}
-
-bool QFtpDTP::parseListLine(const QByteArray &buffer, const QString &userName, QUrlInfo *info)
-{
-    return parseListLine(buffer, userName, info, QDateTime::currentDateTime());
-}
-
-bool QFtpDTP::parseListLine(const QByteArray &buffer, const QString &userName, QUrlInfo *info,
-                            const QDateTime &now)
-{
-    if (buffer.isEmpty() || !info)
-        return false;
-
-    const QString line = textFromWire(buffer).trimmed();
-
-    QRegExp unixLine(QString::fromLatin1(unixLayout));
-    if (unixLine.indexIn(line) == 0) {
-        const QStringList fields = unixLine.capturedTexts();
-        if (fields.size() == 8)
-            fillUnixEntry(fields, userName, now, info);
-        return true;
-    }
-
-    QRegExp dosLine(QString::fromLatin1(dosLayout));
-    if (dosLine.indexIn(line) == 0) {
-        const QStringList fields = dosLine.capturedTexts();
-        if (fields.size() == 4)
-            fillDosEntry(fields, info);
-        return true;
-    }
-
-    return false;
 }

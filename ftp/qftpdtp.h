@@ -11,7 +11,6 @@
 #include <QObject>
 #include <QString>
 
-class QFtpPI;
 class QIODevice;
 class QTcpSocket;
 
@@ -36,6 +35,15 @@ public:
         DataHostNotFound = 3, // the passive data socket's host lookup failed
         DataConnectionRefused = 4 // the passive data socket's connection was refused
     };
+    // What the current data connection is for; the interpreter sets it as
+    // its commands go out.
+    enum DataMode {
+        NoTransfer, // no command under way: data that comes is nobody's
+        Listing, // LIST: lines become listInfo entries
+        Download, // into the target device, or left for the caller to read
+        Upload, // data goes out; what the server sends is dropped
+        Discard // ABOR sent: whatever still comes is dropped
+    };
 
     // Longest listing line accepted from a server; a longer one ends the
     // listing with an error instead of being buffered without limit.
@@ -47,13 +55,16 @@ public:
     // Size of one upload chunk, read from a device or taken from a buffer.
     static constexpr qint64 uploadChunkSize = 16 * 1024;
 
-    explicit QFtpDTP(QFtpPI *interpreter);
+    // The TLS settings are the interpreter's and outlive this object.
+    explicit QFtpDTP(QFtpTls *tls);
     ~QFtpDTP() override;
 
     void setTargetBuffer(QByteArray *buffer);
     void setTargetDevice(QIODevice *device);
     void clearTarget();
     void setTotalBytes(qint64 total);
+    void setMode(DataMode mode);
+    DataMode mode() const { return dataMode; }
 
     void connectToDataPort(const QString &host, quint16 port);
     int openListener(const QHostAddress &address);
@@ -69,6 +80,11 @@ public:
     // nothing is read from the source.
     void writeNextChunk();
     void abortDataConnection();
+    // The current upload's data connection ended while bytes of it were
+    // still unsent, or its source could not be read: the upload failed,
+    // whatever the server replies.
+    bool uploadWasCutShort() const { return uploadCutShort; }
+    void clearUploadCutShort();
 
     // One line of text from the server (a reply or listing line): UTF-8 when
     // the bytes are valid UTF-8, Latin-1 otherwise, up to the first NUL.
@@ -85,6 +101,12 @@ signals:
     void readyRead();
     void dataTransferProgress(qint64 done, qint64 total);
     void connectState(int state);
+    // A listing line that reported a missing file or directory, a listing
+    // cut short by its line limit, or a failed TLS handshake: the transfer
+    // failed even if the server's reply says otherwise.
+    void transferError(const QString &text);
+    // Traffic on the data connection: the server is not silent.
+    void activity();
 
 public slots:
     void dataReadyRead();
@@ -99,8 +121,7 @@ private slots:
     void setupSocket();
 
 private:
-    friend class QFtpPI;
-
+    void startTransfer(bool toBuffer);
     void connectSocketSignals(QTcpSocket *socket);
     void retireSocket(QTcpSocket *socket);
     bool uploadCanWrite() const;
@@ -111,14 +132,11 @@ private:
     void failUpload();
     void readListing();
     void readIntoDevice();
-    void noteActivity();
 
     QTcpSocket *dataSocket = nullptr;
     QFtpDataListener activeListener;
-    QFtpPI *ownerInterpreter;
-    // A listing line that reported a missing file or directory (or a listing
-    // cut short by its line limit); the interpreter reports and clears it.
-    QString errorText;
+    QFtpTls *tls;
+    DataMode dataMode = NoTransfer;
     qint64 transferredBytes = 0;
     qint64 totalBytes = 0;
     bool continueWriting = false;
@@ -137,10 +155,7 @@ private:
     // Bytes of the current upload handed to the socket and not yet reported
     // written by it.
     qint64 uploadUnsent = 0;
-    // The current upload's data connection ended while bytes of it were
-    // still unsent, or its source could not be read: the upload failed,
-    // whatever the server replies. The interpreter takes and clears it.
-    bool uploadCutShort = false;
+    bool uploadCutShort = false; // see uploadWasCutShort()
 };
 
 #endif // QFTPDTP_H

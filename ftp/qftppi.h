@@ -2,6 +2,7 @@
 #define QFTPPI_H
 
 #include "qftpdtp.h"
+#include "qftpglobal.h"
 #include "qftptls.h"
 
 #include <QElapsedTimer>
@@ -15,9 +16,9 @@
 // from RFC 2428): owns the control connection, sends the raw command lines of
 // one list at a time, assembles replies, and drives the data transfer process.
 //
-// It reports through four signals: connectState (the QFtp::State values 0 to
-// 4), finished (the greeting was taken, or the list ran out), error (the
-// QFtp::Error values 1 to 5) and rawFtpReply (every reply it takes).
+// It reports through four signals: connectState (the QFtpGlobal::State values
+// 0 to 4), finished (the greeting was taken, or the list ran out), error (the
+// QFtpGlobal::Error values 1 to 5) and rawFtpReply (every reply it takes).
 class QFtpPI : public QObject
 {
     Q_OBJECT
@@ -51,6 +52,42 @@ public:
     // not complete do not count; traffic on the data connection does.
     static constexpr int defaultInactivityTimeout = 120 * 1000;
 
+    // Verbs the interpreter acts on; every other verb is Other.
+    enum Verb {
+        Other,
+        User,
+        Pass,
+        Quit,
+        Pasv,
+        Epsv,
+        Port,
+        Eprt,
+        List,
+        Retr,
+        Stor,
+        Size,
+        Allo,
+        Abor,
+        Auth
+    };
+
+    // One command line as the interpreter holds it until it is written: the
+    // verb as written and as known here, and the argument, if there is one.
+    struct Command
+    {
+        // A line from the facade; its own line end, if any, is dropped.
+        static Command fromLine(const QString &line);
+        // The line as it goes on the wire, line end included.
+        QString rawLine() const;
+        bool isNull() const { return !valid; }
+
+        bool valid = false;
+        Verb verb = Other;
+        QString word;
+        QString argument;
+        bool hasArgument = false;
+    };
+
     explicit QFtpPI(QObject *parent = nullptr);
     ~QFtpPI() override;
 
@@ -58,16 +95,24 @@ public:
     bool sendCommands(const QStringList &commands);
     void clearPendingCommands();
     void abort();
-    QString currentCommand() const { return currentLine; }
+    // The raw line last sent, line end included; null when the list is
+    // done or cleared.
+    QString currentCommand() const { return current.isNull() ? QString() : current.rawLine(); }
+    Verb currentVerb() const { return current.verb; }
 
     void setInactivityTimeout(int milliseconds);
     int inactivityTimeout() const { return inactivityTimeoutMs; }
 
     bool rawCommandActive = false;
+    // Whether PASV and PORT become EPSV and EPRT on an IPv6 connection:
+    // cleared when the server refuses either, set again (and the refusals
+    // forgotten) by allowExtendedDataCommands.
     bool useExtendedDataCommands = true;
-    QFtpDTP dataProcess;
-    // Set before connectToHost; plain FTP unless told otherwise.
+    void allowExtendedDataCommands();
+    // Set before connectToHost; plain FTP unless told otherwise. Declared
+    // before the data process, which uses it for every data connection.
     QFtpTls tls;
+    QFtpDTP dataProcess;
 
 signals:
     void connectState(int state);
@@ -82,22 +127,27 @@ private slots:
     void readyRead();
     void error(QAbstractSocket::SocketError socketError);
     void dtpConnectState(int state);
+    void dtpTransferError(const QString &text);
     void inactivityTimerFired();
     void encrypted();
 
 private:
-    friend class QFtpDTP;
     friend struct QFtpPITestAccess; // the reply-reader fuzzer
 
     // State changes, each in one place.
     void setInterpreterState(InterpreterState state);
     void setAbortState(AbortState state);
+    void setConnecting(bool underWay);
+    void setCurrentCommand(const Command &command);
+    void noteRefused(Verb verb);
+    QFtpDTP::DataMode dataMode() const;
     void setAwaitingDataConnect(bool awaiting);
     void setAwaitingDataClose(bool awaiting);
 
     // Sending.
     bool sendNextCommand();
-    bool buildActiveModeLine(const QHostAddress &address);
+    void writeCommand(const Command &command);
+    bool buildActiveModeCommand(const QHostAddress &address, Command *command);
 
     // Reading and handling replies.
     void readRepliesFrom(QIODevice &source);
@@ -135,12 +185,18 @@ private:
     qint8 replyCode[3] = { 0, 0, 0 };
     InterpreterState interpreterState = AwaitingGreeting;
     AbortState abortState = NoAbort;
-    QStringList pendingCommands;
-    QString currentLine; // the line last sent; null when the list is done or cleared
+    QList<Command> pendingCommands;
+    Command current; // the command last sent; null when the list is done or cleared
     bool awaitingDataConnect = false;
     bool awaitingDataClose = false;
+    // What the data process reported wrong with the transfer under way.
+    QString transferErrorText;
 
     bool connecting = false; // host lookup or connect under way
+    // What this server refused; either ends the use of both extended
+    // commands, as the one address family they serve is the same.
+    bool epsvRefused = false;
+    bool eprtRefused = false;
     bool uploadAborted = false; // abort() cut the data connection of a STOR
     bool readingReplies = false; // guards the reply reader against re-entry
     // Changes whenever the current list ends or is replaced, so that a step

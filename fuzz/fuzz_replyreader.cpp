@@ -28,11 +28,11 @@ struct QFtpPITestAccess
         size -= 2;
 
         QFtpPI pi;
-        pi.currentLine = QString::fromLatin1(lines[selector & 7]);
-        pi.pendingCommands
-            = QStringList { QStringLiteral("PASS x\r\n"), QStringLiteral("NOOP\r\n") };
-        pi.interpreterState = (selector & 8) ? QFtpPI::AwaitingGreeting : QFtpPI::AwaitingReply;
-        pi.abortState = QFtpPI::AbortState((selector >> 4) % 3);
+        pi.setCurrentCommand(QFtpPI::Command::fromLine(QString::fromLatin1(lines[selector & 7])));
+        pi.pendingCommands = { QFtpPI::Command::fromLine(QStringLiteral("PASS x")),
+                               QFtpPI::Command::fromLine(QStringLiteral("NOOP")) };
+        pi.setInterpreterState((selector & 8) ? QFtpPI::AwaitingGreeting : QFtpPI::AwaitingReply);
+        pi.setAbortState(QFtpPI::AbortState((selector >> 4) % 3));
         pi.rawCommandActive = selector & 0x40;
         QByteArray target("upload");
         pi.dataProcess.setTargetBuffer(&target);

@@ -1,0 +1,26 @@
+#ifndef QFTPGLOBAL_H
+#define QFTPGLOBAL_H
+
+// What the facade, the interpreter and the data process of the FTP client
+// share: the connection states and error codes (signals carry them as plain
+// ints, so their values are part of the interface) and the name of the
+// dynamic property that passes a network session down to the sockets.
+// QFtp re-exports the enumerations under its own name.
+struct QFtpGlobal
+{
+    enum State { Unconnected, HostLookup, Connecting, Connected, LoggedIn, Closing };
+    enum Error {
+        NoError,
+        UnknownError,
+        HostNotFound,
+        ConnectionRefused,
+        NotConnected,
+        TlsFailed // the server refused TLS, or its certificate is not trusted
+    };
+
+    // Copied from the facade to the interpreter, and from there to every
+    // socket and listener, before each connection.
+    static constexpr char networkSessionProperty[] = "_q_networksession";
+};
+
+#endif // QFTPGLOBAL_H
