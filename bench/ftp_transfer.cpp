@@ -7,6 +7,7 @@
 //     one connection.
 // Usage: ftp_transfer [megabytes for the large upload, default 1024]
 
+#include "benchsupport.h"
 #include "testsupport.h"
 
 #include "qftp.h"
@@ -22,41 +23,6 @@
 #include <cstdio>
 
 namespace {
-
-// Peak resident memory of this process, in KiB, since the last reset.
-qint64 peakMemoryKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    return -1;
-}
-
-void resetPeakMemory()
-{
-    QFile clear(QStringLiteral("/proc/self/clear_refs"));
-    if (clear.open(QIODevice::WriteOnly))
-        clear.write("5");
-}
-
-// Runs the event loop until the client's queue is empty; false on failure.
-bool waitForDone(QFtp &ftp)
-{
-    QEventLoop loop;
-    bool failed = false;
-    QObject::connect(&ftp, &QFtp::done, &loop, [&](bool error) {
-        failed = error;
-        loop.quit();
-    });
-    loop.exec();
-    if (failed)
-        std::fprintf(stderr, "FTP error: %s\n", qPrintable(ftp.errorString()));
-
-    return !failed;
-}
 
 bool runCurl(const QStringList &arguments, double *seconds)
 {

@@ -4,6 +4,7 @@
 // file to the same server in the same run, and the client's peak memory.
 // Usage: ftps_transfer [megabytes, default 1024] [rounds, default 2]
 
+#include "benchsupport.h"
 #include "testsupport.h"
 
 #include "qftp.h"
@@ -20,38 +21,6 @@
 #include <cstdio>
 
 namespace {
-
-qint64 peakMemoryKiB()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n'))
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    return -1;
-}
-
-void resetPeakMemory()
-{
-    QFile clear(QStringLiteral("/proc/self/clear_refs"));
-    if (clear.open(QIODevice::WriteOnly))
-        clear.write("5");
-}
-
-bool waitForDone(QFtp &ftp)
-{
-    QEventLoop loop;
-    bool failed = false;
-    QObject::connect(&ftp, &QFtp::done, &loop, [&](bool error) {
-        failed = error;
-        loop.quit();
-    });
-    loop.exec();
-    if (failed)
-        std::fprintf(stderr, "FTP error: %s\n", qPrintable(ftp.errorString()));
-    return !failed;
-}
 
 // Writes the page cache back and drops the last upload, so that each timed
 // transfer starts from the same state of the server's disk.

@@ -6,6 +6,7 @@
 // against pyftpdlib, and curl doing the same work against the same peers.
 // Usage: reply_memory [megabytes of the flood, default 256]
 
+#include "benchsupport.h"
 #include "testsupport.h"
 
 #include "qftp.h"
@@ -171,16 +172,7 @@ int clientMain(const QStringList &arguments)
     ftp.login(arguments.at(2), arguments.at(3));
     ftp.list();
     ftp.close();
-    QEventLoop loop;
-    bool failed = false;
-    QObject::connect(&ftp, &QFtp::done, &loop, [&](bool error) {
-        failed = error;
-        loop.quit();
-    });
-    loop.exec();
-    if (failed)
-        std::fprintf(stderr, "  client: %s\n", qPrintable(ftp.errorString().replace('\n', ' ')));
-    return failed ? 1 : 0;
+    return waitForDone(ftp) ? 0 : 1;
 }
 
 QString figure(const ChildResult &r)
