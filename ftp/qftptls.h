@@ -39,7 +39,6 @@ public:
     bool enabled() const { return tlsMode != NoTls; }
     // 32 bytes, or empty for the system's authorities.
     void setPinnedFingerprint(const QByteArray &sha256) { pinned = sha256; }
-    QByteArray pinnedFingerprint() const { return pinned; }
 
     // Sets a control socket up for a new connection to `host`.
     void prepareControlSocket(QSslSocket *socket, const QString &host);
