@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 
+#include "localcopy.h"
 #include "qftp.h"
 
 #include <QDirIterator>
@@ -7,66 +8,11 @@
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QProcess>
-#include <QTemporaryFile>
-
-#include <filesystem>
-#include <system_error>
 
 namespace {
 
 // Off by default: QT_LOGGING_RULES="mirvo.run.debug=true" shows each step.
 Q_LOGGING_CATEGORY(lcRun, "mirvo.run", QtInfoMsg)
-
-// Copies go through a buffer of this size, so that a copy costs the same
-// memory whatever the size of the file.
-const qint64 copyBlockSize = 1024 * 1024;
-
-enum class CopyOutcome {
-    Copied,
-    SourceUnreadable, // the old copy, if any, is kept
-    WriteFailed, // the old copy, if any, is kept
-    NotReplaceable // the new copy is complete but cannot take the old one's place
-};
-
-// Writes the new copy beside the target and swaps it in only once it is
-// complete, so that a good copy is never lost to a copy that fails halfway.
-CopyOutcome copyReplacing(const QString &source, const QString &target)
-{
-    QFile in(source);
-    if (!in.open(QIODevice::ReadOnly))
-        return CopyOutcome::SourceUnreadable;
-    const QFileInfo targetInfo(target);
-    if (targetInfo.isDir() && !targetInfo.isSymLink())
-        return CopyOutcome::NotReplaceable;
-    // Removed again by its destructor unless it has taken the target's place.
-    QTemporaryFile out(targetInfo.absolutePath() + "/." + targetInfo.fileName() + ".XXXXXX");
-    if (!out.open())
-        return CopyOutcome::NotReplaceable;
-
-    QByteArray block(int(copyBlockSize), Qt::Uninitialized);
-    for (;;) {
-        const qint64 count = in.read(block.data(), copyBlockSize);
-        if (count < 0)
-            return CopyOutcome::SourceUnreadable;
-        if (count == 0)
-            break;
-        if (out.write(block.constData(), count) != count)
-            return CopyOutcome::WriteFailed;
-    }
-    out.setPermissions(in.permissions());
-    if (!out.flush())
-        return CopyOutcome::WriteFailed;
-    out.close();
-
-    // One rename replaces the old copy at once, whatever it was.
-    std::error_code error;
-    std::filesystem::rename(QFile::encodeName(out.fileName()).toStdString(),
-                            QFile::encodeName(target).toStdString(), error);
-    if (error)
-        return CopyOutcome::NotReplaceable;
-    out.setAutoRemove(false);
-    return CopyOutcome::Copied;
-}
 
 // One upload reads its own file while it runs; the client owns the file so
 // that it goes with the client if the window closes mid-upload.
@@ -204,10 +150,14 @@ void MainWindow::beginEntry(const QString &path)
 // copy or upload.
 void MainWindow::endEntry()
 {
-    if (entryFailed || !everyDestinationUsable())
+    if (entryFailed || !everyDestinationUsable()) {
         sourcesMissed.insert(entryPath);
-    else if (!sourcesBackedUp.contains(entryPath))
+        ++missedEntries;
+        if (firstMissedDestination.isEmpty())
+            firstMissedDestination = firstUnusableDestination();
+    } else if (!sourcesBackedUp.contains(entryPath)) {
         sourcesBackedUp.insert(entryPath, entryHandledAt); // the earliest is the safe one
+    }
     entryFailed = false;
 
     // Uploads dropped behind a failed one never ran; their files go now.
@@ -217,17 +167,40 @@ void MainWindow::endEntry()
     }
 }
 
+// A copy or upload of the entry failed at `destination` (a save folder's
+// path or a server's label).
+void MainWindow::markEntryFailed(const QString &destination)
+{
+    entryFailed = true;
+    if (firstMissedDestination.isEmpty())
+        firstMissedDestination = destination;
+}
+
 bool MainWindow::everyDestinationUsable() const
+{
+    return firstUnusableDestination().isEmpty();
+}
+
+// The path of the first save folder, or else the label of the first server,
+// that cannot be used; empty when all can.
+QString MainWindow::firstUnusableDestination() const
 {
     for (const SaveFolder &folder : saveFolders) {
         if (folder.invalid)
-            return false;
+            return folder.path;
     }
     for (const FtpServer &server : ftps) {
         if (server.invalid)
-            return false;
+            return server.label();
     }
-    return true;
+    return QString();
+}
+
+// True when this run leaves something for the next one: an entry that did
+// not reach every destination, or a destination that could not be used.
+bool MainWindow::runMissedSomething() const
+{
+    return missedEntries > 0 || !everyDestinationUsable();
 }
 
 void MainWindow::transferEntry(BackupEntry item)
@@ -277,7 +250,7 @@ void MainWindow::copyToSaveFolder(const QString &source, const QString &target)
     if (outcome == CopyOutcome::NotReplaceable && QFileInfo::exists(target))
         logError("Cannot remove old " + target);
     logError(source + " cannot be copied to " + target);
-    entryFailed = true;
+    markEntryFailed(QFileInfo(target).absolutePath());
 }
 
 bool MainWindow::zipFile(const BackupEntry &entry)
@@ -324,11 +297,30 @@ void MainWindow::finishRun()
             previousTransfers.insert(it.key(), it.value());
     }
     writeHistory();
-    // Given-up servers are closed too; only the usable ones are waited for.
+    closeServers();
+}
+
+// Given-up servers are closed too; only the usable ones are waited for. With
+// no client to close, the run ends here.
+void MainWindow::closeServers()
+{
+    bool closing = false;
     for (FtpServer &server : ftps) {
         if (!server.ftp)
             continue;
         server.setState(ServerState::ShuttingDown);
         server.ftp->close();
+        closing = true;
     }
+    if (!closing)
+        runEnded();
+}
+
+// The run's closing lines are out ("Exit successful", or "Exiting..." when
+// no server had a client). Called once per run.
+void MainWindow::runEnded()
+{
+    if (runEndReported)
+        return;
+    runEndReported = true;
 }

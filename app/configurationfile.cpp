@@ -70,7 +70,7 @@ void MainWindow::loadConfiguration()
             server.password = cipher.decipherText(fields.at(2));
             server.remotePath = fields.at(3);
             if (configurationMode && ftpList)
-                ftpList->addItem(server.host + " - " + server.remotePath);
+                ftpList->addItem(server.label());
             ftps.append(server);
         } else if (line.startsWith(pathPrefix)) {
             SaveFolder folder;

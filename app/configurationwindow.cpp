@@ -254,12 +254,12 @@ void MainWindow::addNewFtp()
         return;
     }
 
-    ftpList->addItem(host + QStringLiteral(" - ") + remotePath);
     FtpServer server;
     server.host = host;
     server.user = user;
     server.password = password;
     server.remotePath = remotePath;
+    ftpList->addItem(server.label());
     ftps.append(server);
     saveConfiguration();
 }

@@ -89,6 +89,9 @@ struct FtpServer
     bool latestFound = false;
     bool dateFound = false;
 
+    // How lines about the server and its row in the window name it.
+    QString label() const { return host + " - " + remotePath; }
+
     ServerState state() const { return currentState; }
     // The only way to change the state; clears what the new state starts from.
     void setState(ServerState next);
@@ -172,10 +175,15 @@ private:
     bool zipFolder(const BackupEntry &entry);
     QDateTime modificationTime(const QString &path);
     void finishRun();
+    void closeServers();
+    void runEnded();
     void runOneStep();
     void beginEntry(const QString &path);
     void endEntry();
+    void markEntryFailed(const QString &destination);
     bool everyDestinationUsable() const;
+    QString firstUnusableDestination() const;
+    bool runMissedSomething() const;
 
     // Configuration window
     void buildConfigurationWindow();
@@ -238,6 +246,12 @@ private:
     QString entryPath;
     QDateTime entryHandledAt;
     bool entryFailed = false;
+    // What the run leaves to the next one: how many entries did not reach
+    // every destination, and the first destination that failed (a save
+    // folder's path or a server's label; empty when only an archive failed).
+    int missedEntries = 0;
+    QString firstMissedDestination;
+    bool runEndReported = false;
 };
 
 #endif // MAINWINDOW_H

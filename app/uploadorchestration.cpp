@@ -12,12 +12,6 @@ namespace {
 // Off by default: QT_LOGGING_RULES="mirvo.server.debug=true" shows each change.
 Q_LOGGING_CATEGORY(lcServer, "mirvo.server", QtInfoMsg)
 
-// Lines about a server start with its host and remote path.
-QString prefixOf(const FtpServer &server)
-{
-    return server.host + " - " + server.remotePath;
-}
-
 // True when every server still in use stands in `state`; also true when
 // none is left.
 bool allUsableServersIn(const QList<FtpServer> &servers, ServerState state)
@@ -112,20 +106,20 @@ bool MainWindow::prepareServers()
 {
     bool clientStarted = false;
     for (FtpServer &server : ftps) {
-        log("Initializing " + prefixOf(server));
+        log("Initializing " + server.label());
         server.invalid = false;
         server.setState(ServerState::LoggingIn);
         server.remotePath.replace(QLatin1Char('\\'), QLatin1Char('/'));
         server.remoteFolders = server.remotePath.split(QLatin1Char('/'), Qt::KeepEmptyParts);
         for (const QString &folder : qAsConst(server.remoteFolders)) {
             if (folder.isEmpty()) {
-                logError(prefixOf(server) + " invalid directory name");
+                logError(server.label() + " invalid directory name");
                 server.invalid = true;
             }
         }
         const ServerAddress address = parseHostField(server.host);
         if (!address.problem.isEmpty()) {
-            logError(prefixOf(server) + " invalid host: " + address.problem);
+            logError(server.label() + " invalid host: " + address.problem);
             server.invalid = true;
         }
         if (server.invalid) {
@@ -175,35 +169,35 @@ void MainWindow::transferCommandFinished(int, bool error)
     switch (server->state()) {
     case ServerState::LoggingIn:
         if (command == QFtp::ConnectToHost && !error) {
-            log(prefixOf(*server) + " is connected");
+            log(server->label() + " is connected");
         } else if (command == QFtp::ConnectToHost) {
-            logError(prefixOf(*server) + " cannot connect");
+            logError(server->label() + " cannot connect");
             if (ftp->error() == QFtp::TlsFailed)
-                logError(prefixOf(*server) + " " + tlsFailureText(*ftp));
+                logError(server->label() + " " + tlsFailureText(*ftp));
         } else if (command == QFtp::Login && !error) {
-            log(prefixOf(*server) + " is logged in");
+            log(server->label() + " is logged in");
             server->setState(ServerState::EnteringFolders);
             ftp->list();
         } else if (command == QFtp::Login) {
-            logError(prefixOf(*server) + " cannot login");
+            logError(server->label() + " cannot login");
         }
         break;
     case ServerState::EnteringFolders:
         if (error)
-            logError(prefixOf(*server) + " cannot initialize transfer");
+            logError(server->label() + " cannot initialize transfer");
         else
             enterFolders(*server, command);
         break;
     case ServerState::CheckingFolders:
         if (error)
-            logError(prefixOf(*server) + " cannot initialize transfer");
+            logError(server->label() + " cannot initialize transfer");
         else if (command == QFtp::List)
             createMissingFolders(*server, date);
         break;
     case ServerState::ReadyToTransfer:
         if (command == QFtp::Put && error) {
-            logError(prefixOf(*server) + " failed to transfer file");
-            entryFailed = true;
+            logError(server->label() + " failed to transfer file");
+            markEntryFailed(server->label());
         }
         break;
     case ServerState::ShuttingDown:
@@ -244,7 +238,7 @@ void MainWindow::transferDone(bool error)
             giveUpServer(*server, error);
             break;
         }
-        log(prefixOf(*server) + " All directories up to date, ready to transfer");
+        log(server->label() + " All directories up to date, ready to transfer");
         server->setState(ServerState::ReadyToTransfer);
         startRunIfServersReady(true);
         break;
@@ -260,6 +254,7 @@ void MainWindow::transferDone(bool error)
         if (allUsableServersIn(ftps, ServerState::ShutDown)) {
             setStep(RunStep::Finished);
             log("Exit successful");
+            runEnded();
         }
         break;
     }
@@ -270,9 +265,9 @@ void MainWindow::giveUpServer(FtpServer &server, bool error)
 {
     server.invalid = true;
     if (error)
-        logError(prefixOf(server) + " stopping");
+        logError(server.label() + " stopping");
     else
-        logError(prefixOf(server) + " ftp cannot be done at this time, contact me pls");
+        logError(server.label() + " ftp cannot be done at this time, contact me pls");
     startRunIfServersReady(false);
 }
 

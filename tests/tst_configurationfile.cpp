@@ -1,3 +1,4 @@
+#include "configurationfields.h"
 #include "mainwindow.h"
 #include "testsupport.h"
 
@@ -12,7 +13,7 @@ extern bool testConfigurationOnlyBuild;
 
 namespace {
 
-const QString defaultWinrar = QStringLiteral("C:/Program Files (x86)/WinRAR/WinRAR.exe");
+const QString defaultWinrar = QString::fromLatin1(defaultWinrarPath);
 
 } // namespace
 

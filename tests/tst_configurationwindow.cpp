@@ -1,3 +1,4 @@
+#include "configurationfields.h"
 #include "mainwindow.h"
 #include "testsupport.h"
 
@@ -247,7 +248,7 @@ private:
 
 namespace {
 
-const QString defaultWinrar = QStringLiteral("C:/Program Files (x86)/WinRAR/WinRAR.exe");
+const QString defaultWinrar = QString::fromLatin1(defaultWinrarPath);
 const QString untouchedMarker = QStringLiteral("# untouched since the last check\n");
 
 QStringList configLines()
@@ -443,7 +444,7 @@ void TestConfigurationWindow::firstStart()
 
     QVERIFY(inside.configurationMode());
     QCOMPARE(readFile(QStringLiteral("config.txt")),
-             QByteArray("winrar=C:/Program Files (x86)/WinRAR/WinRAR.exe\n"));
+             "winrar=" + defaultWinrar.toUtf8() + "\n");
     QCOMPARE(readFile(QStringLiteral("previous")), QByteArray());
     QCOMPARE(inside.winrarPathEdit()->text(), defaultWinrar);
     for (int list = Files; list <= SaveFolders; ++list)
@@ -1131,7 +1132,7 @@ void TestConfigurationWindow::binaries()
             ? QStringLiteral("winrar=/opt/rar/WinRAR.exe\npath=%1\nfile=%2 kept\n")
                   .arg(saves, kept)
                   .toUtf8()
-            : QByteArray("winrar=C:/Program Files (x86)/WinRAR/WinRAR.exe\n");
+            : "winrar=" + defaultWinrar.toUtf8() + "\n";
         QTRY_COMPARE_WITH_TIMEOUT(readFile(QStringLiteral("config.txt")), written, 20000);
         QTRY_COMPARE_WITH_TIMEOUT(readFile(QStringLiteral("previous")), QByteArray(), 20000);
         if (withConfig)

@@ -1,3 +1,4 @@
+#include "configurationfields.h"
 #include "testsupport.h"
 
 #include <QtTest>
@@ -78,7 +79,7 @@ void TestStartup::configurationModeWritesConfig_data()
     QTest::addColumn<QByteArray>("existing");
     QTest::addColumn<QByteArray>("written");
     QTest::addColumn<int>("mode");
-    const QByteArray defaultWinrar = "winrar=C:/Program Files (x86)/WinRAR/WinRAR.exe\n";
+    const QByteArray defaultWinrar = QByteArray("winrar=") + defaultWinrarPath + "\n";
     QTest::newRow("mirvo, no config.txt")
         << int(MirvoProcess::Standard) << QByteArray() << defaultWinrar << 0600;
     QTest::newRow("mirvo-config, existing config.txt")
