@@ -13,7 +13,11 @@ bool breaksConfigurationLine(const QString &text);
 // separator and is neither "." nor "..".
 bool isValidBackupName(const QString &name);
 
-// Where WinRAR is installed unless config.txt says otherwise.
+// Where WinRAR is usually installed.
 inline constexpr char defaultWinrarPath[] = "C:/Program Files (x86)/WinRAR/WinRAR.exe";
+
+// The archiver of a new config.txt: the stand-in when it is installed beside
+// the running program, else WinRAR's usual place.
+QString defaultArchiverPath();
 
 #endif // CONFIGURATIONFIELDS_H

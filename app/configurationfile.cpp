@@ -42,7 +42,7 @@ void MainWindow::loadConfiguration()
 {
     QFile file { QLatin1String(configurationFileName) };
     if (!file.open(QIODevice::ReadOnly)) {
-        winrarPath = QLatin1String(defaultWinrarPath);
+        winrarPath = defaultArchiverPath();
         if (configurationMode && winrarPathEdit)
             winrarPathEdit->setText(winrarPath);
         return;

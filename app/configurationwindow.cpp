@@ -34,11 +34,15 @@ void inform(const QString &message)
     QMessageBox::information(nullptr, message, message);
 }
 
+// An image in ressources/ beside config.txt replaces the built-in one of the
+// same name, so that the buttons look right from any folder.
 void setIconFromImage(QPushButton *button, const QString &imagePath)
 {
-    const QPixmap image(imagePath);
+    QPixmap image(imagePath);
     if (image.isNull())
-        return; // a missing image leaves a plain text button
+        image.load(QStringLiteral(":/") + imagePath);
+    if (image.isNull())
+        return; // no image at all leaves a plain text button
     button->setIcon(QIcon(image));
     button->setIconSize(image.size());
 }
@@ -73,6 +77,8 @@ QString backupNamePrompt(EntryKind kind)
 
 void MainWindow::buildConfigurationWindow()
 {
+    // The button images are built into the program (see setIconFromImage).
+    Q_INIT_RESOURCE(ressources);
     setMinimumSize(800, 600);
     setWindowTitle(QStringLiteral("Mirvo - Configuration"));
     layout = new QHBoxLayout;
@@ -316,11 +322,21 @@ void MainWindow::removePath()
     removeEntry(pathList, saveFolders);
 }
 
+// Cancelling the dialog changes nothing. The archivers of this system have
+// no ".exe", so every file can be shown too; that filter comes first unless
+// the path in use is one of those.
 void MainWindow::browseWinrar()
 {
-    winrarPath = QFileDialog::getOpenFileName(this, QStringLiteral("Find winrar"),
-                                              QString::fromLatin1(defaultWinrarPath),
-                                              QStringLiteral("Winrar (*.exe)"));
+    const QString start = winrarPath.isEmpty() ? defaultArchiverPath() : winrarPath;
+    const QString windowsFilter = QStringLiteral("Winrar (*.exe)");
+    const QString allFilter = QStringLiteral("All files (*)");
+    QString filter
+        = start.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive) ? windowsFilter : allFilter;
+    const QString picked = QFileDialog::getOpenFileName(this, QStringLiteral("Find winrar"), start,
+                                                        windowsFilter + ";;" + allFilter, &filter);
+    if (picked.isEmpty())
+        return;
+    winrarPath = picked;
     winrarPathEdit->setText(winrarPath);
     saveConfiguration();
 }

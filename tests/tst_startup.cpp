@@ -5,6 +5,13 @@
 
 #include <sys/stat.h>
 
+namespace {
+
+// No display: what help, version and a refused command line must do without.
+const QStringList noDesktop { "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM" };
+
+} // namespace
+
 // The real mirvo binary, headless, started in a scratch working directory.
 class TestStartup : public QObject
 {
@@ -14,6 +21,8 @@ private slots:
     void backupModeStartUp();
     void configurationModeWritesConfig_data();
     void configurationModeWritesConfig();
+    void commandLine_data();
+    void commandLine();
 };
 
 // A config.txt with a bad line, a save folder in which latest is a plain
@@ -79,13 +88,19 @@ void TestStartup::configurationModeWritesConfig_data()
     QTest::addColumn<QByteArray>("existing");
     QTest::addColumn<QByteArray>("written");
     QTest::addColumn<int>("mode");
+    // Installed: run from a folder that holds the archiver too, as the menu
+    // entry starts it, on the per-user folder of a fresh home.
+    QTest::addColumn<bool>("installed");
     const QByteArray defaultWinrar = QByteArray("winrar=") + defaultWinrarPath + "\n";
     QTest::newRow("mirvo, no config.txt")
-        << int(MirvoProcess::Standard) << QByteArray() << defaultWinrar << 0600;
+        << int(MirvoProcess::Standard) << QByteArray() << defaultWinrar << 0600 << false;
     QTest::newRow("mirvo-config, existing config.txt")
         << int(MirvoProcess::ConfigurationOnly)
         << QByteArray("winrar=w\npath=$D/saves\nfile=$D/gone.txt gone\n")
-        << QByteArray("winrar=w\npath=$D/saves\n") << 0640;
+        << QByteArray("winrar=w\npath=$D/saves\n") << 0640 << false;
+    QTest::newRow("mirvo-config installed, from its menu entry")
+        << int(MirvoProcess::ConfigurationOnly) << QByteArray()
+        << QByteArray("winrar=$D/bin/mirvo-archiver\n") << 0600 << true;
 }
 
 void TestStartup::configurationModeWritesConfig()
@@ -94,8 +109,11 @@ void TestStartup::configurationModeWritesConfig()
     QFETCH(QByteArray, existing);
     QFETCH(QByteArray, written);
     QFETCH(int, mode);
+    QFETCH(bool, installed);
     QTemporaryDir dir;
-    const QString config = dir.filePath(QStringLiteral("config.txt"));
+    const QString work
+        = installed ? dir.filePath(QStringLiteral("home/.config/mirvo")) : dir.path();
+    const QString config = work + "/config.txt";
     QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("saves"))));
     writeFile(dir.filePath(QStringLiteral("previous")), "C:/a Sat_Dec_5_21:19:07_2026\n");
     if (!existing.isEmpty()) {
@@ -106,7 +124,18 @@ void TestStartup::configurationModeWritesConfig()
     written.replace("$D", dir.path().toUtf8());
 
     MirvoProcess mirvo(dir.path(), MirvoProcess::Program(program));
-    QVERIFY(mirvo.start());
+    if (installed) {
+        const QString bin = dir.filePath(QStringLiteral("bin"));
+        QVERIFY(QDir().mkpath(bin));
+        QVERIFY(QFile::copy(MirvoProcess::binary(MirvoProcess::Program(program)),
+                            bin + "/mirvo-config"));
+        QVERIFY(QFile::copy(QStringLiteral(MIRVO_ARCHIVER_BINARY), bin + "/mirvo-archiver"));
+        mirvo.setExecutable(bin + "/mirvo-config");
+    }
+    QVERIFY(installed
+                ? mirvo.start({ "HOME=" + dir.filePath(QStringLiteral("home")), "XDG_CONFIG_HOME" },
+                              { "--user-folder" })
+                : mirvo.start());
     // The history is rewritten right after config.txt: wait for both.
     QDeadlineTimer deadline(10000);
     QByteArray content;
@@ -114,7 +143,7 @@ void TestStartup::configurationModeWritesConfig()
     do {
         QTest::qWait(50);
         content = readFile(config);
-        historyContent = readFile(dir.filePath(QStringLiteral("previous")));
+        historyContent = readFile(work + "/previous");
     } while ((content != written || !historyContent.isEmpty()) && !deadline.hasExpired());
     mirvo.stop();
     QCOMPARE(content, written);
@@ -123,6 +152,52 @@ void TestStartup::configurationModeWritesConfig()
     QCOMPARE(int(info.st_mode & 07777), mode);
     QCOMPARE(historyContent, QByteArray());
     QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("saves/latest"))));
+}
+
+// Help, version and refused command lines need no display and open no window.
+void TestStartup::commandLine_data()
+{
+    QTest::addColumn<int>("program");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("out"); // how standard output starts
+    QTest::addColumn<QString>("err"); // what standard error holds
+    const int mirvo = MirvoProcess::Standard;
+    const int config = MirvoProcess::ConfigurationOnly;
+    const QString usage = QStringLiteral("Usage: mirvo [--dir DIR | --user-folder]\n");
+    QTest::newRow("help") << mirvo << QStringList { "--help" } << 0 << usage << QString();
+    QTest::newRow("help, configuration") << config << QStringList { "-h" } << 0
+                                         << "Usage: mirvo-config [--dir DIR | --user-folder]\n"
+                                         << QString();
+    QTest::newRow("version") << mirvo << QStringList { "--version" } << 0
+                             << "mirvo " MIRVO_VERSION "\n"
+                             << QString();
+    QTest::newRow("version, configuration")
+        << config << QStringList { "--version" } << 0 << "mirvo-config " MIRVO_VERSION "\n"
+        << QString();
+    QTest::newRow("unknown option") << mirvo << QStringList { "--frobnicate" } << 2 << QString()
+                                    << "mirvo: Unknown option 'frobnicate'.\n" + usage;
+    QTest::newRow("an argument") << mirvo << QStringList { "config.txt" } << 2 << QString()
+                                 << "mirvo: Unexpected argument 'config.txt'.\n" + usage;
+    QTest::newRow("two folders") << mirvo << QStringList { "--dir", "x", "--user-folder" } << 2
+                                 << QString() << "Give one folder only";
+}
+
+void TestStartup::commandLine()
+{
+    QFETCH(int, program);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+    QTemporaryDir dir;
+    MirvoProcess mirvo(dir.path(), MirvoProcess::Program(program));
+    QVERIFY(mirvo.start(noDesktop, arguments));
+    QVERIFY(mirvo.waitForExit(10000));
+    QCOMPARE(mirvo.exitCode(), status);
+    QVERIFY2(mirvo.standardOutput().startsWith(out), qPrintable(mirvo.standardOutput()));
+    QVERIFY2(mirvo.rawOutput().contains(err), qPrintable(mirvo.rawOutput()));
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestStartup)
