@@ -18,11 +18,14 @@
 #include <QMessageBox>
 #include <QPixmap>
 #include <QPushButton>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace {
 
 const int buttonMaximumWidth = 200;
+// How often a window that waits for a busy folder looks again.
+const int folderRetryMs = 1000;
 
 void warn(const QString &message)
 {
@@ -133,6 +136,38 @@ void MainWindow::buildConfigurationWindow()
     saveConfiguration();
 
     setLayout(layout);
+}
+
+// Another process works in the folder: a backup runs there, or another
+// configuration window is open. Editing now would rewrite config.txt and
+// previous under it, so the window says so, and becomes the editor as soon
+// as the folder is free.
+void MainWindow::waitForFolder()
+{
+    setMinimumSize(800, 600);
+    setWindowTitle(QStringLiteral("Mirvo - Configuration"));
+    const QString text = folderBusyText()
+        + QStringLiteral(".\nThe configuration can be edited here once that has ended.");
+    log(text);
+    QLabel *notice = new QLabel(text);
+    notice->setAlignment(Qt::AlignCenter);
+    notice->setWordWrap(true);
+    QVBoxLayout *noticeLayout = new QVBoxLayout(this);
+    noticeLayout->addWidget(notice);
+
+    QTimer *retry = new QTimer(this);
+    connect(retry, &QTimer::timeout, this, [this, retry, notice, noticeLayout] {
+        if (folderLock.take() == FolderLock::HeldElsewhere)
+            return;
+        retry->deleteLater();
+        delete notice;
+        delete noticeLayout;
+        buildConfigurationWindow();
+        // Widgets added to a window already on screen appear only when told to.
+        for (QWidget *child : findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly))
+            child->show();
+    });
+    retry->start(folderRetryMs);
 }
 
 QListWidget *MainWindow::addListGroup(const QString &title, const QString &addLabel,

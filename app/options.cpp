@@ -9,17 +9,20 @@ namespace {
 
 const QString dirOption = QStringLiteral("dir");
 const QString userFolderOption = QStringLiteral("user-folder");
+const QString unattendedOption = QStringLiteral("unattended");
 const QString helpOption = QStringLiteral("help");
 const QString versionOption = QStringLiteral("version");
 
 } // namespace
 
-ProgramOptions parseProgramOptions(const QStringList &arguments)
+ProgramOptions parseProgramOptions(const QStringList &arguments, bool configurationOnly)
 {
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.addOption({ dirOption, QString(), QStringLiteral("DIR") });
     parser.addOption({ userFolderOption, QString() });
+    if (!configurationOnly)
+        parser.addOption({ unattendedOption, QString() });
     parser.addOption({ { QStringLiteral("h"), helpOption }, QString() });
     parser.addOption({ versionOption, QString() });
 
@@ -52,6 +55,7 @@ ProgramOptions parseProgramOptions(const QStringList &arguments)
     }
     if (parser.isSet(userFolderOption))
         options.folder = perUserFolder();
+    options.unattended = !configurationOnly && parser.isSet(unattendedOption);
     return options;
 }
 
@@ -63,16 +67,22 @@ QString usageText(const QString &program, bool configurationOnly)
                               "Edits the Mirvo configuration (config.txt) of a folder.\n")
                    .arg(program);
     } else {
-        text = QStringLiteral("Usage: %1 [--dir DIR | --user-folder]\n"
+        text = QStringLiteral("Usage: %1 [--dir DIR | --user-folder] [--unattended]\n"
                               "Backs up what config.txt lists into its save folders and FTP\n"
                               "servers; without config.txt, opens the configuration window.\n")
                    .arg(program);
     }
     text += QStringLiteral("\nOptions:\n"
-                           "  --dir DIR      work in DIR (config.txt, previous, archives),\n"
+                           "  --dir DIR      work in DIR (config.txt, previous, mirvo.log),\n"
                            "                 created if needed; default: the working directory\n"
                            "  --user-folder  work in the per-user folder, %1\n")
                 .arg(perUserFolder());
+    if (!configurationOnly) {
+        text += QStringLiteral(
+            "  --unattended   back up without a window and exit: status 0 when\n"
+            "                 everything was backed up, 1 when something will be\n"
+            "                 tried again next run, 2 when no backup was made\n");
+    }
     text += QStringLiteral("  -h, --help     show this help and exit\n"
                            "  --version      show the version and exit\n");
     return text;

@@ -308,6 +308,7 @@ private slots:
     void firstStart();
     void windowLayout();
     void builtInImagesUnlessReplaced();
+    void busyFolderWaitsForItsTurn();
     void configurationOnlyBuildOverExistingConfig();
     void standardBuildOverExistingConfigIsNoEditor();
 
@@ -552,6 +553,30 @@ void TestConfigurationWindow::builtInImagesUnlessReplaced()
         QCOMPARE(inside.addButton(list)->iconSize(), QSize(24, 24));
         QCOMPARE(inside.removeButton(list)->iconSize(), QSize(16, 16));
     }
+}
+
+// While another process works in the folder, the window says so and
+// writes nothing; once the folder is free it becomes the editor.
+void TestConfigurationWindow::busyFolderWaitsForItsTurn()
+{
+    QLockFile backup(dir->filePath(QStringLiteral("mirvo.lock")));
+    QVERIFY(backup.tryLock(0));
+    openWindow()->show();
+    const QList<QLabel *> labels = window->findChildren<QLabel *>();
+    QCOMPARE(labels.size(), 1);
+    const QPointer<QLabel> notice = labels.first();
+    QVERIFY2(notice->text().startsWith("A backup is already running in " + dir->path()),
+             qPrintable(notice->text()));
+    QTest::qWait(1500);
+    QVERIFY(!QFileInfo::exists(QStringLiteral("config.txt")));
+    QVERIFY(window->findChildren<QListWidget *>().isEmpty());
+
+    backup.unlock();
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(QStringLiteral("config.txt")), 5000);
+    QVERIFY(!notice);
+    for (int list = Files; list <= SaveFolders; ++list)
+        QVERIFY(inside.listWidget(list)->isVisible());
+    QVERIFY(!backup.tryLock(0)); // the editor holds the folder now
 }
 
 void TestConfigurationWindow::configurationOnlyBuildOverExistingConfig()
