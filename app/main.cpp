@@ -1,3 +1,4 @@
+#include "desktopnotification.h"
 #include "mainwindow.h"
 #include "options.h"
 
@@ -34,6 +35,16 @@ void dropRuntimeFolderNote(QtMsgType type, const QMessageLogContext &context,
     qtHandler(type, context, message);
 }
 
+// A scheduled run that cannot even read its command line is a run that did
+// not happen: whoever scheduled it is told, as for any other unattended run.
+int refuseUnattended(int argc, char *argv[], const QString &problem)
+{
+    QCoreApplication core(argc, argv);
+    sendDesktopNotification(QStringLiteral("Mirvo: no backup made"), problem,
+                            [] { QCoreApplication::exit(NoBackupMade); });
+    return core.exec();
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -56,6 +67,8 @@ int main(int argc, char *argv[])
     case ProgramOptions::Refuse:
         print(stderr,
               program + ": " + options.problem + "\n" + usageText(program, configurationOnly));
+        if (!configurationOnly && arguments.contains(QStringLiteral("--unattended")))
+            return refuseUnattended(argc, argv, options.problem);
         return NoBackupMade;
     case ProgramOptions::Run:
         break;

@@ -1,5 +1,7 @@
 #include "mainwindow.h"
 
+#include "desktopnotification.h"
+
 #include <QAbstractTextDocumentLayout>
 #include <QCoreApplication>
 #include <QDate>
@@ -139,18 +141,28 @@ QString MainWindow::folderBusyText() const
 }
 
 // The run is over, or never started: the folder is free for the next
-// process. An unattended process then ends with `exitStatus`.
+// process. An unattended process then ends with `exitStatus`, after telling
+// the desktop when something was left undone.
 void MainWindow::leaveFolder(int exitStatus, const QString &problem)
 {
-    Q_UNUSED(problem)
     runLog.close();
     folderLock.release();
     if (!unattended)
         return;
-    // Queued, so that an end reached inside the constructor still ends the
-    // event loop that main starts afterwards.
-    QMetaObject::invokeMethod(
-        qApp, [exitStatus] { QCoreApplication::exit(exitStatus); }, Qt::QueuedConnection);
+    const auto exitProcess = [exitStatus] {
+        // Queued, so that an end reached inside the constructor still ends
+        // the event loop that main starts afterwards.
+        QMetaObject::invokeMethod(
+            qApp, [exitStatus] { QCoreApplication::exit(exitStatus); }, Qt::QueuedConnection);
+    };
+    if (exitStatus == BackupComplete) {
+        exitProcess();
+        return;
+    }
+    const QString summary = exitStatus == BackupIncomplete
+        ? QStringLiteral("Mirvo: backup incomplete")
+        : QStringLiteral("Mirvo: no backup made");
+    sendDesktopNotification(summary, problem, exitProcess);
 }
 
 void MainWindow::prepareSaveFolders()

@@ -1,4 +1,5 @@
 #include "configurationfields.h"
+#include "support/sessionbus.h"
 #include "testsupport.h"
 
 #include <QtTest>
@@ -68,6 +69,8 @@ private slots:
     void runLogRotation_data();
     void runLogRotation();
     void oneRunPerFolder();
+    void notifications_data();
+    void notifications();
 };
 
 // A config.txt with a bad line, a save folder in which latest is a plain
@@ -411,6 +414,59 @@ void TestStartup::oneRunPerFolder()
     writeFile(dir.filePath(QStringLiteral("config.txt")), local);
     const Ended after = runMirvo(dir.path(), { "--unattended" });
     QCOMPARE(after.status, int(BackupComplete));
+}
+
+// An unattended run tells the desktop when it missed something or could
+// not run, and only then.
+void TestStartup::notifications_data()
+{
+    QTest::addColumn<QByteArray>("configuration"); // empty: none
+    QTest::addColumn<QString>("option"); // after --unattended
+    QTest::addColumn<QString>("summary"); // empty: no notification
+    QTest::addColumn<QString>("body");
+    QTest::newRow("something missed")
+        << QByteArray("winrar=w\npath=$D/usb\nfile=$D/config.txt c\n") << QString()
+        << "Mirvo: backup incomplete"
+        << "1 entry will be tried again next run. The first destination that failed: $D/usb.";
+    QTest::newRow("no config.txt") << QByteArray() << QString() << "Mirvo: no backup made"
+                                   << "There is no config.txt in $D";
+    QTest::newRow("a wrong option") << QByteArray("winrar=w\n") << "--bogus"
+                                    << "Mirvo: no backup made"
+                                    << "Unknown option 'bogus'.";
+    QTest::newRow("everything done")
+        << QByteArray("winrar=w\n") << QString() << QString() << QString();
+}
+
+void TestStartup::notifications()
+{
+    QFETCH(QByteArray, configuration);
+    QFETCH(QString, option);
+    QFETCH(QString, summary);
+    QFETCH(QString, body);
+    QTemporaryDir dir;
+    if (!configuration.isEmpty())
+        writeFile(dir.filePath(QStringLiteral("config.txt")),
+                  configuration.replace("$D", dir.path().toUtf8()));
+    body.replace(QStringLiteral("$D"), dir.path());
+    QStringList arguments { "--unattended" };
+    if (!option.isEmpty())
+        arguments << option;
+    SessionBus bus;
+    QVERIFY2(bus.start(), qPrintable(bus.errorString()));
+
+    const Ended run = runMirvo(dir.path(), arguments,
+                               { "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM",
+                                 "DBUS_SESSION_BUS_ADDRESS=" + bus.address() });
+
+    QVERIFY(run.status >= 0);
+    const QList<QJsonObject> sent = bus.notifications();
+    QCOMPARE(sent.size(), summary.isEmpty() ? 0 : 1);
+    if (summary.isEmpty())
+        return;
+    QCOMPARE(sent.first().value("app_name").toString(), QStringLiteral("Mirvo"));
+    QCOMPARE(sent.first().value("desktop_entry").toString(), QStringLiteral("mirvo"));
+    QCOMPARE(sent.first().value("summary").toString(), summary);
+    QCOMPARE(sent.first().value("body").toString(), body);
 }
 
 QTEST_GUILESS_MAIN(TestStartup)
