@@ -2,8 +2,9 @@
 """A stand-in for the desktop's notification service.
 
 Owns org.freedesktop.Notifications on the session bus named by
-DBUS_SESSION_BUS_ADDRESS, prints READY once it does, then prints every
-notification it is sent as one line of JSON, until it is stopped.
+DBUS_SESSION_BUS_ADDRESS, prints READY once it does, then prints the
+application name, summary and body of every notification it is sent as one
+line of JSON, until it is stopped.
 """
 import json
 
@@ -16,16 +17,12 @@ INTERFACE = "org.freedesktop.Notifications"
 
 
 class Notifications(dbus.service.Object):
-    def __init__(self, bus):
-        super().__init__(bus, "/org/freedesktop/Notifications")
-        self.last_id = 0
+    last_id = 0
 
     @dbus.service.method(INTERFACE, in_signature="susssasa{sv}i", out_signature="u")
     def Notify(self, app_name, replaces_id, app_icon, summary, body, actions, hints, timeout):
+        print(json.dumps([str(app_name), str(summary), str(body)]), flush=True)
         self.last_id += 1
-        print(json.dumps({"app_name": str(app_name), "app_icon": str(app_icon),
-                          "summary": str(summary), "body": str(body),
-                          "desktop_entry": str(hints.get("desktop-entry", ""))}), flush=True)
         return self.last_id
 
     @dbus.service.method(INTERFACE, out_signature="as")
@@ -40,6 +37,6 @@ class Notifications(dbus.service.Object):
 dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
 session = dbus.SessionBus()
 name = dbus.service.BusName(INTERFACE, session, do_not_queue=True)
-service = Notifications(session)
+service = Notifications(session, "/org/freedesktop/Notifications")
 print("READY", flush=True)
 GLib.MainLoop().run()

@@ -1,12 +1,10 @@
 #ifndef SESSIONBUS_H
 #define SESSIONBUS_H
 
-#include <QJsonObject>
 #include <QList>
 #include <QProcess>
 #include <QString>
-
-#include <memory>
+#include <QStringList>
 
 // A private session bus for one test, with a stand-in for the desktop's
 // notification service on it (notification-standin.py). Both are stopped by
@@ -23,14 +21,14 @@ public:
     QString errorString() const { return lastError; }
     // For DBUS_SESSION_BUS_ADDRESS.
     QString address() const { return busAddress; }
-    // Every notification the stand-in was sent so far, in order.
-    QList<QJsonObject> notifications();
+    // Application name, summary and body of every notification sent so far.
+    QList<QStringList> notifications();
 
 private:
     qint64 daemonPid = 0;
     QString busAddress;
-    std::unique_ptr<QProcess> standIn;
-    QByteArray standInOutput;
+    QProcess standIn;
+    QByteArray received;
     QString lastError;
 };
 
