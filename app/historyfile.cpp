@@ -35,8 +35,7 @@ QDateTime dateTimeFromField(const QString &field)
 // Replaced as a whole, so that a crash or a full disk leaves the previous
 // history rather than a truncated one. A value still equal to the one read
 // goes back as the text it was read from.
-bool storeHistory(const QMap<QString, QDateTime> &history,
-                  const QHash<QString, StoredTime> &asRead)
+bool storeHistory(const QMap<QString, QDateTime> &history, const QHash<QString, StoredTime> &asRead)
 {
     QSaveFile file { QLatin1String(historyFileName) };
     if (!file.open(QIODevice::WriteOnly))
@@ -45,8 +44,7 @@ bool storeHistory(const QMap<QString, QDateTime> &history,
     for (auto it = history.constBegin(); it != history.constEnd(); ++it) {
         const auto read = asRead.constFind(it.key());
         const bool unchanged = read != asRead.constEnd() && read->value == it.value();
-        stream << it.key() << ' ' << (unchanged ? read->text : dateTimeToField(it.value()))
-               << '\n';
+        stream << it.key() << ' ' << (unchanged ? read->text : dateTimeToField(it.value())) << '\n';
     }
     stream.flush();
     if (stream.status() != QTextStream::Ok) {

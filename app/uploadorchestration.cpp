@@ -147,12 +147,13 @@ bool MainWindow::prepareServers()
                 SLOT(transferCommandFinished(int, bool)));
         connect(server.ftp, SIGNAL(listInfo(QUrlInfo)), this, SLOT(transferListInfo(QUrlInfo)));
         QFtp *client = server.ftp;
-        connect(client, &QFtp::rawCommandReply, this, [this, client](int code, const QString &text) {
-            if (FtpServer *replying = serverOf(client)) {
-                replying->replyCode = code;
-                replying->replyText = text;
-            }
-        });
+        connect(client, &QFtp::rawCommandReply, this,
+                [this, client](int code, const QString &text) {
+                    if (FtpServer *replying = serverOf(client)) {
+                        replying->replyCode = code;
+                        replying->replyText = text;
+                    }
+                });
         clientStarted = true;
     }
     return clientStarted;
@@ -444,8 +445,9 @@ void MainWindow::continueUpload(FtpServer &server, bool error)
             // temporary name is sent again under the final one, and so is
             // every later copy, straight away.
             if (!server.renameRefused) {
-                logError(server.label()
-                         + " refuses renaming files: copies there are replaced in place, not whole");
+                logError(
+                    server.label()
+                    + " refuses renaming files: copies there are replaced in place, not whole");
             }
             server.renameRefused = true;
             copy.held = false;

@@ -32,13 +32,6 @@ QMap<QString, QString> historyFileEntries()
 const QDateTime sourceTime
     = QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch() + 3600);
 
-// Sleeps into the next second: a backup made from now on is recorded at a
-// second later than every change made so far.
-void waitForNextSecond()
-{
-    QTest::qSleep(1005 - QTime::currentTime().msec());
-}
-
 const QString archiverLog = QStringLiteral("archiver-calls.txt");
 
 } // namespace
@@ -148,12 +141,7 @@ void TestBackupRun::verifyHandledNow(const QString &key)
 {
     const QMap<QString, QString> history = historyFileEntries();
     QVERIFY2(history.contains(key), qPrintable(key));
-    const QString text = history.value(key);
-    QVERIFY2(QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d[+-]\\d\\d:\\d\\d$")
-                 .match(text)
-                 .hasMatch(),
-             qPrintable(text));
-    const QDateTime stored = QDateTime::fromString(text, Qt::ISODate);
+    const QDateTime stored = QDateTime::fromString(history.value(key), Qt::ISODate);
     const QDateTime startSecond = runStart.addMSecs(-runStart.time().msec());
     QVERIFY2(stored >= startSecond && stored <= runEnd, qPrintable(history.value(key)));
 }
@@ -185,18 +173,17 @@ void TestBackupRun::changeTest_data()
     const QString later = historyText(sourceTime.addSecs(1));
     QTest::newRow("never seen") << QString() << sourceTime << same << true;
     QTest::newRow("recorded after the change") << later << sourceTime << same << false;
-    QTest::newRow("recorded at the change") << historyText(sourceTime) << sourceTime << same << true;
+    QTest::newRow("recorded at the change")
+        << historyText(sourceTime) << sourceTime << same << true;
     QTest::newRow("recorded before the change")
         << historyText(sourceTime.addSecs(-1)) << sourceTime << same << true;
     QTest::newRow("unreadable date") << QStringLiteral("yesterday") << sourceTime << same << true;
     QTest::newRow("older file moved in after the record")
         << historyText(QDateTime::currentDateTime().addSecs(-600)) << sourceTime.addYears(-2)
         << same << true;
-    QTest::newRow("in the history, offset kept")
-        << sourceTime.addSecs(1).toOffsetFromUtc(-8 * 3600).toString(Qt::ISODate) << sourceTime
-        << same << false;
     QTest::newRow("unchanged, copy missing") << later << sourceTime << QByteArray() << true;
-    QTest::newRow("unchanged, copy of another size") << later << sourceTime << QByteArray("n") << true;
+    QTest::newRow("unchanged, copy of another size")
+        << later << sourceTime << QByteArray("n") << true;
 }
 
 void TestBackupRun::changeTest()
@@ -443,7 +430,7 @@ void TestBackupRun::sharedSourceAndMissingFolder()
     const QString usb = path(QStringLiteral("usb"));
     writeFile(source, "t");
     setModified(source, sourceTime.addYears(-1));
-    waitForNextSecond();
+    QTest::qSleep(1005 - QTime::currentTime().msec()); // recorded from the next second on
     for (const int run : { 1, 2, 3 }) {
         window.reset();
         debug->lines().clear();
