@@ -242,10 +242,11 @@ bool MainWindow::findDestinationsLacking(const BackupEntry &entry, EntryKind kin
 {
     entryFolders.clear();
     entryServers.clear();
-    if (!QFileInfo::exists(entry.path))
+    const QFileInfo source(entry.path);
+    if (!source.exists())
         return false;
     const QString name = kind == EntryKind::File ? entry.name : entry.name + ".zip";
-    const QFileInfo sent(kind == EntryKind::File ? entry.path : name);
+    const QFileInfo sent = kind == EntryKind::File ? source : QFileInfo(name);
     const qint64 size = sent.isFile() ? sent.size() : -1;
     for (int i = 0; i < saveFolders.size(); ++i) {
         const SaveFolder &folder = saveFolders.at(i);

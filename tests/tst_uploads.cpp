@@ -452,26 +452,13 @@ void TestUploads::healthyServer()
                   << "Exiting..."
                   << "Exit successful";
     QCOMPARE(again, expectedAgain);
-    QCOMPARE(server.commands().mid(commands.size()),
-             (QStringList { "USER " + server.user(),
-                            "PASS ****",
-                            "TYPE A",
-                            "PASV",
-                            "LIST",
-                            "CWD backup",
-                            "TYPE A",
-                            "PASV",
-                            "LIST",
-                            "CWD site",
-                            "TYPE A",
-                            "PASV",
-                            "LIST",
-                            "TYPE A",
-                            "PASV",
-                            "LIST latest",
-                            "TYPE A",
-                            "PASV",
-                            "LIST " + date,
+    const QStringList sentAgain = server.commands().mid(commands.size());
+    QCOMPARE(
+        sentAgain.mid(0, 13),
+        (QStringList { "USER " + server.user(), "PASS ****", "TYPE A", "PASV", "LIST", "CWD backup",
+                       "TYPE A", "PASV", "LIST", "CWD site", "TYPE A", "PASV", "LIST" }));
+    QCOMPARE(sentAgain.mid(13),
+             (QStringList { "TYPE A", "PASV", "LIST latest", "TYPE A", "PASV", "LIST " + date,
                             "QUIT" }));
     QCOMPARE(historyOf(path(QStringLiteral("previous"))), history);
 
