@@ -423,7 +423,8 @@ void MainWindow::continueUpload(FtpServer &server, bool error)
     case UploadStep::CheckingSize: {
         // A server without SIZE (5xx) is taken at its word.
         bool isNumber = false;
-        const qint64 stored = server.replyText.trimmed().toLongLong(&isNumber);
+        const qint64 stored
+            = server.replyText.simplified().section(QLatin1Char(' '), 0, 0).toLongLong(&isNumber);
         const bool confirmed = replyClass == 5
             || (server.replyCode == 213 && isNumber && stored == server.bytesSent);
         if (!confirmed)
