@@ -30,7 +30,6 @@ private slots:
     void read();
     void missingFileIsOneError();
     void writeIsSortedAndReadsBack();
-    void valuesLeftAloneAreWrittenBackAsRead();
     void unwritableFileKeepsOldContent();
 };
 
@@ -113,24 +112,6 @@ void TestHistoryFile::writeIsSortedAndReadsBack()
     QCOMPARE(history.value("c:/a.txt"), tokyo.addMSecs(-250));
     QCOMPARE(history.value("C:/a.txt"), at(7, 23, 59, 59));
     QVERIFY(!history.value("C:/never").isValid());
-}
-
-// Values read without an offset (written by earlier versions) are local
-// times; every value left alone goes back exactly as it was read, even one
-// that does not parse, and only a changed one takes the new form.
-void TestHistoryFile::valuesLeftAloneAreWrittenBackAsRead()
-{
-    const QByteArray kept = "C:/iso 2026-12-05T21:19:07+09:00\nC:/odd yesterday\n"
-                            "C:/old Sat_Dec_5_21:19:07_2026\n";
-    writeFile(QStringLiteral("previous"), kept + "C:/z Sat_Dec_5_21:19:07_2026\n");
-    inspect().read();
-    auto &history = inspect().history();
-    QCOMPARE(history.value("C:/old"), at(5, 21, 19, 7));
-    QCOMPARE(history.value("C:/iso"), QDateTime(QDate(2026, 12, 5), QTime(12, 19, 7), Qt::UTC));
-    history.insert(QStringLiteral("C:/z"),
-                   QDateTime(QDate(2026, 12, 6), QTime(1, 2, 3), Qt::OffsetFromUTC, -5 * 3600));
-    inspect().write();
-    QCOMPARE(readFile(QStringLiteral("previous")), kept + "C:/z 2026-12-06T01:02:03-05:00\n");
 }
 
 // Neither a refused open nor a write that fails half way (a full disk,
