@@ -27,7 +27,10 @@ QMap<QString, QString> historyFileEntries()
     return entries;
 }
 
-const QDateTime sourceTime(QDate(2026, 1, 10), QTime(12, 0, 0));
+// Source times lie ahead of the files' status-change times (their creation),
+// so that only the modification time decides; whole seconds, as stored.
+const QDateTime sourceTime
+    = QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch() + 3600);
 
 const QString archiverLog = QStringLiteral("archiver-calls.txt");
 
@@ -138,8 +141,7 @@ void TestBackupRun::verifyHandledNow(const QString &key)
 {
     const QMap<QString, QString> history = historyFileEntries();
     QVERIFY2(history.contains(key), qPrintable(key));
-    QString text = history.value(key);
-    const QDateTime stored = QDateTime::fromString(text.replace('_', ' '), Qt::TextDate);
+    const QDateTime stored = QDateTime::fromString(history.value(key), Qt::ISODate);
     const QDateTime startSecond = runStart.addMSecs(-runStart.time().msec());
     QVERIFY2(stored >= startSecond && stored <= runEnd, qPrintable(history.value(key)));
 }
@@ -158,28 +160,45 @@ void TestBackupRun::emptyConfiguration()
     QCOMPARE(readFile(QStringLiteral("previous")), QByteArray());
 }
 
-// A file is skipped only when it was last modified strictly before the
-// time recorded for it.
+// A file is skipped only when it was last modified (or moved in: its
+// status changed) strictly before the time recorded for it, and the save
+// folder holds a copy of it of its size.
 void TestBackupRun::changeTest_data()
 {
     QTest::addColumn<QString>("recorded"); // history text; empty: never seen
+    QTest::addColumn<QDateTime>("modified");
+    QTest::addColumn<QByteArray>("copy"); // in latest; null: none
     QTest::addColumn<bool>("handled");
-    QTest::newRow("never seen") << QString() << true;
-    QTest::newRow("recorded after the change") << historyText(sourceTime.addSecs(1)) << false;
-    QTest::newRow("recorded at the change") << historyText(sourceTime) << true;
-    QTest::newRow("recorded before the change") << historyText(sourceTime.addSecs(-1)) << true;
-    QTest::newRow("unreadable date") << QStringLiteral("yesterday") << true;
+    const QByteArray same("notes\n");
+    const QString later = historyText(sourceTime.addSecs(1));
+    QTest::newRow("never seen") << QString() << sourceTime << same << true;
+    QTest::newRow("recorded after the change") << later << sourceTime << same << false;
+    QTest::newRow("recorded at the change")
+        << historyText(sourceTime) << sourceTime << same << true;
+    QTest::newRow("recorded before the change")
+        << historyText(sourceTime.addSecs(-1)) << sourceTime << same << true;
+    QTest::newRow("unreadable date") << QStringLiteral("yesterday") << sourceTime << same << true;
+    QTest::newRow("older file moved in after the record")
+        << historyText(QDateTime::currentDateTime().addSecs(-600)) << sourceTime.addYears(-2)
+        << same << true;
+    QTest::newRow("unchanged, copy missing") << later << sourceTime << QByteArray() << true;
+    QTest::newRow("unchanged, copy of another size")
+        << later << sourceTime << QByteArray("n") << true;
 }
 
 void TestBackupRun::changeTest()
 {
     QFETCH(QString, recorded);
+    QFETCH(QDateTime, modified);
+    QFETCH(QByteArray, copy);
     QFETCH(bool, handled);
     const QString source = path(QStringLiteral("src/notes.txt"));
     writeFile(source, "notes\n");
-    setModified(source, sourceTime);
+    setModified(source, modified);
     if (!recorded.isEmpty())
         writeFile(QStringLiteral("previous"), (source + " " + recorded + "\n").toUtf8());
+    if (!copy.isNull())
+        writeFile(saves + "/latest/notes.txt", copy);
 
     runBackup(archiverConfigLine + "path=" + saves + "\nfile=" + source + " notes.txt\n");
 
@@ -188,7 +207,6 @@ void TestBackupRun::changeTest()
             + QStringList { "Beginning transfer of " + source }
         : QStringList { "No modification for " + source + ", no need to transfer again" };
     QCOMPARE(debug->lines(), runLines(entryLines));
-    QCOMPARE(QFileInfo::exists(saves + "/latest/notes.txt"), handled);
     QCOMPARE(QFileInfo::exists(saves + "/" + date + "/notes.txt"), handled);
     if (handled) {
         QCOMPARE(readFile(saves + "/latest/notes.txt"), QByteArray("notes\n"));
@@ -231,16 +249,19 @@ void TestBackupRun::folderChangeTest()
     resetTimes();
     writeFile(QStringLiteral("previous"),
               (folder + " " + historyText(sourceTime.addSecs(10)) + "\n").toUtf8());
+    writeFile(saves + "/latest/photos.zip", "an earlier archive");
 
     // Each change leaves the folder's own time where it was.
     if (change == "edit") {
         setModified(deep + "/beach.jpg", sourceTime.addSecs(20));
     } else if (change == "add") {
         writeFile(deep + "/sunset.jpg", "sunset");
+        setModified(deep + "/sunset.jpg", sourceTime.addSecs(20));
         for (const QString &name : folders)
             setModified(name, sourceTime);
     } else if (change == "remove") {
         QVERIFY(QFile::remove(deep + "/beach.jpg"));
+        setModified(deep, sourceTime.addSecs(20));
         setModified(folder, sourceTime);
     } else if (change == "hidden") {
         setModified(deep + "/.thumbs", sourceTime.addSecs(20));
@@ -408,7 +429,8 @@ void TestBackupRun::sharedSourceAndMissingFolder()
     const QString source = path(QStringLiteral("src/t.txt"));
     const QString usb = path(QStringLiteral("usb"));
     writeFile(source, "t");
-    setModified(source, sourceTime);
+    setModified(source, sourceTime.addYears(-1));
+    QTest::qSleep(1005 - QTime::currentTime().msec()); // recorded from the next second on
     for (const int run : { 1, 2, 3 }) {
         window.reset();
         debug->lines().clear();

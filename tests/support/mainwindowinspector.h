@@ -48,6 +48,7 @@ struct MainWindowInspector
         w->saveFolders.clear();
         w->winrarPath.clear();
         w->previousTransfers.clear();
+        w->historyAsRead.clear();
         w->logText.clear();
     }
     void load() { w->loadConfiguration(); }
