@@ -121,8 +121,7 @@ void MainWindow::buildConfigurationWindow()
     connect(removeFtpButton, &QPushButton::clicked, this, &MainWindow::removeFtp);
     connect(removePathButton, &QPushButton::clicked, this, &MainWindow::removePath);
 
-    // Saving right after loading creates config.txt on a first start and
-    // drops the entries whose sources have gone.
+    // Saving right after loading creates config.txt on a first start.
     loadConfiguration();
     saveConfiguration();
 
@@ -180,6 +179,13 @@ void MainWindow::addBackupEntry(EntryKind kind)
         = QInputDialog::getText(this, prompt, prompt, QLineEdit::Normal, proposedName, &ok);
     if (!isValidBackupName(name)) {
         warn(QStringLiteral("The path musn't contain spaces nor / nor \\"));
+        return;
+    }
+
+    // Two entries stored under one name would overwrite each other's copies.
+    if (ok && !name.isEmpty() && backupNameTaken(kind, name)) {
+        warn("Another backup is already stored as "
+             + storedBackupName(name, kind != EntryKind::File));
         return;
     }
 

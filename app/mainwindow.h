@@ -28,6 +28,7 @@ struct BackupEntry
 {
     QString path;
     QString name;
+    bool missing = false; // the source was not found when config.txt was loaded
 };
 
 // A local folder that receives a copy of every item.
@@ -145,8 +146,9 @@ private:
     // Configuration file
     void loadConfiguration();
     void saveConfiguration();
-    void addEntryFromConfig(const QString &line, const QString &prefix, QListWidget *widget,
-                            QList<BackupEntry> &list);
+    void addEntryFromConfig(const QString &line, const QString &prefix, EntryKind kind);
+    void dropMissingEntries();
+    bool backupNameTaken(EntryKind kind, const QString &name) const;
 
     // History file
     void readHistory();
@@ -174,6 +176,7 @@ private:
     bool zipFile(const BackupEntry &entry);
     bool zipFolder(const BackupEntry &entry);
     QDateTime modificationTime(const QString &path);
+    QStringList foldersLeftOutOf(const QString &folder) const;
     void finishRun();
     void closeServers();
     void runEnded();
@@ -223,6 +226,9 @@ private:
     QList<FtpServer> ftps;
     QList<SaveFolder> saveFolders;
     QString winrarPath;
+    // Lines of config.txt that the program does not read (comments, keys it
+    // does not know), written back as they were.
+    QStringList otherLines;
 
     StringCipher cipher;
 

@@ -56,6 +56,8 @@ private slots:
     void copyReplacesOldCopyOnlyWhenComplete_data();
     void copyReplacesOldCopyOnlyWhenComplete();
     void longRunOfSkippedEntriesKeepsTheStackFlat();
+    void missingSourceIsMissed();
+    void saveFolderInsideZippedFolder();
 
 private:
     // Builds the window in the working directory; the run happens at once.
@@ -484,6 +486,64 @@ void TestBackupRun::longRunOfSkippedEntriesKeepsTheStackFlat()
     QCOMPARE(*std::min_element(skipLineDepths.cbegin(), skipLineDepths.cend()),
              *std::max_element(skipLineDepths.cbegin(), skipLineDepths.cend()));
     QCOMPARE(debug->lines().last(), QStringLiteral("Exiting..."));
+}
+
+// A source that is away (an unplugged drive) keeps its line and leaves the
+// run incomplete; the other entries go on.
+void TestBackupRun::missingSourceIsMissed()
+{
+    const QString here = path(QStringLiteral("src/here.txt"));
+    const QString gone = path(QStringLiteral("src/gone.txt"));
+    writeFile(here, "here");
+
+    runBackup(archiverConfigLine + "path=" + saves + "\nfile=" + gone + " gone.txt\nfile=" + here
+              + " here.txt\n");
+
+    QCOMPARE(debug->lines(),
+             QStringList { "Removing unexisting file from the saved files : " + gone }
+                 + runLines(copyLines(here, QStringLiteral("here.txt"))
+                            + QStringList { "Beginning transfer of " + here }));
+    QVERIFY(inspect().runMissedSomething());
+    verifyHandledNow(here);
+    QVERIFY(!historyFileEntries().contains(gone));
+}
+
+// A save folder and the working folder inside a zipped folder stay out of
+// its archive and of its change test: a run with nothing changed zips
+// nothing, and the archive keeps its size from one run to the next.
+void TestBackupRun::saveFolderInsideZippedFolder()
+{
+    const QString home = path(QStringLiteral("home"));
+    const QString inner = home + "/backups";
+    const QString work = home + "/work";
+    writeFile(home + "/docs/a.txt", QByteArray(3000, 'a'));
+    QVERIFY(QDir().mkpath(inner) && QDir().mkpath(work));
+    const QDateTime yearAgo = QDateTime::currentDateTime().addDays(-365);
+    for (const QString &name : { home + "/docs/a.txt", home + "/docs", inner, work, home })
+        setModified(name, yearAgo);
+    // Times are kept to the second: the runs start in a second after the set-up.
+    QTest::qWait(1010 - QTime::currentTime().msec());
+    const CurrentDirectory inWork(work);
+    const QString configuration
+        = archiverConfigLine + "path=" + inner + "\nzippedfolder=" + home + " home\n";
+
+    QList<qint64> sizes;
+    for (const int run : { 1, 2, 3 }) {
+        if (run == 3)
+            writeFile(home + "/docs/a.txt", QByteArray(3000, 'a')); // same bytes, new time
+        window.reset();
+        debug->lines().clear();
+        runBackup(configuration);
+        QCOMPARE(debug->lines().contains(home + " has been zipped"), run != 2);
+        QCOMPARE(
+            debug->lines().contains("No modification for " + home + ", no need to transfer again"),
+            run == 2);
+        sizes << QFileInfo(inner + "/latest/home.zip").size();
+    }
+    QCOMPARE(sizes.at(2), sizes.at(0));
+    const QByteArray call = "a\t-ep1\t-m5\t-r\t-x" + inner.toUtf8() + "\t-x" + work.toUtf8()
+        + "\thome.zip\t" + home.toUtf8() + "\n";
+    QCOMPARE(readFile(path(archiverLog)), call + call);
 }
 
 QTEST_MAIN(TestBackupRun)

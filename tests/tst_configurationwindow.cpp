@@ -314,6 +314,8 @@ private slots:
     void addBackupEntry_data();
     void addBackupEntry();
     void addBackupEntrySourceVanishes();
+    void addBackupEntryNameTaken_data();
+    void addBackupEntryNameTaken();
 
     void addFtp_data();
     void addFtp();
@@ -560,18 +562,19 @@ void TestConfigurationWindow::configurationOnlyBuildOverExistingConfig()
 
     QVERIFY(inside.configurationMode());
     QCOMPARE(inside.winrarPathEdit()->text(), QStringLiteral("/opt/rar/WinRAR.exe"));
-    QCOMPARE(inside.rows(Files), QStringList { "notes" });
+    QCOMPARE(inside.rows(Files), (QStringList { "notes", "gone" }));
     QCOMPARE(inside.rows(ZippedFolders), QStringList { "album" });
     QCOMPARE(inside.rows(SaveFolders), QStringList { saves });
-    QVERIFY(!inside.listWidget(Files)->item(0)->icon().isNull());
+    // The vanished source keeps its row, marked as missing.
+    const QListWidgetItem *present = inside.listWidget(Files)->item(0);
+    const QListWidgetItem *missing = inside.listWidget(Files)->item(1);
+    QVERIFY(!present->icon().isNull());
+    QVERIFY(present->toolTip().isEmpty());
+    QCOMPARE(missing->toolTip(), dir->path() + "/gone.txt cannot be found");
+    QVERIFY(missing->icon().cacheKey() != present->icon().cacheKey());
     checkRowsMirrorLists();
-    // Saved at once: the vanished entry is gone and the history is emptied.
-    QCOMPARE(QString::fromUtf8(readFile(QStringLiteral("config.txt"))),
-             QStringLiteral("winrar=/opt/rar/WinRAR.exe\n"
-                            "path=%1\n"
-                            "file=%2 notes\n"
-                            "zippedfolder=%3 album\n")
-                 .arg(saves, notes, album));
+    // Saved at once: the vanished entry stays and the history is emptied.
+    QCOMPARE(QString::fromUtf8(readFile(QStringLiteral("config.txt"))), config);
     QCOMPARE(readFile(QStringLiteral("previous")), QByteArray());
     // No backup: the save folder got no latest folder.
     QVERIFY(!QFileInfo::exists(saves + QStringLiteral("/latest")));
@@ -737,6 +740,51 @@ void TestConfigurationWindow::addBackupEntrySourceVanishes()
     QVERIFY(configSavedSinceMark());
     QCOMPARE(configLines(), QStringList { "winrar=" + defaultWinrar });
     QCOMPARE(inside.listWidget(Files)->count(), 0);
+    checkRowsMirrorLists();
+}
+
+// A name whose copy would land on another entry's copy, in any letter
+// case, is refused with a message; nothing is added or saved.
+void TestConfigurationWindow::addBackupEntryNameTaken_data()
+{
+    QTest::addColumn<int>("list");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("file, other case") << int(Files) << "NOTES.txt"
+                                      << "Another backup is already stored as NOTES.txt";
+    QTest::newRow("file named as an archive") << int(Files) << "Photos.zip"
+                                              << "Another backup is already stored as Photos.zip";
+    QTest::newRow("zipped file named as an archive")
+        << int(ZippedFiles) << "photos"
+        << "Another backup is already stored as photos.zip";
+}
+
+void TestConfigurationWindow::addBackupEntryNameTaken()
+{
+    QFETCH(int, list);
+    QFETCH(QString, name);
+    QFETCH(QString, message);
+    const QString source = makeFile(QStringLiteral("docs/new.txt"));
+    writeFile(QStringLiteral("config.txt"),
+              QStringLiteral("winrar=w\nfile=%1 notes.txt\nzippedfolder=%2 photos\n")
+                  .arg(makeFile(QStringLiteral("notes.txt")), makeFolder(QStringLiteral("photos")))
+                  .toUtf8());
+    testConfigurationOnlyBuild = true;
+    openWindow();
+    markConfig();
+
+    DialogScript script;
+    script.then(DialogScript::pick(source))
+        .then(DialogScript::answer(name))
+        .then(DialogScript::pressOk());
+    QTest::mouseClick(inside.addButton(list), Qt::LeftButton);
+
+    QCOMPARE(script.problems, QStringList());
+    QCOMPARE(script.seen.size(), 3);
+    QCOMPARE(script.seen.last().text, message);
+    QCOMPARE(script.seen.last().icon, int(QMessageBox::Warning));
+    QVERIFY(!configSavedSinceMark());
+    QCOMPARE(inside.entries(list).size(), list == Files ? 1 : 0);
     checkRowsMirrorLists();
 }
 
@@ -1105,7 +1153,7 @@ void TestConfigurationWindow::binaries_data()
     QTest::newRow("mirvo, config.txt present") << int(MirvoProcess::Standard) << true << false;
 }
 
-// The real programs: the editor rewrites config.txt at once (dropping a
+// The real programs: the editor rewrites config.txt at once (keeping a
 // vanished entry) and empties previous; a backup never touches config.txt.
 void TestConfigurationWindow::binaries()
 {
@@ -1128,16 +1176,9 @@ void TestConfigurationWindow::binaries()
     MirvoProcess mirvo(dir->path(), MirvoProcess::Program(program));
     QVERIFY(mirvo.start());
     if (expectEditor) {
-        const QByteArray written = withConfig
-            ? QStringLiteral("winrar=/opt/rar/WinRAR.exe\npath=%1\nfile=%2 kept\n")
-                  .arg(saves, kept)
-                  .toUtf8()
-            : "winrar=" + defaultWinrar.toUtf8() + "\n";
+        const QByteArray written = withConfig ? config : "winrar=" + defaultWinrar.toUtf8() + "\n";
         QTRY_COMPARE_WITH_TIMEOUT(readFile(QStringLiteral("config.txt")), written, 20000);
         QTRY_COMPARE_WITH_TIMEOUT(readFile(QStringLiteral("previous")), QByteArray(), 20000);
-        if (withConfig)
-            QVERIFY(mirvo.waitForLine("Removing unexisting file from the saved files : " + gone,
-                                      20000));
         QVERIFY(!QFileInfo::exists(saves + QStringLiteral("/latest")));
     } else {
         // Backup mode prepares the save folder; the configuration stays as it is.
