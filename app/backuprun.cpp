@@ -310,7 +310,10 @@ void MainWindow::finishRun()
             previousTransfers.insert(it.key(), it.value());
     }
     writeHistory();
-    closeServers();
+    if (!runMissedSomething() && keepDays.value_or(0) > 0)
+        pruneOldFolders(); // closes the servers once through
+    else
+        closeServers();
 }
 
 // Given-up servers are closed too; only the usable ones are waited for. With

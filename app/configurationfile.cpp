@@ -1,13 +1,17 @@
 #include "mainwindow.h"
 
 #include "configurationfields.h"
+#include "pruning.h"
 
 #include <QFile>
 #include <QFileIconProvider>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QRegExp>
 #include <QSaveFile>
+#include <QSignalBlocker>
+#include <QSpinBox>
 #include <QStyle>
 #include <QTextStream>
 
@@ -23,6 +27,7 @@ const QLatin1String pathPrefix("path=");
 const QLatin1String filePrefix("file=");
 const QLatin1String zippedFilePrefix("zippedfile=");
 const QLatin1String zippedFolderPrefix("zippedfolder=");
+const QLatin1String keepPrefix("keep=");
 
 const QChar fieldSeparator(QLatin1Char(' '));
 
@@ -48,6 +53,8 @@ bool isValidBackupName(const QString &name)
 
 void MainWindow::loadConfiguration()
 {
+    otherLines.clear();
+    keepDays.reset();
     QFile file { QLatin1String(configurationFileName) };
     if (!file.open(QIODevice::ReadOnly)) {
         winrarPath = QLatin1String(defaultWinrarPath);
@@ -56,7 +63,7 @@ void MainWindow::loadConfiguration()
         return;
     }
 
-    otherLines.clear();
+    bool keepLineInvalid = false;
     // The stream honours a byte-order mark; readLine drops "\n" and "\r\n".
     QTextStream stream(&file);
     while (!stream.atEnd()) {
@@ -93,6 +100,15 @@ void MainWindow::loadConfiguration()
             addEntryFromConfig(line, zippedFilePrefix, EntryKind::ZippedFile);
         } else if (line.startsWith(zippedFolderPrefix)) {
             addEntryFromConfig(line, zippedFolderPrefix, EntryKind::ZippedFolder);
+        } else if (line.startsWith(keepPrefix)) {
+            const QString rest = line.mid(keepPrefix.size());
+            if (QRegExp(QStringLiteral("[0-9]{1,5}")).exactMatch(rest)
+                && rest.toInt() <= maximumKeepDays) {
+                keepDays = rest.toInt();
+            } else {
+                log("Invalid line : " + line);
+                keepLineInvalid = true;
+            }
         } else if (!line.trimmed().isEmpty()) {
             // Comments and keys of other versions are not read, but a save
             // from the window keeps them.
@@ -100,6 +116,13 @@ void MainWindow::loadConfiguration()
         }
     }
     file.close();
+    // A value that cannot be read never removes anything.
+    if (keepLineInvalid)
+        keepDays = 0;
+    if (configurationMode && keepDaysBox) {
+        const QSignalBlocker loading(keepDaysBox);
+        keepDaysBox->setValue(keepDays.value_or(0));
+    }
     if (!configurationMode)
         dropMissingEntries();
 }
@@ -199,6 +222,8 @@ void MainWindow::saveConfiguration()
     writeEntries(filePrefix, files);
     writeEntries(zippedFilePrefix, zippedFiles);
     writeEntries(zippedFolderPrefix, zippedFolders);
+    if (keepDays)
+        stream << keepPrefix << *keepDays << '\n';
     for (const QString &line : qAsConst(otherLines))
         stream << line << '\n';
 

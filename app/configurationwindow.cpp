@@ -4,6 +4,7 @@
 #include "mainwindow.h"
 
 #include "configurationfields.h"
+#include "pruning.h"
 
 #include <QFileDialog>
 #include <QFileIconProvider>
@@ -18,6 +19,7 @@
 #include <QMessageBox>
 #include <QPixmap>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QVBoxLayout>
 
 namespace {
@@ -109,6 +111,15 @@ void MainWindow::buildConfigurationWindow()
     pathList = addListGroup(QStringLiteral("Save folders"),
                             QStringLiteral("Add a folder for your saves"), rightLayout,
                             &addPathButton, &removePathButton);
+    keepDaysBox = new QSpinBox;
+    keepDaysBox->setRange(0, maximumKeepDays);
+    keepDaysBox->setPrefix(QStringLiteral("Keep dated folders for "));
+    keepDaysBox->setSuffix(QStringLiteral(" days, 0 = always"));
+    rightLayout->addWidget(keepDaysBox);
+    connect(keepDaysBox, QOverload<int>::of(&QSpinBox::valueChanged), this, [this](int days) {
+        keepDays = days;
+        saveConfiguration();
+    });
 
     connect(addFileButton, &QPushButton::clicked, this, &MainWindow::addNewFile);
     connect(addZippedFileButton, &QPushButton::clicked, this, &MainWindow::addNewZippedFile);

@@ -18,7 +18,9 @@ class QFtp;
 class QHBoxLayout;
 class QLineEdit;
 class QListWidget;
+class OldFolderPruning;
 class QPushButton;
+class QSpinBox;
 class QTextEdit;
 class QVBoxLayout;
 
@@ -60,6 +62,7 @@ enum class ServerState {
     EnteringFolders = 1, // entering the folders of the remote path one by one
     CheckingFolders = 2, // in the target folder, making sure "latest" and today's exist
     ReadyToTransfer = 3, // receives the uploads of the run
+    Pruning = 8, // after the last upload, removing old dated folders
     ShuttingDown = 6, // close queued at the end of the run
     ShutDown = 7 // close finished
 };
@@ -178,6 +181,7 @@ private:
     QDateTime modificationTime(const QString &path);
     QStringList foldersLeftOutOf(const QString &folder) const;
     void finishRun();
+    void pruneOldFolders();
     void closeServers();
     void runEnded();
     void runOneStep();
@@ -219,6 +223,7 @@ private:
     QListWidget *ftpList = nullptr;
     QListWidget *pathList = nullptr;
     QLineEdit *winrarPathEdit = nullptr;
+    QSpinBox *keepDaysBox = nullptr;
 
     QList<BackupEntry> files;
     QList<BackupEntry> zippedFiles;
@@ -226,6 +231,8 @@ private:
     QList<FtpServer> ftps;
     QList<SaveFolder> saveFolders;
     QString winrarPath;
+    // Dated folders older than this many days are removed; none when absent or 0.
+    std::optional<int> keepDays;
     // Lines of config.txt that the program does not read (comments, keys it
     // does not know), written back as they were.
     QStringList otherLines;
@@ -258,6 +265,7 @@ private:
     int missedEntries = 0;
     QString firstMissedDestination;
     bool runEndReported = false;
+    OldFolderPruning *pruning = nullptr; // the end of a run that missed nothing
 };
 
 #endif // MAINWINDOW_H

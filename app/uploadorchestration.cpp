@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 
 #include "hostfield.h"
+#include "pruning.h"
 
 #include "qftp.h"
 
@@ -200,6 +201,9 @@ void MainWindow::transferCommandFinished(int, bool error)
             markEntryFailed(server->label());
         }
         break;
+    case ServerState::Pruning:
+        pruning->commandFinished(ftp, error);
+        break;
     case ServerState::ShuttingDown:
     case ServerState::ShutDown:
         break;
@@ -220,6 +224,8 @@ void MainWindow::transferListInfo(QUrlInfo info)
             server->latestFound = true;
         else if (info.name() == date)
             server->dateFound = true;
+    } else if (server->state() == ServerState::Pruning) {
+        pruning->listInfo(server->ftp, info);
     }
 }
 
@@ -242,6 +248,8 @@ void MainWindow::transferDone(bool error)
         server->setState(ServerState::ReadyToTransfer);
         startRunIfServersReady(true);
         break;
+    case ServerState::Pruning:
+        break; // the pruning goes on from commandFinished
     case ServerState::ReadyToTransfer:
     case ServerState::ShuttingDown:
     case ServerState::ShutDown:

@@ -58,6 +58,8 @@ private slots:
     void longRunOfSkippedEntriesKeepsTheStackFlat();
     void missingSourceIsMissed();
     void saveFolderInsideZippedFolder();
+    void oldDatedFoldersPruned_data();
+    void oldDatedFoldersPruned();
 
 private:
     // Builds the window in the working directory; the run happens at once.
@@ -544,6 +546,67 @@ void TestBackupRun::saveFolderInsideZippedFolder()
     const QByteArray call = "a\t-ep1\t-m5\t-r\t-x" + inner.toUtf8() + "\t-x" + work.toUtf8()
         + "\thome.zip\t" + home.toUtf8() + "\n";
     QCOMPARE(readFile(path(archiverLog)), call + call);
+}
+
+// keep=2 removes the dated folders of days more than two days back, links
+// as links, and nothing else: not today's or latest, not a file, not a
+// look-alike. A run that missed something removes nothing.
+void TestBackupRun::oldDatedFoldersPruned_data()
+{
+    QTest::addColumn<bool>("missed");
+    QTest::newRow("nothing missed") << false;
+    QTest::newRow("a source missing") << true;
+}
+
+void TestBackupRun::oldDatedFoldersPruned()
+{
+    QFETCH(bool, missed);
+    const QString format = QStringLiteral("yyyy_MMM_dd_(ddd)");
+    const QDate today = QDate::currentDate();
+    const auto dated = [&](int daysBack) {
+        return today.addDays(-daysBack).toString(format);
+    };
+    const QString outside = path(QStringLiteral("outside"));
+    writeFile(outside + "/keep.txt", "keep");
+    QStringList kept { "latest", date, dated(1), dated(2) };
+    const QStringList removed { dated(3), dated(40), dated(4000), dated(5) };
+    for (const QString &name : kept + removed.mid(0, 3))
+        QVERIFY(QDir().mkpath(saves + "/" + name));
+    writeFile(saves + "/" + dated(40) + "/sub/a.txt", "a");
+    QVERIFY(QFile::link(outside, saves + "/" + dated(40) + "/outside"));
+    QVERIFY(QFile::link(outside, saves + "/" + dated(5)));
+    writeFile(saves + "/" + dated(6), "a file");
+    const QDate eighth = today.addDays(-8);
+    const QLocale other(QLocale::system().language() == QLocale::French ? QLocale::German
+                                                                        : QLocale::French);
+    QStringList lookAlikes { dated(6),
+                             eighth.toString("yyyy_MMM_dd_(") + eighth.addDays(1).toString("ddd)"),
+                             other.toString(eighth, format), dated(9) + "_old", "x" + dated(10) };
+    if (dated(7).toUpper() != dated(7))
+        lookAlikes << dated(7).toUpper(); // read back without regard to case
+    for (const QString &name : lookAlikes.mid(1))
+        QVERIFY(QDir().mkpath(saves + "/" + name));
+    kept << lookAlikes;
+    const QString here = path(QStringLiteral("src/here.txt"));
+    writeFile(here, "here");
+
+    runBackup(archiverConfigLine + "keep=2\npath=" + saves + "\nfile=" + here + " here.txt\n"
+              + (missed ? "file=" + path("gone") + " gone\n" : ""));
+
+    QStringList expected = missed ? kept + removed : kept;
+    expected.sort();
+    QStringList left
+        = QDir(saves).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    left.sort();
+    QCOMPARE(left, expected);
+    QStringList lines = debug->lines().filter(QStringLiteral(" removed old folder "));
+    lines.sort();
+    QStringList removals;
+    for (const QString &name : removed)
+        removals << saves + " removed old folder " + name;
+    removals.sort();
+    QCOMPARE(lines, missed ? QStringList() : removals);
+    QCOMPARE(readFile(outside + "/keep.txt"), QByteArray("keep"));
 }
 
 QTEST_MAIN(TestBackupRun)

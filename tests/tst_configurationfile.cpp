@@ -96,6 +96,14 @@ void TestConfigurationFile::load_data()
                          "Invalid line : zippedfolder=$D/data/folder .",
                          "Invalid line : file=$D/data/a.txt sub\\x",
                          "Invalid line : file=$D/gone.txt /x" };
+    QTest::newRow("keep, last line wins") << QByteArray("keep=30\nkeep=00007\n")
+                                          << QStringList { "winrar ", "keep 7" } << QStringList();
+    QTest::newRow("keep, any bad value keeps everything")
+        << QByteArray("keep=36500\nkeep=36501\nkeep= 5\nkeep=-1\nkeep=\nkeep=5d\n")
+        << QStringList { "winrar ", "keep 0" }
+        << QStringList { "Invalid line : keep=36501", "Invalid line : keep= 5",
+                         "Invalid line : keep=-1",
+                         "Invalid line : keep=", "Invalid line : keep=5d" };
     QTest::newRow("ignored lines")
         << QByteArray("File=$D/data/a.txt a\n\n# comment\nWINRAR=x\nfoo\n")
         << QStringList { "winrar " } << QStringList();

@@ -16,6 +16,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -330,6 +331,7 @@ private slots:
     void removeMiddleEntry();
 
     void winrarKeystrokesSaveEachTime();
+    void keepDaysShownEditedAndKept();
     void browseWinrar_data();
     void browseWinrar();
 
@@ -486,6 +488,8 @@ void TestConfigurationWindow::windowLayout()
                              .arg(group->title(), list ? QStringLiteral("list") : QString(),
                                   add ? add->text() : QString(),
                                   remove ? remove->text() : QString());
+            } else if (auto spin = qobject_cast<QSpinBox *>(w)) {
+                items << QStringLiteral("spin box '%1'").arg(spin->text());
             } else if (auto label = qobject_cast<QLabel *>(w)) {
                 items << QStringLiteral("label '%1'").arg(label->text());
             } else if (w && w->layout() && w->layout()->count() == 3) {
@@ -512,7 +516,7 @@ void TestConfigurationWindow::windowLayout()
              QStringList({ "row [WinRAR path :|" + defaultWinrar + "|Browse]",
                            "group FTPs [list|Add a new ftp server|Remove]", "label ''",
                            "group Save folders [list|Add a folder for your saves|Remove]",
-                           "label ''" }));
+                           "label ''", "spin box 'Keep dated folders for 0 days, 0 = always'" }));
 
     // The stored pointers are the widgets in the groups, in the same order.
     const QList<QGroupBox *> groups = window->findChildren<QGroupBox *>();
@@ -1101,6 +1105,25 @@ void TestConfigurationWindow::winrarKeystrokesSaveEachTime()
     markConfig();
     edit->setText(QStringLiteral("/elsewhere"));
     QVERIFY(!configSavedSinceMark());
+}
+
+// The keep= line of a hand-edited config.txt shows in the spin box and
+// survives the window's saves; each change of the value is saved.
+void TestConfigurationWindow::keepDaysShownEditedAndKept()
+{
+    writeFile(QStringLiteral("config.txt"), "winrar=w\nkeep=30\n# kept too\n");
+    testConfigurationOnlyBuild = true;
+    openWindow();
+    auto box = window->findChild<QSpinBox *>();
+    QVERIFY(box);
+    QCOMPARE(box->text(), QStringLiteral("Keep dated folders for 30 days, 0 = always"));
+    QCOMPARE(configLines(), (QStringList { "winrar=w", "keep=30", "# kept too" }));
+
+    box->setFocus();
+    QTest::keyClick(box, Qt::Key_Down);
+    QCOMPARE(configLines(), (QStringList { "winrar=w", "keep=29", "# kept too" }));
+    box->setValue(0);
+    QCOMPARE(configLines(), (QStringList { "winrar=w", "keep=0", "# kept too" }));
 }
 
 void TestConfigurationWindow::browseWinrar_data()

@@ -81,6 +81,8 @@ struct MainWindowInspector
         add("file", w->files);
         add("zippedfile", w->zippedFiles);
         add("zippedfolder", w->zippedFolders);
+        if (w->keepDays)
+            out << "keep " + QString::number(*w->keepDays);
         return out;
     }
 
