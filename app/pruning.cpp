@@ -9,8 +9,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLocale>
+#include <QLoggingCategory>
 
 namespace {
+
+// Off by default: QT_LOGGING_RULES="mirvo.prune.debug=true" shows each step.
+Q_LOGGING_CATEGORY(lcPrune, "mirvo.prune", QtInfoMsg)
 
 // How the dated folders are named (see MainWindow's `date`).
 const QString datedFolderFormat = QStringLiteral("yyyy_MMM_dd_(ddd)");
@@ -150,15 +154,23 @@ void OldFolderPruning::commandFinished(QFtp *client, bool error)
     startNextTarget(*server);
 }
 
+// The only way to change where a server's pruning stands.
+void OldFolderPruning::setStep(Server &server, Step next)
+{
+    qCDebug(lcPrune).verbosity(QDebug::MinimumVerbosity)
+        << server.label << "step" << server.step << "->" << next;
+    server.step = next;
+}
+
 // The files of the current folder one by one, then the folder.
 void OldFolderPruning::removeNext(Server &server)
 {
     const QString &folder = server.current.name;
     if (!server.files.isEmpty()) {
-        server.step = Step::RemovingFiles;
+        setStep(server, Step::RemovingFiles);
         server.client->remove(folder + "/" + server.files.takeFirst());
     } else {
-        server.step = Step::RemovingFolder;
+        setStep(server, Step::RemovingFolder);
         server.client->rmdir(folder);
     }
 }
@@ -166,7 +178,7 @@ void OldFolderPruning::removeNext(Server &server)
 void OldFolderPruning::startNextTarget(Server &server)
 {
     if (server.targets.isEmpty()) {
-        server.step = Step::Done;
+        setStep(server, Step::Done);
         if (isDone())
             emit finished();
         return;
@@ -175,11 +187,11 @@ void OldFolderPruning::startNextTarget(Server &server)
     if (server.current.isLink) {
         // A link goes as a file would: the server removes the link, not
         // what it leads to.
-        server.step = Step::RemovingFolder;
+        setStep(server, Step::RemovingFolder);
         server.client->remove(server.current.name);
         return;
     }
-    server.step = Step::ListingFolder;
+    setStep(server, Step::ListingFolder);
     server.files.clear();
     server.holdsFolder = false;
     server.client->list(server.current.name);

@@ -35,6 +35,10 @@ class OldFolderPruning : public QObject
     Q_OBJECT
 
 public:
+    // Where the pruning of one server stands.
+    enum class Step { ListingPath, ListingFolder, RemovingFiles, RemovingFolder, Done };
+    Q_ENUM(Step)
+
     OldFolderPruning(int keepDays, const QString &runFolder, QObject *parent = nullptr);
 
     void pruneSaveFolder(const QString &folder);
@@ -50,7 +54,6 @@ signals:
     void finished(); // the last server is through
 
 private:
-    enum class Step { ListingPath, ListingFolder, RemovingFiles, RemovingFolder, Done };
     struct Target
     {
         QString name;
@@ -69,6 +72,7 @@ private:
 
     bool isOld(const QString &name) const;
     Server *serverOf(QFtp *client);
+    void setStep(Server &server, Step next);
     void startNextTarget(Server &server);
     void removeNext(Server &server);
 
