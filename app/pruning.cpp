@@ -19,6 +19,12 @@ Q_LOGGING_CATEGORY(lcPrune, "mirvo.prune", QtInfoMsg)
 // How the dated folders are named (see MainWindow's `date`).
 const QString datedFolderFormat = QStringLiteral("yyyy_MMM_dd_(ddd)");
 
+// The most names of one listing kept in memory. A dated folder holds one
+// file per backup entry and a remote path one folder per day: a server that
+// lists more is not to be followed further (old folders beyond the limit
+// wait for the next run).
+const int listingLimit = 100000;
+
 // A name from a server's listing that can be used as a path below the
 // folder being emptied: no way up, no way into another folder.
 bool isPlainName(const QString &name)
@@ -100,13 +106,17 @@ void OldFolderPruning::listInfo(QFtp *client, const QUrlInfo &info)
         return;
     // A link is listed as a folder, and says that it is a link.
     if (server->step == Step::ListingPath) {
-        if (info.isDir() && isOld(info.name()))
+        if (info.isDir() && server->targets.size() < listingLimit && isOld(info.name()))
             server->targets.append(Target { info.name(), info.isSymLink() });
     } else if (server->step == Step::ListingFolder) {
         if (info.name() == QLatin1String(".") || info.name() == QLatin1String(".."))
             return;
-        if ((info.isDir() && !info.isSymLink()) || !isPlainName(info.name()))
-            server->holdsFolder = true;
+        if (!server->keptBecause.isEmpty())
+            return;
+        if (info.isDir() && !info.isSymLink())
+            server->keptBecause = QStringLiteral("it holds a folder");
+        else if (!isPlainName(info.name()) || server->files.size() >= listingLimit)
+            server->keptBecause = QStringLiteral("it cannot be emptied file by file");
         else
             server->files.append(info.name());
     }
@@ -128,8 +138,8 @@ void OldFolderPruning::commandFinished(QFtp *client, bool error)
     case Step::ListingFolder:
         if (error) {
             emit errorLine(server->label + " cannot remove old folder " + name);
-        } else if (server->holdsFolder) {
-            emit logLine(server->label + " kept old folder " + name + ", it holds a folder");
+        } else if (!server->keptBecause.isEmpty()) {
+            emit logLine(server->label + " kept old folder " + name + ", " + server->keptBecause);
         } else {
             removeNext(*server);
             return;
@@ -193,7 +203,7 @@ void OldFolderPruning::startNextTarget(Server &server)
     }
     setStep(server, Step::ListingFolder);
     server.files.clear();
-    server.holdsFolder = false;
+    server.keptBecause.clear();
     server.client->list(server.current.name);
 }
 

@@ -67,7 +67,7 @@ private:
         QList<Target> targets; // what the listing of the remote path found
         Target current;
         QStringList files; // of the current folder, still to delete
-        bool holdsFolder = false; // the current folder cannot be emptied file by file
+        QString keptBecause; // why the current folder stays, if it does
     };
 
     bool isOld(const QString &name) const;
