@@ -1,9 +1,10 @@
 #include "mainwindow.h"
 
 #include "localcopy.h"
+#include "nestedfolders.h"
 #include "qftp.h"
 
-#include <QDirIterator>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
@@ -323,30 +324,42 @@ bool MainWindow::zipFile(const BackupEntry &entry)
 
 bool MainWindow::zipFolder(const BackupEntry &entry)
 {
-    const QStringList arguments { QStringLiteral("a"),   QStringLiteral("-ep1"),
-                                  QStringLiteral("-m5"), QStringLiteral("-r"),
-                                  entry.name + ".zip",   entry.path };
+    QStringList arguments { QStringLiteral("a"), QStringLiteral("-ep1"), QStringLiteral("-m5"),
+                            QStringLiteral("-r") };
+    for (const QString &folder : foldersLeftOutOf(entry.path))
+        arguments << "-x" + folder;
+    arguments << entry.name + ".zip" << entry.path;
     return QProcess::execute(winrarPath, arguments) == 0;
+}
+
+// The save folders and the working folder (which holds the archives) that
+// lie inside `folder`: an archive of the folder that held them would hold
+// every earlier backup, and grow with each run.
+QStringList MainWindow::foldersLeftOutOf(const QString &folder) const
+{
+    QStringList candidates;
+    for (const SaveFolder &saveFolder : saveFolders)
+        candidates << saveFolder.path;
+    candidates << QDir::currentPath();
+    return foldersInside(folder, candidates);
 }
 
 // The last change of a source: its modification or status-change time,
 // whichever is newer. A folder counts as changed when anything inside it
 // is: its own times change only when an entry is added, removed or renamed
 // directly in it, not when a file deep inside it is edited or moved in.
+// What the archive leaves out does not count.
 QDateTime MainWindow::modificationTime(const QString &path)
 {
     const QFileInfo info(path);
     QDateTime newest = lastChange(info);
     if (!info.isDir())
         return newest;
-    QDirIterator it(path, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        it.next();
-        const QDateTime time = lastChange(it.fileInfo());
+    walkFolder(path, foldersLeftOutOf(path), [&newest](const QFileInfo &entry) {
+        const QDateTime time = lastChange(entry);
         if (time.isValid() && (!newest.isValid() || time > newest))
             newest = time;
-    }
+    });
     return newest;
 }
 
@@ -358,7 +371,10 @@ void MainWindow::finishRun()
             previousTransfers.insert(it.key(), it.value());
     }
     writeHistory();
-    closeServers();
+    if (!runMissedSomething() && keepDays.value_or(0) > 0)
+        pruneOldFolders(); // closes the servers once through
+    else
+        closeServers();
 }
 
 // Given-up servers are closed too; only the usable ones are waited for. With

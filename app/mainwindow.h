@@ -19,7 +19,9 @@ class QFtp;
 class QHBoxLayout;
 class QLineEdit;
 class QListWidget;
+class OldFolderPruning;
 class QPushButton;
+class QSpinBox;
 class QTextEdit;
 class QVBoxLayout;
 
@@ -29,6 +31,7 @@ struct BackupEntry
 {
     QString path;
     QString name;
+    bool missing = false; // the source was not found when config.txt was loaded
 };
 
 // A local folder that receives a copy of every item.
@@ -61,6 +64,7 @@ enum class ServerState {
     CheckingFolders = 2, // in the target folder, making sure "latest" and today's exist
     ListingCopies = 8, // listing what "latest" and today's folder already hold
     ReadyToTransfer = 3, // receives the uploads of the run
+    Pruning = 9, // after the last upload, removing old dated folders
     ShuttingDown = 6, // close queued at the end of the run
     ShutDown = 7 // close finished
 };
@@ -208,8 +212,9 @@ private:
     // Configuration file
     void loadConfiguration();
     void saveConfiguration();
-    void addEntryFromConfig(const QString &line, const QString &prefix, QListWidget *widget,
-                            QList<BackupEntry> &list);
+    void addEntryFromConfig(const QString &line, const QString &prefix, EntryKind kind);
+    void dropMissingEntries();
+    bool backupNameTaken(EntryKind kind, const QString &name) const;
 
     // History file
     void readHistory();
@@ -245,7 +250,9 @@ private:
     bool zipFolder(const BackupEntry &entry);
     QDateTime modificationTime(const QString &path);
     bool findDestinationsLacking(const BackupEntry &entry, EntryKind kind);
+    QStringList foldersLeftOutOf(const QString &folder) const;
     void finishRun();
+    void pruneOldFolders();
     void closeServers();
     void runEnded();
     void runOneStep();
@@ -287,6 +294,7 @@ private:
     QListWidget *ftpList = nullptr;
     QListWidget *pathList = nullptr;
     QLineEdit *winrarPathEdit = nullptr;
+    QSpinBox *keepDaysBox = nullptr;
 
     QList<BackupEntry> files;
     QList<BackupEntry> zippedFiles;
@@ -294,6 +302,11 @@ private:
     QList<FtpServer> ftps;
     QList<SaveFolder> saveFolders;
     QString winrarPath;
+    // Dated folders older than this many days are removed; none when absent or 0.
+    std::optional<int> keepDays;
+    // Lines of config.txt that the program does not read (comments, keys it
+    // does not know), written back as they were.
+    QStringList otherLines;
 
     StringCipher cipher;
 
@@ -330,6 +343,7 @@ private:
     int missedEntries = 0;
     QString firstMissedDestination;
     bool runEndReported = false;
+    OldFolderPruning *pruning = nullptr; // the end of a run that missed nothing
 };
 
 #endif // MAINWINDOW_H

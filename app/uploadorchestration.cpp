@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 
 #include "hostfield.h"
+#include "pruning.h"
 
 #include "qftp.h"
 
@@ -222,6 +223,9 @@ void MainWindow::transferCommandFinished(int, bool error)
     case ServerState::ReadyToTransfer:
         continueUpload(*server, error);
         break;
+    case ServerState::Pruning:
+        pruning->commandFinished(ftp, error);
+        break;
     case ServerState::ShuttingDown:
     case ServerState::ShutDown:
         break;
@@ -248,6 +252,8 @@ void MainWindow::transferListInfo(QUrlInfo info)
             : server->datedHeld;
         // Some servers list a folder's entries under their path.
         held.insert(info.name().section(QLatin1Char('/'), -1), info.isFile() ? info.size() : -1);
+    } else if (server->state() == ServerState::Pruning) {
+        pruning->listInfo(server->ftp, info);
     }
 }
 
@@ -273,6 +279,8 @@ void MainWindow::transferDone(bool error)
         else
             serverReady(*server);
         break;
+    case ServerState::Pruning:
+        break; // the pruning goes on from commandFinished
     case ServerState::ReadyToTransfer:
     case ServerState::ShuttingDown:
     case ServerState::ShutDown:

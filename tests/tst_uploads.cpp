@@ -141,6 +141,7 @@ private slots:
     void bigFileStreams();
     void hostForms_data();
     void hostForms();
+    void oldDatedFoldersPrunedOnServer();
 
 private:
     QString ftpLine(const FtpTestServer &server, const QString &remotePath,
@@ -1083,6 +1084,74 @@ void TestUploads::hostForms()
     if (tls != FtpTestServer::NoTls)
         QCOMPARE(commands.mid(1 + commands.indexOf("PASS ****"), 2),
                  (QStringList { "PBSZ 0", "PROT P" }));
+}
+
+// keep=2 on a real server: an old dated folder goes file by file, then
+// itself; a link goes as a link; a folder holding a folder stays, and says
+// so; today's, latest, a file and look-alikes stay. The closing line stays
+// last.
+void TestUploads::oldDatedFoldersPrunedOnServer()
+{
+    REQUIRE_PORT_21();
+    FtpTestServer server { FtpTestServer::PyFtpdlib };
+    QVERIFY2(startOnPort21(server, {}), qPrintable(server.errorString()));
+    const QString site = server.root() + "/backup";
+    const QDate today = QDate::currentDate();
+    const auto dated = [&today](int daysBack) {
+        return QLocale::c().toString(today.addDays(-daysBack), QStringLiteral("yyyy_MMM_dd_(ddd)"));
+    };
+    QStringList kept { "latest",
+                       date,
+                       dated(2),
+                       dated(40),
+                       dated(6),
+                       "elsewhere",
+                       dated(8).toUpper(),
+                       QLocale(QLocale::French).toString(today.addDays(-9), "yyyy_MMM_dd_(ddd)") };
+    for (const QString &name : kept + QStringList { dated(4000) })
+        QVERIFY(QDir().mkpath(site + "/" + name));
+    QVERIFY(QDir(site).rmdir(dated(6)));
+    writeFile(site + "/" + dated(6), "a file");
+    writeFile(site + "/" + dated(3) + "/a.txt", "a");
+    writeFile(site + "/" + dated(3) + "/b.txt", "b");
+    writeFile(site + "/" + dated(40) + "/sub/c.txt", "c");
+    writeFile(site + "/elsewhere/d.txt", "d");
+    QVERIFY(QFile::link(site + "/elsewhere", site + "/" + dated(5)));
+    const QString notes = path(QStringLiteral("src/notes.txt"));
+    writeFile(notes, "notes");
+    writeConfiguration(ftpLine(server, QStringLiteral("backup")),
+                       "keep=2\nfile=" + notes + " notes.txt\n");
+
+    const QStringList lines = runMirvo();
+    if (MirvoProcess::datedFolderName() != date)
+        QSKIP("the date changed during the test");
+
+    const QString prefix = server.address() + " - backup";
+    QStringList pruned;
+    for (const int daysBack : { 3, 4000, 5 })
+        pruned << prefix + " removed old folder " + dated(daysBack);
+    pruned << prefix + " kept old folder " + dated(40) + ", it holds a folder";
+    const int exiting = lines.indexOf(QStringLiteral("Exiting..."));
+    QVERIFY2(exiting > 0, qPrintable(lines.join('\n')));
+    QStringList after = lines.mid(exiting + 1, pruned.size());
+    after.sort();
+    pruned.sort();
+    QCOMPARE(after, pruned);
+    QCOMPARE(lines.mid(exiting + 1 + pruned.size()), QStringList { "Exit successful" });
+
+    QStringList left = QDir(site).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    left.sort();
+    kept.sort();
+    QCOMPARE(left, kept);
+    QCOMPARE(readFile(site + "/elsewhere/d.txt"), QByteArray("d"));
+    QCOMPARE(readFile(site + "/" + dated(40) + "/sub/c.txt"), QByteArray("c"));
+    const QStringList commands = server.commands().filter(QRegularExpression("^(DELE|RMD) "));
+    QVERIFY2(isSubsequence({ "DELE " + dated(3) + "/a.txt", "DELE " + dated(3) + "/b.txt",
+                             "RMD " + dated(3) },
+                           commands),
+             qPrintable(commands.join('\n')));
+    QVERIFY(commands.contains("DELE " + dated(5)));
+    QVERIFY(historyOf(path(QStringLiteral("previous"))).contains(notes));
 }
 
 QTEST_MAIN(TestUploads)

@@ -30,6 +30,7 @@ struct MainWindowInspector
     }
     const QList<FtpServer> &ftps() const { return w->ftps; }
     const QList<SaveFolder> &saveFolders() const { return w->saveFolders; }
+    bool runMissedSomething() const { return w->runMissedSomething(); }
     QList<bool> invalidFlags() const
     {
         QList<bool> flags;
@@ -81,6 +82,8 @@ struct MainWindowInspector
         add("file", w->files);
         add("zippedfile", w->zippedFiles);
         add("zippedfolder", w->zippedFolders);
+        if (w->keepDays)
+            out << "keep " + QString::number(*w->keepDays);
         return out;
     }
 
