@@ -1,9 +1,10 @@
 #include "mainwindow.h"
 
 #include "localcopy.h"
+#include "nestedfolders.h"
 #include "qftp.h"
 
-#include <QDirIterator>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
@@ -14,14 +15,33 @@ namespace {
 // Off by default: QT_LOGGING_RULES="mirvo.run.debug=true" shows each step.
 Q_LOGGING_CATEGORY(lcRun, "mirvo.run", QtInfoMsg)
 
+// The newer of a file's modification and status-change times. A file
+// moved, restored from an archive or copied with its times kept has an old
+// modification time, but its status-change time is that of its arrival.
+QDateTime lastChange(const QFileInfo &info)
+{
+    const QDateTime modified = info.lastModified();
+    const QDateTime changed = info.metadataChangeTime();
+    if (!changed.isValid() || (modified.isValid() && modified > changed))
+        return modified;
+    return changed;
+}
+
+// A copy in a save folder's "latest" that is a plain file of the expected
+// size (any size when `size` is negative).
+bool holdsCopy(const QFileInfo &copy, qint64 size)
+{
+    return copy.isFile() && (size < 0 || copy.size() == size);
+}
+
+} // namespace
+
 // One upload reads its own file while it runs; the client owns the file so
 // that it goes with the client if the window closes mid-upload.
 void queueUpload(QFtp *client, const QString &path, const QString &remoteName)
 {
     client->put(new QFile(path, client), remoteName, QFtp::Binary);
 }
-
-} // namespace
 
 // The only way to change the step. Every step starts before its first entry.
 void MainWindow::setStep(RunStep next)
@@ -107,13 +127,25 @@ void MainWindow::runOneStep()
 
     const BackupEntry entry = entries.at(index);
     const auto stored = previousTransfers.constFind(entry.path);
-    if (stored != previousTransfers.constEnd() && modificationTime(entry.path) < stored.value()) {
+    const bool unchanged
+        = stored != previousTransfers.constEnd() && modificationTime(entry.path) < stored.value();
+    // An unchanged entry still goes to the destinations that lack it.
+    if (unchanged && !findDestinationsLacking(entry, *kind)) {
         log("No modification for " + entry.path + ", no need to transfer again");
         // Should another entry of the same source be handled in this run
         // (the source changed meanwhile), this one still holds the old copy.
         sourcesMissed.insert(entry.path);
         runNext();
         return;
+    }
+
+    if (!unchanged) {
+        entryFolders.clear();
+        entryServers.clear();
+        for (int i = 0; i < saveFolders.size(); ++i)
+            entryFolders.insert(i);
+        for (int i = 0; i < ftps.size(); ++i)
+            entryServers.insert(i);
     }
 
     // The time is taken before the source is read: a change made while the
@@ -203,10 +235,39 @@ bool MainWindow::runMissedSomething() const
     return missedEntries > 0 || !everyDestinationUsable();
 }
 
+// Chooses the usable destinations whose "latest" lacks the unchanged
+// `entry` (for a plain file: holds no plain file of the source's size; for
+// an archive, of the size of the one made last, if it is still there).
+// False when none does, or when there is no source left to send.
+bool MainWindow::findDestinationsLacking(const BackupEntry &entry, EntryKind kind)
+{
+    entryFolders.clear();
+    entryServers.clear();
+    const QFileInfo source(entry.path);
+    if (!source.exists())
+        return false;
+    const QString name = kind == EntryKind::File ? entry.name : entry.name + ".zip";
+    const QFileInfo sent = kind == EntryKind::File ? source : QFileInfo(name);
+    const qint64 size = sent.isFile() ? sent.size() : -1;
+    for (int i = 0; i < saveFolders.size(); ++i) {
+        const SaveFolder &folder = saveFolders.at(i);
+        if (!folder.invalid && !holdsCopy(QFileInfo(folder.path + "/latest/" + name), size))
+            entryFolders.insert(i);
+    }
+    for (int i = 0; i < ftps.size(); ++i) {
+        const FtpServer &server = ftps.at(i);
+        const qint64 held = server.latestHeld.value(name, -2);
+        if (!server.invalid && server.ftp && (held < 0 || (size >= 0 && held != size)))
+            entryServers.insert(i);
+    }
+    return !entryFolders.isEmpty() || !entryServers.isEmpty();
+}
+
 void MainWindow::transferEntry(BackupEntry item)
 {
-    for (const SaveFolder &folder : qAsConst(saveFolders)) {
-        if (folder.invalid)
+    for (int i = 0; i < saveFolders.size(); ++i) {
+        const SaveFolder &folder = saveFolders.at(i);
+        if (folder.invalid || !entryFolders.contains(i))
             continue;
         copyToSaveFolder(item.path, folder.path + "/latest/" + item.name);
         copyToSaveFolder(item.path, folder.path + "/" + date + "/" + item.name);
@@ -226,11 +287,11 @@ void MainWindow::transferEntry(BackupEntry item)
     // Each upload streams from the file, so that neither memory nor the size
     // limit of one byte array bounds what can be backed up.
     bool queued = false;
-    for (const FtpServer &server : qAsConst(ftps)) {
-        if (server.invalid || !server.ftp)
+    for (int i = 0; i < ftps.size(); ++i) {
+        FtpServer &server = ftps[i];
+        if (server.invalid || !server.ftp || !entryServers.contains(i))
             continue;
-        queueUpload(server.ftp, item.path, "latest/" + item.name);
-        queueUpload(server.ftp, item.path, date + "/" + item.name);
+        startUploads(server, item.path, item.name);
         queued = true;
     }
     if (!queued) {
@@ -263,29 +324,42 @@ bool MainWindow::zipFile(const BackupEntry &entry)
 
 bool MainWindow::zipFolder(const BackupEntry &entry)
 {
-    const QStringList arguments { QStringLiteral("a"),   QStringLiteral("-ep1"),
-                                  QStringLiteral("-m5"), QStringLiteral("-r"),
-                                  entry.name + ".zip",   entry.path };
+    QStringList arguments { QStringLiteral("a"), QStringLiteral("-ep1"), QStringLiteral("-m5"),
+                            QStringLiteral("-r") };
+    for (const QString &folder : foldersLeftOutOf(entry.path))
+        arguments << "-x" + folder;
+    arguments << entry.name + ".zip" << entry.path;
     return QProcess::execute(winrarPath, arguments) == 0;
 }
 
-// A folder counts as modified when anything inside it is: its own time
-// changes only when an entry is added, removed or renamed directly in it, not
-// when a file deep inside it is edited.
+// The save folders and the working folder (which holds the archives) that
+// lie inside `folder`: an archive of the folder that held them would hold
+// every earlier backup, and grow with each run.
+QStringList MainWindow::foldersLeftOutOf(const QString &folder) const
+{
+    QStringList candidates;
+    for (const SaveFolder &saveFolder : saveFolders)
+        candidates << saveFolder.path;
+    candidates << QDir::currentPath();
+    return foldersInside(folder, candidates);
+}
+
+// The last change of a source: its modification or status-change time,
+// whichever is newer. A folder counts as changed when anything inside it
+// is: its own times change only when an entry is added, removed or renamed
+// directly in it, not when a file deep inside it is edited or moved in.
+// What the archive leaves out does not count.
 QDateTime MainWindow::modificationTime(const QString &path)
 {
     const QFileInfo info(path);
-    QDateTime newest = info.lastModified();
+    QDateTime newest = lastChange(info);
     if (!info.isDir())
         return newest;
-    QDirIterator it(path, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        it.next();
-        const QDateTime time = it.fileInfo().lastModified();
+    walkFolder(path, foldersLeftOutOf(path), [&newest](const QFileInfo &entry) {
+        const QDateTime time = lastChange(entry);
         if (time.isValid() && (!newest.isValid() || time > newest))
             newest = time;
-    }
+    });
     return newest;
 }
 
@@ -297,7 +371,10 @@ void MainWindow::finishRun()
             previousTransfers.insert(it.key(), it.value());
     }
     writeHistory();
-    closeServers();
+    if (!runMissedSomething() && keepDays.value_or(0) > 0)
+        pruneOldFolders(); // closes the servers once through
+    else
+        closeServers();
 }
 
 // Given-up servers are closed too; only the usable ones are waited for. With

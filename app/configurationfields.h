@@ -13,6 +13,10 @@ bool breaksConfigurationLine(const QString &text);
 // separator and is neither "." nor "..".
 bool isValidBackupName(const QString &name);
 
+// The name under which an entry's copy lands in latest/ and the dated
+// folders: zipped entries are stored as their archive.
+QString storedBackupName(const QString &name, bool zipped);
+
 // Where WinRAR is usually installed.
 inline constexpr char defaultWinrarPath[] = "C:/Program Files (x86)/WinRAR/WinRAR.exe";
 

@@ -1,14 +1,21 @@
 #include "mainwindow.h"
 
 #include "configurationfields.h"
+#include "pruning.h"
 
 #include <QFile>
 #include <QFileIconProvider>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QRegExp>
 #include <QSaveFile>
+#include <QSignalBlocker>
+#include <QSpinBox>
+#include <QStyle>
 #include <QTextStream>
+
+#include <algorithm>
 
 namespace {
 
@@ -20,6 +27,7 @@ const QLatin1String pathPrefix("path=");
 const QLatin1String filePrefix("file=");
 const QLatin1String zippedFilePrefix("zippedfile=");
 const QLatin1String zippedFolderPrefix("zippedfolder=");
+const QLatin1String keepPrefix("keep=");
 
 const QChar fieldSeparator(QLatin1Char(' '));
 
@@ -31,6 +39,11 @@ bool breaksConfigurationLine(const QString &text)
         || text.contains(QLatin1Char('\r'));
 }
 
+QString storedBackupName(const QString &name, bool zipped)
+{
+    return zipped ? name + ".zip" : name;
+}
+
 bool isValidBackupName(const QString &name)
 {
     return !breaksConfigurationLine(name) && !name.contains(QLatin1Char('/'))
@@ -40,6 +53,8 @@ bool isValidBackupName(const QString &name)
 
 void MainWindow::loadConfiguration()
 {
+    otherLines.clear();
+    keepDays.reset();
     QFile file { QLatin1String(configurationFileName) };
     if (!file.open(QIODevice::ReadOnly)) {
         winrarPath = defaultArchiverPath();
@@ -48,6 +63,7 @@ void MainWindow::loadConfiguration()
         return;
     }
 
+    bool keepLineInvalid = false;
     // The stream honours a byte-order mark; readLine drops "\n" and "\r\n".
     QTextStream stream(&file);
     while (!stream.atEnd()) {
@@ -79,25 +95,76 @@ void MainWindow::loadConfiguration()
                 pathList->addItem(folder.path);
             saveFolders.append(folder);
         } else if (line.startsWith(filePrefix)) {
-            addEntryFromConfig(line, filePrefix, fileList, files);
+            addEntryFromConfig(line, filePrefix, EntryKind::File);
         } else if (line.startsWith(zippedFilePrefix)) {
-            addEntryFromConfig(line, zippedFilePrefix, zippedFileList, zippedFiles);
+            addEntryFromConfig(line, zippedFilePrefix, EntryKind::ZippedFile);
         } else if (line.startsWith(zippedFolderPrefix)) {
-            addEntryFromConfig(line, zippedFolderPrefix, zippedFolderList, zippedFolders);
+            addEntryFromConfig(line, zippedFolderPrefix, EntryKind::ZippedFolder);
+        } else if (line.startsWith(keepPrefix)) {
+            const QString rest = line.mid(keepPrefix.size());
+            if (QRegExp(QStringLiteral("[0-9]{1,5}")).exactMatch(rest)
+                && rest.toInt() <= maximumKeepDays) {
+                keepDays = rest.toInt();
+            } else {
+                log("Invalid line : " + line);
+                keepLineInvalid = true;
+            }
+        } else if (!line.trimmed().isEmpty()) {
+            // Comments and keys of other versions are not read, but a save
+            // from the window keeps them.
+            otherLines.append(line);
         }
-        // Anything else (blank lines, comments, other keys) is ignored.
     }
     file.close();
+    // A value that cannot be read never removes anything.
+    if (keepLineInvalid)
+        keepDays = 0;
+    if (configurationMode && keepDaysBox) {
+        const QSignalBlocker loading(keepDaysBox);
+        keepDaysBox->setValue(keepDays.value_or(0));
+    }
+    if (!configurationMode)
+        dropMissingEntries();
 }
 
-void MainWindow::addEntryFromConfig(const QString &line, const QString &prefix, QListWidget *widget,
-                                    QList<BackupEntry> &list)
+// True when an entry of `kind` named `name` would land on the copy of an
+// entry already listed. Letter case does not tell names apart: many drives
+// and servers ignore it, and one copy would overwrite the other there.
+bool MainWindow::backupNameTaken(EntryKind kind, const QString &name) const
+{
+    const QString stored = storedBackupName(name, kind != EntryKind::File);
+    const auto takes = [&stored](const QList<BackupEntry> &list, bool zipped) {
+        for (const BackupEntry &entry : list) {
+            if (storedBackupName(entry.name, zipped).compare(stored, Qt::CaseInsensitive) == 0)
+                return true;
+        }
+        return false;
+    };
+    return takes(files, false) || takes(zippedFiles, true) || takes(zippedFolders, true);
+}
+
+// A run leaves out the entries whose sources are missing, and counts each
+// as missed: nothing of it reaches the backups this time.
+void MainWindow::dropMissingEntries()
+{
+    for (QList<BackupEntry> *list : { &files, &zippedFiles, &zippedFolders }) {
+        const int before = list->size();
+        list->erase(std::remove_if(list->begin(), list->end(),
+                                   [](const BackupEntry &entry) { return entry.missing; }),
+                    list->end());
+        missedEntries += before - list->size();
+    }
+}
+
+void MainWindow::addEntryFromConfig(const QString &line, const QString &prefix, EntryKind kind)
 {
     const QString rest = line.mid(prefix.size());
     const QStringList fields = rest.split(fieldSeparator);
     // A name that climbs out of its folder would put copies and uploads
-    // outside the save folders and the remote path.
-    if (fields.size() != 2 || !isValidBackupName(fields.at(1))) {
+    // outside the save folders and the remote path; a name already taken
+    // would overwrite the other entry's copies.
+    if (fields.size() != 2 || !isValidBackupName(fields.at(1))
+        || backupNameTaken(kind, fields.at(1))) {
         log("Invalid line : " + prefix + rest);
         return;
     }
@@ -105,15 +172,23 @@ void MainWindow::addEntryFromConfig(const QString &line, const QString &prefix, 
     BackupEntry entry;
     entry.path = fields.at(0);
     entry.name = fields.at(1);
-    if (!QFileInfo::exists(entry.path)) {
+    // An entry whose source is away (an unplugged drive, a share offline)
+    // stays configured: the window shows it as missing and keeps it.
+    entry.missing = !QFileInfo::exists(entry.path);
+    const EntryList list = entryListOf(kind);
+    if (configurationMode && list.rows) {
+        QListWidgetItem *row = new QListWidgetItem(entry.name);
+        if (entry.missing) {
+            row->setIcon(style()->standardIcon(QStyle::SP_MessageBoxWarning));
+            row->setToolTip(entry.path + " cannot be found");
+        } else {
+            row->setIcon(QFileIconProvider().icon(QFileInfo(entry.path)));
+        }
+        list.rows->addItem(row);
+    } else if (entry.missing) {
         log("Removing unexisting file from the saved files : " + entry.path);
-        return;
     }
-    if (configurationMode && widget) {
-        const QIcon icon = QFileIconProvider().icon(QFileInfo(entry.path));
-        widget->addItem(new QListWidgetItem(icon, entry.name));
-    }
-    list.append(entry);
+    list.entries.append(entry);
 }
 
 // config.txt is replaced as a whole, never rewritten in place: a crash or a
@@ -147,6 +222,10 @@ void MainWindow::saveConfiguration()
     writeEntries(filePrefix, files);
     writeEntries(zippedFilePrefix, zippedFiles);
     writeEntries(zippedFolderPrefix, zippedFolders);
+    if (keepDays)
+        stream << keepPrefix << *keepDays << '\n';
+    for (const QString &line : qAsConst(otherLines))
+        stream << line << '\n';
 
     stream.flush();
     if (stream.status() != QTextStream::Ok) {

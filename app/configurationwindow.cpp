@@ -4,6 +4,7 @@
 #include "mainwindow.h"
 
 #include "configurationfields.h"
+#include "pruning.h"
 
 #include <QFileDialog>
 #include <QFileIconProvider>
@@ -18,6 +19,7 @@
 #include <QMessageBox>
 #include <QPixmap>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -118,6 +120,15 @@ void MainWindow::buildConfigurationWindow()
     pathList = addListGroup(QStringLiteral("Save folders"),
                             QStringLiteral("Add a folder for your saves"), rightLayout,
                             &addPathButton, &removePathButton);
+    keepDaysBox = new QSpinBox;
+    keepDaysBox->setRange(0, maximumKeepDays);
+    keepDaysBox->setPrefix(QStringLiteral("Keep dated folders for "));
+    keepDaysBox->setSuffix(QStringLiteral(" days, 0 = always"));
+    rightLayout->addWidget(keepDaysBox);
+    connect(keepDaysBox, QOverload<int>::of(&QSpinBox::valueChanged), this, [this](int days) {
+        keepDays = days;
+        saveConfiguration();
+    });
 
     connect(addFileButton, &QPushButton::clicked, this, &MainWindow::addNewFile);
     connect(addZippedFileButton, &QPushButton::clicked, this, &MainWindow::addNewZippedFile);
@@ -130,8 +141,7 @@ void MainWindow::buildConfigurationWindow()
     connect(removeFtpButton, &QPushButton::clicked, this, &MainWindow::removeFtp);
     connect(removePathButton, &QPushButton::clicked, this, &MainWindow::removePath);
 
-    // Saving right after loading creates config.txt on a first start and
-    // drops the entries whose sources have gone.
+    // Saving right after loading creates config.txt on a first start.
     loadConfiguration();
     saveConfiguration();
 
@@ -221,6 +231,13 @@ void MainWindow::addBackupEntry(EntryKind kind)
         = QInputDialog::getText(this, prompt, prompt, QLineEdit::Normal, proposedName, &ok);
     if (!isValidBackupName(name)) {
         warn(QStringLiteral("The path musn't contain spaces nor / nor \\"));
+        return;
+    }
+
+    // Two entries stored under one name would overwrite each other's copies.
+    if (ok && !name.isEmpty() && backupNameTaken(kind, name)) {
+        warn("Another backup is already stored as "
+             + storedBackupName(name, kind != EntryKind::File));
         return;
     }
 

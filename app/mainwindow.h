@@ -7,6 +7,7 @@
 #include "stringcipher.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QList>
 #include <QMap>
 #include <QSet>
@@ -20,7 +21,9 @@ class QFtp;
 class QHBoxLayout;
 class QLineEdit;
 class QListWidget;
+class OldFolderPruning;
 class QPushButton;
+class QSpinBox;
 class QTextEdit;
 class QVBoxLayout;
 
@@ -30,6 +33,7 @@ struct BackupEntry
 {
     QString path;
     QString name;
+    bool missing = false; // the source was not found when config.txt was loaded
 };
 
 // A local folder that receives a copy of every item.
@@ -60,20 +64,53 @@ enum class ServerState {
     LoggingIn = 0, // connect and login queued
     EnteringFolders = 1, // entering the folders of the remote path one by one
     CheckingFolders = 2, // in the target folder, making sure "latest" and today's exist
+    ListingCopies = 8, // listing what "latest" and today's folder already hold
     ReadyToTransfer = 3, // receives the uploads of the run
+    Pruning = 9, // after the last upload, removing old dated folders
     ShuttingDown = 6, // close queued at the end of the run
     ShutDown = 7 // close finished
 };
 
+// Where the copy of an entry under way on one server stands. A copy whose
+// name the server already holds goes to a temporary name beside it and
+// takes the old copy's place only once whole and checked.
+enum class UploadStep {
+    Idle, // no copy under way
+    Storing, // STOR, to the temporary name when replacing
+    CheckingSize, // SIZE of what the server stored
+    NamingFrom, // RNFR of the temporary name
+    NamingTo, // RNTO of the final name
+    RemovingOld, // DELE of the old copy, which the server would not rename onto
+    RemovingTemporary // DELE of a temporary name that is not needed any more
+};
+
 Q_ENUM_NS(RunStep)
 Q_ENUM_NS(ServerState)
+Q_ENUM_NS(UploadStep)
 } // namespace BackupStates
 
 using BackupStates::RunStep;
 using BackupStates::ServerState;
+using BackupStates::UploadStep;
 
 // The three kinds of backup entry, in the order the run sends them.
 enum class EntryKind { File, ZippedFile, ZippedFolder };
+
+// One copy of the current entry on a server: `folder` is "latest" or
+// today's folder, relative to the server's remote path.
+struct RemoteCopy
+{
+    QString folder;
+    QString name;
+    bool held = false; // the server holds the name: replace it through the temporary name
+    bool temporaryStored = false; // the temporary name may hold data of this run
+    bool oldRemovalTried = false; // DELE of the old copy was sent
+    bool oldRemoved = false; // ... and the old copy is gone
+
+    QString target() const { return folder + "/" + name; }
+    // Stable, so that a later run writes over what an interrupted one left.
+    QString temporary() const { return folder + "/." + name + ".upload"; }
+};
 
 // One FTP server: the stored fields first, then what the upload needs at run time.
 struct FtpServer
@@ -91,15 +128,45 @@ struct FtpServer
     bool latestFound = false;
     bool dateFound = false;
 
+    // What "latest" and today's folder held when listed at the start of the
+    // run, kept up to date by the run's uploads: name -> size, -1 for what
+    // is not a plain file. A folder made by this run holds nothing.
+    QHash<QString, qint64> latestHeld;
+    QHash<QString, qint64> datedHeld;
+    QStringList foldersToList; // the listings still to come, the current one first
+    bool renameRefused = false; // RNFR refused: copies are replaced in place, not whole
+    bool renameOntoExistingRefused = false; // the old copy goes before the rename
+
+    // The copies of the current entry still to send, the one under way first.
+    QList<RemoteCopy> copies;
+    QString uploadSource;
+    qint64 bytesSent = 0; // by the last STOR, as far as the file tells
+    int replyCode = 0; // the last reply to a raw command; 0 when none came
+    QString replyText;
+
     // How lines about the server and its row in the window name it.
     QString label() const { return host + " - " + remotePath; }
 
     ServerState state() const { return currentState; }
     // The only way to change the state; clears what the new state starts from.
     void setState(ServerState next);
+    UploadStep uploadStep() const { return currentUploadStep; }
+    void setUploadStep(UploadStep next); // the only way to change the upload step
 
 private:
     ServerState currentState = ServerState::LoggingIn;
+    UploadStep currentUploadStep = UploadStep::Idle;
+};
+
+// Queues the upload of the file at `path` to `remoteName`: the one place
+// that makes an upload's device and hands it to the client.
+void queueUpload(QFtp *client, const QString &path, const QString &remoteName);
+
+// A value of the history file `previous`, with the text it was read from.
+struct StoredTime
+{
+    QDateTime value;
+    QString text;
 };
 
 // Whether the process shows its window, or backs up unattended: then every
@@ -164,8 +231,9 @@ private:
     // Configuration file
     void loadConfiguration();
     void saveConfiguration();
-    void addEntryFromConfig(const QString &line, const QString &prefix, QListWidget *widget,
-                            QList<BackupEntry> &list);
+    void addEntryFromConfig(const QString &line, const QString &prefix, EntryKind kind);
+    void dropMissingEntries();
+    bool backupNameTaken(EntryKind kind, const QString &name) const;
 
     // History file
     void readHistory();
@@ -177,6 +245,13 @@ private:
     void giveUpServer(FtpServer &server, bool error);
     void entryUploadsDone(EntryKind kind);
     void startRunIfServersReady(bool announce);
+    bool listHeldCopies(FtpServer &server);
+    void serverReady(FtpServer &server);
+    void startUploads(FtpServer &server, const QString &source, const QString &name);
+    void sendNextCopy(FtpServer &server);
+    void continueUpload(FtpServer &server, bool error);
+    void endCopy(FtpServer &server, bool sent);
+    void sendRaw(FtpServer &server, const QString &command, UploadStep step);
 
     // Backup run
     void setStep(RunStep next);
@@ -193,7 +268,10 @@ private:
     bool zipFile(const BackupEntry &entry);
     bool zipFolder(const BackupEntry &entry);
     QDateTime modificationTime(const QString &path);
+    bool findDestinationsLacking(const BackupEntry &entry, EntryKind kind);
+    QStringList foldersLeftOutOf(const QString &folder) const;
     void finishRun();
+    void pruneOldFolders();
     void closeServers();
     void runEnded();
     void runOneStep();
@@ -236,6 +314,7 @@ private:
     QListWidget *ftpList = nullptr;
     QListWidget *pathList = nullptr;
     QLineEdit *winrarPathEdit = nullptr;
+    QSpinBox *keepDaysBox = nullptr;
 
     QList<BackupEntry> files;
     QList<BackupEntry> zippedFiles;
@@ -243,6 +322,11 @@ private:
     QList<FtpServer> ftps;
     QList<SaveFolder> saveFolders;
     QString winrarPath;
+    // Dated folders older than this many days are removed; none when absent or 0.
+    std::optional<int> keepDays;
+    // Lines of config.txt that the program does not read (comments, keys it
+    // does not know), written back as they were.
+    QStringList otherLines;
 
     StringCipher cipher;
 
@@ -250,6 +334,9 @@ private:
     QString logText;
     QString date;
     QMap<QString, QDateTime> previousTransfers;
+    // Each value of `previous` as read, so that a value the run leaves alone
+    // is written back exactly as it was.
+    QHash<QString, StoredTime> historyAsRead;
 
     // The run goes from one entry to the next in a loop rather than by
     // nested calls, so that a long run of skipped entries keeps a flat stack.
@@ -265,6 +352,10 @@ private:
     // The entry being handled.
     QString entryPath;
     QDateTime entryHandledAt;
+    // Indexes into saveFolders and ftps of the destinations the entry goes
+    // to: every usable one, or for an unchanged entry those that lack it.
+    QSet<int> entryFolders;
+    QSet<int> entryServers;
     bool entryFailed = false;
     // What the run leaves to the next one: how many entries did not reach
     // every destination, and the first destination that failed (a save
@@ -272,6 +363,7 @@ private:
     int missedEntries = 0;
     QString firstMissedDestination;
     bool runEndReported = false;
+    OldFolderPruning *pruning = nullptr; // the end of a run that missed nothing
 
     // Unattended runs, the kept log and the lock of the folder.
     bool unattended = false;

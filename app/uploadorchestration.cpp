@@ -1,10 +1,12 @@
 #include "mainwindow.h"
 
 #include "hostfield.h"
+#include "pruning.h"
 
 #include "qftp.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QLoggingCategory>
 
 namespace {
@@ -96,10 +98,20 @@ void FtpServer::setState(ServerState next)
     case ServerState::CheckingFolders:
         latestFound = false;
         dateFound = false;
+        latestHeld.clear();
+        datedHeld.clear();
+        foldersToList.clear();
         break;
     default:
         break;
     }
+}
+
+void FtpServer::setUploadStep(UploadStep next)
+{
+    qCDebug(lcServer).verbosity(QDebug::MinimumVerbosity)
+        << host << "upload" << currentUploadStep << "->" << next;
+    currentUploadStep = next;
 }
 
 bool MainWindow::prepareServers()
@@ -135,6 +147,14 @@ bool MainWindow::prepareServers()
         connect(server.ftp, SIGNAL(commandFinished(int, bool)), this,
                 SLOT(transferCommandFinished(int, bool)));
         connect(server.ftp, SIGNAL(listInfo(QUrlInfo)), this, SLOT(transferListInfo(QUrlInfo)));
+        QFtp *client = server.ftp;
+        connect(client, &QFtp::rawCommandReply, this,
+                [this, client](int code, const QString &text) {
+                    if (FtpServer *replying = serverOf(client)) {
+                        replying->replyCode = code;
+                        replying->replyText = text;
+                    }
+                });
         clientStarted = true;
     }
     return clientStarted;
@@ -194,11 +214,17 @@ void MainWindow::transferCommandFinished(int, bool error)
         else if (command == QFtp::List)
             createMissingFolders(*server, date);
         break;
+    case ServerState::ListingCopies:
+        if (error)
+            logError(server->label() + " cannot initialize transfer");
+        else if (command == QFtp::List && !server->foldersToList.isEmpty())
+            server->foldersToList.removeFirst();
+        break;
     case ServerState::ReadyToTransfer:
-        if (command == QFtp::Put && error) {
-            logError(server->label() + " failed to transfer file");
-            markEntryFailed(server->label());
-        }
+        continueUpload(*server, error);
+        break;
+    case ServerState::Pruning:
+        pruning->commandFinished(ftp, error);
         break;
     case ServerState::ShuttingDown:
     case ServerState::ShutDown:
@@ -220,6 +246,14 @@ void MainWindow::transferListInfo(QUrlInfo info)
             server->latestFound = true;
         else if (info.name() == date)
             server->dateFound = true;
+    } else if (server->state() == ServerState::ListingCopies && !server->foldersToList.isEmpty()) {
+        QHash<QString, qint64> &held = server->foldersToList.first() == QLatin1String("latest")
+            ? server->latestHeld
+            : server->datedHeld;
+        // Some servers list a folder's entries under their path.
+        held.insert(info.name().section(QLatin1Char('/'), -1), info.isFile() ? info.size() : -1);
+    } else if (server->state() == ServerState::Pruning) {
+        pruning->listInfo(server->ftp, info);
     }
 }
 
@@ -234,14 +268,19 @@ void MainWindow::transferDone(bool error)
         giveUpServer(*server, error);
         break;
     case ServerState::CheckingFolders:
-        if (error) {
+        if (error)
             giveUpServer(*server, error);
-            break;
-        }
-        log(server->label() + " All directories up to date, ready to transfer");
-        server->setState(ServerState::ReadyToTransfer);
-        startRunIfServersReady(true);
+        else if (!listHeldCopies(*server))
+            serverReady(*server);
         break;
+    case ServerState::ListingCopies:
+        if (error)
+            giveUpServer(*server, error);
+        else
+            serverReady(*server);
+        break;
+    case ServerState::Pruning:
+        break; // the pruning goes on from commandFinished
     case ServerState::ReadyToTransfer:
     case ServerState::ShuttingDown:
     case ServerState::ShutDown:
@@ -288,6 +327,33 @@ void MainWindow::entryUploadsDone(EntryKind kind)
     runNext();
 }
 
+// Lists what "latest" and today's folder hold, where they existed before
+// this run: the run skips only entries that every destination holds, and
+// sends a name the server already holds through a temporary name. False
+// when there is nothing to list.
+bool MainWindow::listHeldCopies(FtpServer &server)
+{
+    QStringList folders;
+    if (server.latestFound)
+        folders << QStringLiteral("latest");
+    if (server.dateFound)
+        folders << date;
+    if (folders.isEmpty())
+        return false;
+    server.setState(ServerState::ListingCopies);
+    server.foldersToList = folders;
+    for (const QString &folder : qAsConst(folders))
+        server.ftp->list(folder);
+    return true;
+}
+
+void MainWindow::serverReady(FtpServer &server)
+{
+    log(server.label() + " All directories up to date, ready to transfer");
+    server.setState(ServerState::ReadyToTransfer);
+    startRunIfServersReady(true);
+}
+
 // The run starts once, when the last server still in use is ready (or when
 // the last one has been given up).
 void MainWindow::startRunIfServersReady(bool announce)
@@ -298,4 +364,147 @@ void MainWindow::startRunIfServersReady(bool announce)
     if (announce)
         log("All FTPs ready to transfer");
     runNext();
+}
+
+// The entry's copies in "latest" and today's folder go to the server one
+// command at a time, each queued when the one before has finished: a
+// failing command drops whatever the client holds behind it.
+void MainWindow::startUploads(FtpServer &server, const QString &source, const QString &name)
+{
+    server.uploadSource = source;
+    server.copies.clear();
+    for (const QString &folder : { QStringLiteral("latest"), date }) {
+        RemoteCopy copy;
+        copy.folder = folder;
+        copy.name = name;
+        copy.held = (folder == date ? server.datedHeld : server.latestHeld).contains(name);
+        server.copies << copy;
+    }
+    sendNextCopy(server);
+}
+
+// A name the server does not hold yet is sent under that name; one it holds
+// goes to the temporary name first, so that the old copy stays whole until
+// the new one is.
+void MainWindow::sendNextCopy(FtpServer &server)
+{
+    if (server.copies.isEmpty()) {
+        server.setUploadStep(UploadStep::Idle);
+        return; // the client's queue runs empty: transferDone() goes on
+    }
+    RemoteCopy &copy = server.copies.first();
+    if (server.renameRefused)
+        copy.held = false;
+    if (copy.held)
+        copy.temporaryStored = true;
+    queueUpload(server.ftp, server.uploadSource, copy.held ? copy.temporary() : copy.target());
+    server.setUploadStep(UploadStep::Storing);
+}
+
+void MainWindow::sendRaw(FtpServer &server, const QString &command, UploadStep step)
+{
+    server.replyCode = 0;
+    server.replyText.clear();
+    server.ftp->rawCommand(command);
+    server.setUploadStep(step);
+}
+
+// One command of the copy under way has finished. Raw commands are judged
+// by their reply alone, whether or not the client counts the reply as a
+// failure.
+void MainWindow::continueUpload(FtpServer &server, bool error)
+{
+    if (server.copies.isEmpty() || server.uploadStep() == UploadStep::Idle)
+        return;
+    RemoteCopy &copy = server.copies.first();
+    const int replyClass = server.replyCode / 100;
+    switch (server.uploadStep()) {
+    case UploadStep::Idle:
+        break;
+    case UploadStep::Storing:
+        if (error)
+            return endCopy(server, false);
+        // TYPE I of the upload is still in force: SIZE counts bytes.
+        server.bytesSent = QFileInfo(server.uploadSource).size();
+        return sendRaw(server, "SIZE " + (copy.held ? copy.temporary() : copy.target()),
+                       UploadStep::CheckingSize);
+    case UploadStep::CheckingSize: {
+        // A server without SIZE (5xx) is taken at its word.
+        bool isNumber = false;
+        const qint64 stored
+            = server.replyText.simplified().section(QLatin1Char(' '), 0, 0).toLongLong(&isNumber);
+        const bool confirmed = replyClass == 5
+            || (server.replyCode == 213 && isNumber && stored == server.bytesSent);
+        if (!confirmed)
+            return endCopy(server, false);
+        if (!copy.held)
+            return endCopy(server, true);
+        if (server.renameOntoExistingRefused) {
+            copy.oldRemovalTried = true;
+            server.ftp->remove(copy.target());
+            return server.setUploadStep(UploadStep::RemovingOld);
+        }
+        return sendRaw(server, "RNFR " + copy.temporary(), UploadStep::NamingFrom);
+    }
+    case UploadStep::NamingFrom:
+        if (server.replyCode == 350)
+            return sendRaw(server, "RNTO " + copy.target(), UploadStep::NamingTo);
+        if (replyClass == 5) {
+            // No renaming at all here: the whole, checked file under the
+            // temporary name is sent again under the final one, and so is
+            // every later copy, straight away.
+            if (!server.renameRefused) {
+                logError(
+                    server.label()
+                    + " refuses renaming files: copies there are replaced in place, not whole");
+            }
+            server.renameRefused = true;
+            copy.held = false;
+            return sendNextCopy(server);
+        }
+        return endCopy(server, false);
+    case UploadStep::NamingTo:
+        if (replyClass == 2) {
+            copy.temporaryStored = false; // renamed away
+            return endCopy(server, true);
+        }
+        if (replyClass == 5 && !copy.oldRemovalTried) {
+            // Some servers do not rename onto an existing name: the old
+            // copy goes first, the new one is whole and checked by now.
+            server.renameOntoExistingRefused = true;
+            copy.oldRemovalTried = true;
+            server.ftp->remove(copy.target());
+            return server.setUploadStep(UploadStep::RemovingOld);
+        }
+        return endCopy(server, false);
+    case UploadStep::RemovingOld:
+        copy.oldRemoved = !error;
+        return sendRaw(server, "RNFR " + copy.temporary(), UploadStep::NamingFrom);
+    case UploadStep::RemovingTemporary:
+        return sendNextCopy(server);
+    }
+}
+
+// The copy under way is over, sent or failed. A failed copy ends the
+// entry's uploads to this server, as the client would have dropped what
+// followed it. The temporary name is removed when the connection allows,
+// except when it holds the only whole copy left (the old one is gone).
+void MainWindow::endCopy(FtpServer &server, bool sent)
+{
+    const RemoteCopy copy = server.copies.takeFirst();
+    if (sent) {
+        QHash<QString, qint64> &held = copy.folder == date ? server.datedHeld : server.latestHeld;
+        held.insert(copy.name, server.bytesSent);
+    } else {
+        logError(server.label() + " failed to transfer file");
+        markEntryFailed(server.label());
+        server.copies.clear();
+    }
+    const bool keepTemporary = !sent && copy.oldRemoved;
+    if (copy.temporaryStored && !keepTemporary && server.ftp->state() == QFtp::LoggedIn) {
+        server.ftp->remove(copy.temporary());
+        server.setUploadStep(UploadStep::RemovingTemporary);
+        return;
+    }
+    sendNextCopy(server);
 }

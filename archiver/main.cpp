@@ -1,12 +1,14 @@
 // mirvo-archiver: a small command-line archiver that writes standard ZIP files.
 //
-//     mirvo-archiver a -ep1 -m5 [-r] ARCHIVE PATH
+//     mirvo-archiver a -ep1 -m5 [-r] [-xEXCLUDED ...] ARCHIVE PATH
 //
 // "a" adds PATH (a file, or a folder) to ARCHIVE. Entries are stored without
 // the folders that lead to PATH: a file is stored under its own name, a folder
 // under its own name followed by its contents. "-r" takes subfolders too;
 // without it only the folder's own files are taken. "-m5" is the best
 // compression, "-m0" stores, and the levels between map onto deflate levels.
+// "-x" followed by a path leaves that file, link or folder (with everything
+// in it) out; the path is matched as written, no wildcards.
 //
 // Links inside a folder are stored as links (Unix symlink entries holding
 // the link's target), never followed: a link may lead back up the tree and
@@ -45,15 +47,26 @@ struct Options
     bool excludeBasePath = false;
     int level = 6; // deflate level
     bool store = false;
+    std::vector<fs::path> excluded; // absolute, normalised, without a trailing separator
     std::string archive;
     std::string source;
 };
+
+// The form in which excluded paths and the paths met in the walk are compared.
+fs::path comparable(const fs::path &path)
+{
+    std::error_code ec;
+    fs::path normal = fs::absolute(path, ec).lexically_normal();
+    if (!normal.has_filename() && normal.has_parent_path() && normal != normal.root_path())
+        normal = normal.parent_path();
+    return normal;
+}
 
 int usage(const char *why)
 {
     std::fprintf(stderr,
                  "mirvo-archiver: %s\n"
-                 "usage: mirvo-archiver a [-ep1] [-m0..-m5] [-r] ARCHIVE PATH\n",
+                 "usage: mirvo-archiver a [-ep1] [-m0..-m5] [-r] [-xPATH ...] ARCHIVE PATH\n",
                  why);
     return UsageError;
 }
@@ -76,6 +89,8 @@ bool parseArguments(int argc, char **argv, Options &options, int &status)
             const int method = arg[2] - '0';
             options.store = method == 0;
             options.level = method == 5 ? 9 : 1 + 2 * (method - 1);
+        } else if (arg.size() > 2 && arg.compare(0, 2, "-x") == 0) {
+            options.excluded.push_back(comparable(arg.substr(2)));
         } else if (arg.size() > 1 && arg[0] == '-') {
             status = usage(("unknown switch " + arg).c_str());
             return false;
@@ -193,6 +208,8 @@ private:
             return fail("cannot read " + folder.string() + ": " + ec.message());
         std::sort(entries.begin(), entries.end()); // the same tree always gives the same archive
         for (const fs::directory_entry &entry : entries) {
+            if (isExcluded(entry.path()))
+                continue;
             // The entry itself, not what a link points to.
             std::error_code statError;
             const fs::file_status status = entry.symlink_status(statError);
@@ -217,6 +234,14 @@ private:
                 return false;
         }
         return true;
+    }
+
+    bool isExcluded(const fs::path &path) const
+    {
+        if (opts.excluded.empty())
+            return false;
+        const fs::path normal = path.lexically_normal();
+        return std::find(opts.excluded.begin(), opts.excluded.end(), normal) != opts.excluded.end();
     }
 
     bool addFile(const fs::path &file, const fs::path &base)

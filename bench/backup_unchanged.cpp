@@ -3,7 +3,9 @@
 // logged as not modified. Timed for 10,000 and 20,000 entries, so that a cost
 // growing faster than the count shows in the ratio of the two, and for
 // 10,000 entries whose paths all hold "<b>", which must cost what plain
-// paths cost.
+// paths cost, and for 10,000 entries with a save folder whose "latest"
+// holds a copy of each (an unchanged entry is skipped only once its copy
+// is found there, of the source's size).
 //
 // Two measures per count: the window built in-process (loading, history,
 // run, log view; the debug output discarded), and the real mirvo binary from
@@ -28,8 +30,9 @@ void discardMessages(QtMsgType, const QMessageLogContext &, const QString &) { }
 
 // A working directory with `count` source files, each listed in config.txt
 // and recorded in the history an hour after its last change. `marker` goes
-// into the source folder's name and into every file name.
-bool prepare(const QString &dir, int count, const QString &marker)
+// into the source folder's name and into every file name. With
+// `saveFolder`, a save folder holds a copy of every file in its "latest".
+bool prepare(const QString &dir, int count, const QString &marker, bool saveFolder)
 {
     const QString sources = dir + "/src" + marker;
     QDir().mkpath(sources);
@@ -40,6 +43,11 @@ bool prepare(const QString &dir, int count, const QString &marker)
     QTextStream configOut(&config);
     QTextStream historyOut(&history);
     configOut << "winrar=/nonexistent\n";
+    const QString saves = dir + "/saves";
+    if (saveFolder) {
+        QDir().mkpath(saves + "/latest");
+        configOut << "path=" << saves << '\n';
+    }
     const QString later = QDateTime::currentDateTime()
                               .addSecs(3600)
                               .toString(Qt::TextDate)
@@ -53,6 +61,8 @@ bool prepare(const QString &dir, int count, const QString &marker)
         if (!source.open(QIODevice::WriteOnly))
             return false;
         source.write("x");
+        if (saveFolder && !QFile::copy(path, saves + "/latest/" + name))
+            return false;
         configOut << "file=" << path << ' ' << name << '\n';
         recorded.insert(path, later);
     }
@@ -100,23 +110,26 @@ int main(int argc, char **argv)
     {
         int count;
         QString marker;
+        bool saveFolder;
     };
-    const QList<Case> cases { { 10000, QString() },
-                              { 20000, QString() },
-                              { 10000, QStringLiteral("<b>") } };
+    const QList<Case> cases { { 10000, QString(), false },
+                              { 20000, QString(), false },
+                              { 10000, QStringLiteral("<b>"), false },
+                              { 10000, QString(), true } };
     QList<double> inProcess;
     QList<double> binary;
     for (const Case &c : cases) {
         QTemporaryDir dir;
-        if (!prepare(dir.path(), c.count, c.marker)) {
+        if (!prepare(dir.path(), c.count, c.marker, c.saveFolder)) {
             std::fprintf(stderr, "cannot prepare %d entries\n", c.count);
             return 1;
         }
         inProcessSeconds(dir.path()); // warm the file system caches
         inProcess << inProcessSeconds(dir.path());
         binary << binarySeconds(dir.path(), c.count);
-        const QByteArray label
-            = c.marker.isEmpty() ? QByteArray() : (", \"" + c.marker + "\" in every path").toUtf8();
+        const QByteArray label = c.saveFolder ? QByteArray(", a save folder holding every copy")
+            : c.marker.isEmpty()              ? QByteArray()
+                                              : (", \"" + c.marker + "\" in every path").toUtf8();
         std::printf("%6d unchanged entries%s: in-process %.3f s (%.1f us/entry), mirvo binary "
                     "%.3f s (%.1f us/entry)\n",
                     c.count, label.constData(), inProcess.last(), inProcess.last() * 1e6 / c.count,

@@ -1,7 +1,8 @@
 // Feeds arbitrary bytes to the config.txt and previous loaders: the bytes up
 // to the first NUL become config.txt, the rest previous. Loading must never
 // crash; saving what was loaded and loading it again must give as many
-// servers, save folders, entries and history keys as the first load.
+// servers, save folders, entries and history keys as the first load, and
+// the same history values.
 #include "mainwindow.h"
 #include "mainwindowinspector.h"
 #include "scratchdirectory.h"
@@ -90,8 +91,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     MainWindowInspector inspector { window };
     const std::array<int, 6> first = loadAndCount(inspector);
+    const QMap<QString, QDateTime> history = inspector.history();
     inspector.save();
-    if (loadAndCount(inspector) != first)
+    // Every history value goes back as it was read, so it reads back the same.
+    if (loadAndCount(inspector) != first || inspector.history() != history)
         abort();
     return 0;
 }

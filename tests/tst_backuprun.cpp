@@ -27,7 +27,10 @@ QMap<QString, QString> historyFileEntries()
     return entries;
 }
 
-const QDateTime sourceTime(QDate(2026, 1, 10), QTime(12, 0, 0));
+// Source times lie ahead of the files' status-change times (their creation),
+// so that only the modification time decides; whole seconds, as stored.
+const QDateTime sourceTime
+    = QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch() + 3600);
 
 const QString archiverLog = QStringLiteral("archiver-calls.txt");
 
@@ -56,6 +59,10 @@ private slots:
     void copyReplacesOldCopyOnlyWhenComplete_data();
     void copyReplacesOldCopyOnlyWhenComplete();
     void longRunOfSkippedEntriesKeepsTheStackFlat();
+    void missingSourceIsMissed();
+    void saveFolderInsideZippedFolder();
+    void oldDatedFoldersPruned_data();
+    void oldDatedFoldersPruned();
 
 private:
     // Builds the window in the working directory; the run happens at once.
@@ -139,8 +146,7 @@ void TestBackupRun::verifyHandledNow(const QString &key)
 {
     const QMap<QString, QString> history = historyFileEntries();
     QVERIFY2(history.contains(key), qPrintable(key));
-    QString text = history.value(key);
-    const QDateTime stored = QDateTime::fromString(text.replace('_', ' '), Qt::TextDate);
+    const QDateTime stored = QDateTime::fromString(history.value(key), Qt::ISODate);
     const QDateTime startSecond = runStart.addMSecs(-runStart.time().msec());
     QVERIFY2(stored >= startSecond && stored <= runEnd, qPrintable(history.value(key)));
 }
@@ -160,28 +166,45 @@ void TestBackupRun::emptyConfiguration()
     QCOMPARE(readFile(QStringLiteral("previous")), QByteArray());
 }
 
-// A file is skipped only when it was last modified strictly before the
-// time recorded for it.
+// A file is skipped only when it was last modified (or moved in: its
+// status changed) strictly before the time recorded for it, and the save
+// folder holds a copy of it of its size.
 void TestBackupRun::changeTest_data()
 {
     QTest::addColumn<QString>("recorded"); // history text; empty: never seen
+    QTest::addColumn<QDateTime>("modified");
+    QTest::addColumn<QByteArray>("copy"); // in latest; null: none
     QTest::addColumn<bool>("handled");
-    QTest::newRow("never seen") << QString() << true;
-    QTest::newRow("recorded after the change") << historyText(sourceTime.addSecs(1)) << false;
-    QTest::newRow("recorded at the change") << historyText(sourceTime) << true;
-    QTest::newRow("recorded before the change") << historyText(sourceTime.addSecs(-1)) << true;
-    QTest::newRow("unreadable date") << QStringLiteral("yesterday") << true;
+    const QByteArray same("notes\n");
+    const QString later = historyText(sourceTime.addSecs(1));
+    QTest::newRow("never seen") << QString() << sourceTime << same << true;
+    QTest::newRow("recorded after the change") << later << sourceTime << same << false;
+    QTest::newRow("recorded at the change")
+        << historyText(sourceTime) << sourceTime << same << true;
+    QTest::newRow("recorded before the change")
+        << historyText(sourceTime.addSecs(-1)) << sourceTime << same << true;
+    QTest::newRow("unreadable date") << QStringLiteral("yesterday") << sourceTime << same << true;
+    QTest::newRow("older file moved in after the record")
+        << historyText(QDateTime::currentDateTime().addSecs(-600)) << sourceTime.addYears(-2)
+        << same << true;
+    QTest::newRow("unchanged, copy missing") << later << sourceTime << QByteArray() << true;
+    QTest::newRow("unchanged, copy of another size")
+        << later << sourceTime << QByteArray("n") << true;
 }
 
 void TestBackupRun::changeTest()
 {
     QFETCH(QString, recorded);
+    QFETCH(QDateTime, modified);
+    QFETCH(QByteArray, copy);
     QFETCH(bool, handled);
     const QString source = path(QStringLiteral("src/notes.txt"));
     writeFile(source, "notes\n");
-    setModified(source, sourceTime);
+    setModified(source, modified);
     if (!recorded.isEmpty())
         writeFile(QStringLiteral("previous"), (source + " " + recorded + "\n").toUtf8());
+    if (!copy.isNull())
+        writeFile(saves + "/latest/notes.txt", copy);
 
     runBackup(archiverConfigLine + "path=" + saves + "\nfile=" + source + " notes.txt\n");
 
@@ -190,7 +213,6 @@ void TestBackupRun::changeTest()
             + QStringList { "Beginning transfer of " + source }
         : QStringList { "No modification for " + source + ", no need to transfer again" };
     QCOMPARE(debug->lines(), runLines(entryLines));
-    QCOMPARE(QFileInfo::exists(saves + "/latest/notes.txt"), handled);
     QCOMPARE(QFileInfo::exists(saves + "/" + date + "/notes.txt"), handled);
     if (handled) {
         QCOMPARE(readFile(saves + "/latest/notes.txt"), QByteArray("notes\n"));
@@ -233,16 +255,19 @@ void TestBackupRun::folderChangeTest()
     resetTimes();
     writeFile(QStringLiteral("previous"),
               (folder + " " + historyText(sourceTime.addSecs(10)) + "\n").toUtf8());
+    writeFile(saves + "/latest/photos.zip", "an earlier archive");
 
     // Each change leaves the folder's own time where it was.
     if (change == "edit") {
         setModified(deep + "/beach.jpg", sourceTime.addSecs(20));
     } else if (change == "add") {
         writeFile(deep + "/sunset.jpg", "sunset");
+        setModified(deep + "/sunset.jpg", sourceTime.addSecs(20));
         for (const QString &name : folders)
             setModified(name, sourceTime);
     } else if (change == "remove") {
         QVERIFY(QFile::remove(deep + "/beach.jpg"));
+        setModified(deep, sourceTime.addSecs(20));
         setModified(folder, sourceTime);
     } else if (change == "hidden") {
         setModified(deep + "/.thumbs", sourceTime.addSecs(20));
@@ -411,7 +436,8 @@ void TestBackupRun::sharedSourceAndMissingFolder()
     const QString source = path(QStringLiteral("src/t.txt"));
     const QString usb = path(QStringLiteral("usb"));
     writeFile(source, "t");
-    setModified(source, sourceTime);
+    setModified(source, sourceTime.addYears(-1));
+    QTest::qSleep(1005 - QTime::currentTime().msec()); // recorded from the next second on
     for (const int run : { 1, 2, 3 }) {
         window.reset();
         debug->lines().clear();
@@ -487,6 +513,126 @@ void TestBackupRun::longRunOfSkippedEntriesKeepsTheStackFlat()
     QCOMPARE(*std::min_element(skipLineDepths.cbegin(), skipLineDepths.cend()),
              *std::max_element(skipLineDepths.cbegin(), skipLineDepths.cend()));
     QCOMPARE(debug->lines().last(), QStringLiteral("Backup complete"));
+}
+
+// A source that is away (an unplugged drive) keeps its line and leaves the
+// run incomplete; the other entries go on.
+void TestBackupRun::missingSourceIsMissed()
+{
+    const QString here = path(QStringLiteral("src/here.txt"));
+    const QString gone = path(QStringLiteral("src/gone.txt"));
+    writeFile(here, "here");
+
+    runBackup(archiverConfigLine + "path=" + saves + "\nfile=" + gone + " gone.txt\nfile=" + here
+              + " here.txt\n");
+
+    QCOMPARE(debug->lines(),
+             QStringList { "Removing unexisting file from the saved files : " + gone }
+                 + runLines(copyLines(here, QStringLiteral("here.txt"))
+                                + QStringList { "Beginning transfer of " + here },
+                            {}, {}, 1));
+    QVERIFY(inspect().runMissedSomething());
+    verifyHandledNow(here);
+    QVERIFY(!historyFileEntries().contains(gone));
+}
+
+// A save folder and the working folder inside a zipped folder stay out of
+// its archive and of its change test: a run with nothing changed zips
+// nothing, and the archive keeps its size from one run to the next.
+void TestBackupRun::saveFolderInsideZippedFolder()
+{
+    const QString home = path(QStringLiteral("home"));
+    const QString inner = home + "/backups";
+    const QString work = home + "/work";
+    writeFile(home + "/docs/a.txt", QByteArray(3000, 'a'));
+    QVERIFY(QDir().mkpath(inner) && QDir().mkpath(work));
+    const QDateTime yearAgo = QDateTime::currentDateTime().addDays(-365);
+    for (const QString &name : { home + "/docs/a.txt", home + "/docs", inner, work, home })
+        setModified(name, yearAgo);
+    // Times are kept to the second: the runs start in a second after the set-up.
+    QTest::qWait(1010 - QTime::currentTime().msec());
+    const CurrentDirectory inWork(work);
+    const QString configuration
+        = archiverConfigLine + "path=" + inner + "\nzippedfolder=" + home + " home\n";
+
+    QList<qint64> sizes;
+    for (const int run : { 1, 2, 3 }) {
+        if (run == 3)
+            writeFile(home + "/docs/a.txt", QByteArray(3000, 'a')); // same bytes, new time
+        window.reset();
+        debug->lines().clear();
+        runBackup(configuration);
+        QCOMPARE(debug->lines().contains(home + " has been zipped"), run != 2);
+        QCOMPARE(
+            debug->lines().contains("No modification for " + home + ", no need to transfer again"),
+            run == 2);
+        sizes << QFileInfo(inner + "/latest/home.zip").size();
+    }
+    QCOMPARE(sizes.at(2), sizes.at(0));
+    const QByteArray call = "a\t-ep1\t-m5\t-r\t-x" + inner.toUtf8() + "\t-x" + work.toUtf8()
+        + "\thome.zip\t" + home.toUtf8() + "\n";
+    QCOMPARE(readFile(path(archiverLog)), call + call);
+}
+
+// keep=2 removes the dated folders of days more than two days back, links
+// as links, and nothing else: not today's or latest, not a file, not a
+// look-alike. A run that missed something removes nothing.
+void TestBackupRun::oldDatedFoldersPruned_data()
+{
+    QTest::addColumn<bool>("missed");
+    QTest::newRow("nothing missed") << false;
+    QTest::newRow("a source missing") << true;
+}
+
+void TestBackupRun::oldDatedFoldersPruned()
+{
+    QFETCH(bool, missed);
+    const QString format = QStringLiteral("yyyy_MMM_dd_(ddd)");
+    const QDate today = QDate::currentDate();
+    const auto dated = [&](int daysBack) {
+        return today.addDays(-daysBack).toString(format);
+    };
+    const QString outside = path(QStringLiteral("outside"));
+    writeFile(outside + "/keep.txt", "keep");
+    QStringList kept { "latest", date, dated(1), dated(2) };
+    const QStringList removed { dated(3), dated(40), dated(4000), dated(5) };
+    for (const QString &name : kept + removed.mid(0, 3))
+        QVERIFY(QDir().mkpath(saves + "/" + name));
+    writeFile(saves + "/" + dated(40) + "/sub/a.txt", "a");
+    QVERIFY(QFile::link(outside, saves + "/" + dated(40) + "/outside"));
+    QVERIFY(QFile::link(outside, saves + "/" + dated(5)));
+    writeFile(saves + "/" + dated(6), "a file");
+    const QDate eighth = today.addDays(-8);
+    const QLocale other(QLocale::system().language() == QLocale::French ? QLocale::German
+                                                                        : QLocale::French);
+    QStringList lookAlikes { dated(6),
+                             eighth.toString("yyyy_MMM_dd_(") + eighth.addDays(1).toString("ddd)"),
+                             other.toString(eighth, format), dated(9) + "_old", "x" + dated(10) };
+    if (dated(7).toUpper() != dated(7))
+        lookAlikes << dated(7).toUpper(); // read back without regard to case
+    for (const QString &name : lookAlikes.mid(1))
+        QVERIFY(QDir().mkpath(saves + "/" + name));
+    kept << lookAlikes;
+    const QString here = path(QStringLiteral("src/here.txt"));
+    writeFile(here, "here");
+
+    runBackup(archiverConfigLine + "keep=2\npath=" + saves + "\nfile=" + here + " here.txt\n"
+              + (missed ? "file=" + path("gone") + " gone\n" : ""));
+
+    QStringList expected = missed ? kept + removed : kept;
+    expected.sort();
+    QStringList left
+        = QDir(saves).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    left.sort();
+    QCOMPARE(left, expected);
+    QStringList lines = debug->lines().filter(QStringLiteral(" removed old folder "));
+    lines.sort();
+    QStringList removals;
+    for (const QString &name : removed)
+        removals << saves + " removed old folder " + name;
+    removals.sort();
+    QCOMPARE(lines, missed ? QStringList() : removals);
+    QCOMPARE(readFile(outside + "/keep.txt"), QByteArray("keep"));
 }
 
 QTEST_MAIN(TestBackupRun)

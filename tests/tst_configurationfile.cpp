@@ -96,13 +96,36 @@ void TestConfigurationFile::load_data()
                          "Invalid line : zippedfolder=$D/data/folder .",
                          "Invalid line : file=$D/data/a.txt sub\\x",
                          "Invalid line : file=$D/gone.txt /x" };
+    QTest::newRow("keep, last line wins") << QByteArray("keep=30\nkeep=00007\n")
+                                          << QStringList { "winrar ", "keep 7" } << QStringList();
+    QTest::newRow("keep, any bad value keeps everything")
+        << QByteArray("keep=36500\nkeep=36501\nkeep= 5\nkeep=-1\nkeep=\nkeep=5d\n")
+        << QStringList { "winrar ", "keep 0" }
+        << QStringList { "Invalid line : keep=36501", "Invalid line : keep= 5",
+                         "Invalid line : keep=-1",
+                         "Invalid line : keep=", "Invalid line : keep=5d" };
     QTest::newRow("ignored lines")
         << QByteArray("File=$D/data/a.txt a\n\n# comment\nWINRAR=x\nfoo\n")
         << QStringList { "winrar " } << QStringList();
-    QTest::newRow("crlf, bom and duplicates")
-        << QByteArray("\xef\xbb\xbfwinrar=w\r\nfile=$D/data/a.txt a\r\nfile=$D/data/a.txt a\r\n")
-        << QStringList { "winrar w", "file $D/data/a.txt|a", "file $D/data/a.txt|a" }
+    QTest::newRow("crlf, bom and one source twice")
+        << QByteArray("\xef\xbb\xbfwinrar=w\r\nfile=$D/data/a.txt a\r\nfile=$D/data/a.txt b\r\n")
+        << QStringList { "winrar w", "file $D/data/a.txt|a", "file $D/data/a.txt|b" }
         << QStringList();
+    // Copies stored under one name, whatever the letter case, would
+    // overwrite each other: the first entry keeps the name, even when its
+    // source is missing.
+    QTest::newRow("colliding names")
+        << QByteArray("file=$D/gone.txt notes.txt\nfile=$D/data/a.txt NOTES.txt\n"
+                      "zippedfolder=$D/data/folder x\nfile=$D/data/a.txt X.Zip\n"
+                      "zippedfile=$D/data/a.txt x\nzippedfile=$D/data/a.txt x.zip\n"
+                      "file=$D/data/a.txt x.zip.zip\n")
+        << QStringList { "winrar ", "zippedfile $D/data/a.txt|x.zip",
+                         "zippedfolder $D/data/folder|x" }
+        << QStringList { "Removing unexisting file from the saved files : $D/gone.txt",
+                         "Invalid line : file=$D/data/a.txt NOTES.txt",
+                         "Invalid line : file=$D/data/a.txt X.Zip",
+                         "Invalid line : zippedfile=$D/data/a.txt x",
+                         "Invalid line : file=$D/data/a.txt x.zip.zip" };
     QTest::newRow("undecipherable password")
         << QByteArray("ftp=host me AwIAAAA= .\nftp=host2 me !!! backup\n")
         << QStringList { "winrar ", "ftp host|me||.", "ftp host2|me||backup" } << QStringList();
@@ -144,10 +167,13 @@ void TestConfigurationFile::fillsWidgetsInConfigurationMode()
                + "zippedfolder=" + here + "/data/folder zf\n")
                   .toUtf8());
     inspect().load();
-    // Entries show their name with the path's icon; servers and folders have none.
+    // Entries show their name with the path's icon (a missing source keeps
+    // its row); servers and folders have none.
     QCOMPARE(inspect().allRowsWithIcons(),
-             (QStringList { "a*", "", "zf*", "h - a/b", "/s", "C:/rar.exe" }));
+             (QStringList { "a*,g*", "", "zf*", "h - a/b", "/s", "C:/rar.exe" }));
     QVERIFY(inspect().summary().contains("ftp h|u|pw|a/b"));
+    QVERIFY(inspect().summary().contains("file " + here + "/gone|g"));
+    QVERIFY(debug->lines().isEmpty());
 }
 
 void TestConfigurationFile::saveWritesInOrderAndLoadsBack()

@@ -16,6 +16,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -315,6 +316,7 @@ private slots:
     void addBackupEntry_data();
     void addBackupEntry();
     void addBackupEntrySourceVanishes();
+    void addBackupEntryNameTaken();
 
     void addFtp_data();
     void addFtp();
@@ -329,6 +331,7 @@ private slots:
     void removeMiddleEntry();
 
     void winrarKeystrokesSaveEachTime();
+    void keepDaysShownEditedAndKept();
     void browseWinrar_data();
     void browseWinrar();
 
@@ -485,6 +488,8 @@ void TestConfigurationWindow::windowLayout()
                              .arg(group->title(), list ? QStringLiteral("list") : QString(),
                                   add ? add->text() : QString(),
                                   remove ? remove->text() : QString());
+            } else if (auto spin = qobject_cast<QSpinBox *>(w)) {
+                items << QStringLiteral("spin box '%1'").arg(spin->text());
             } else if (auto label = qobject_cast<QLabel *>(w)) {
                 items << QStringLiteral("label '%1'").arg(label->text());
             } else if (w && w->layout() && w->layout()->count() == 3) {
@@ -511,7 +516,7 @@ void TestConfigurationWindow::windowLayout()
              QStringList({ "row [WinRAR path :|" + defaultWinrar + "|Browse]",
                            "group FTPs [list|Add a new ftp server|Remove]", "label ''",
                            "group Save folders [list|Add a folder for your saves|Remove]",
-                           "label ''" }));
+                           "label ''", "spin box 'Keep dated folders for 0 days, 0 = always'" }));
 
     // The stored pointers are the widgets in the groups, in the same order.
     const QList<QGroupBox *> groups = window->findChildren<QGroupBox *>();
@@ -599,18 +604,19 @@ void TestConfigurationWindow::configurationOnlyBuildOverExistingConfig()
 
     QVERIFY(inside.configurationMode());
     QCOMPARE(inside.winrarPathEdit()->text(), QStringLiteral("/opt/rar/WinRAR.exe"));
-    QCOMPARE(inside.rows(Files), QStringList { "notes" });
+    QCOMPARE(inside.rows(Files), (QStringList { "notes", "gone" }));
     QCOMPARE(inside.rows(ZippedFolders), QStringList { "album" });
     QCOMPARE(inside.rows(SaveFolders), QStringList { saves });
-    QVERIFY(!inside.listWidget(Files)->item(0)->icon().isNull());
+    // The vanished source keeps its row, marked as missing.
+    const QListWidgetItem *present = inside.listWidget(Files)->item(0);
+    const QListWidgetItem *missing = inside.listWidget(Files)->item(1);
+    QVERIFY(!present->icon().isNull());
+    QVERIFY(present->toolTip().isEmpty());
+    QCOMPARE(missing->toolTip(), dir->path() + "/gone.txt cannot be found");
+    QVERIFY(missing->icon().cacheKey() != present->icon().cacheKey());
     checkRowsMirrorLists();
-    // Saved at once: the vanished entry is gone and the history is emptied.
-    QCOMPARE(QString::fromUtf8(readFile(QStringLiteral("config.txt"))),
-             QStringLiteral("winrar=/opt/rar/WinRAR.exe\n"
-                            "path=%1\n"
-                            "file=%2 notes\n"
-                            "zippedfolder=%3 album\n")
-                 .arg(saves, notes, album));
+    // Saved at once: the vanished entry stays and the history is emptied.
+    QCOMPARE(QString::fromUtf8(readFile(QStringLiteral("config.txt"))), config);
     QCOMPARE(readFile(QStringLiteral("previous")), QByteArray());
     // No backup: the save folder got no latest folder.
     QVERIFY(!QFileInfo::exists(saves + QStringLiteral("/latest")));
@@ -776,6 +782,36 @@ void TestConfigurationWindow::addBackupEntrySourceVanishes()
     QVERIFY(configSavedSinceMark());
     QCOMPARE(configLines(), QStringList { "winrar=" + defaultWinrar });
     QCOMPARE(inside.listWidget(Files)->count(), 0);
+    checkRowsMirrorLists();
+}
+
+// A name whose copy would land on another entry's copy (here a zipped
+// file's archive on a zipped folder's, in another letter case) is refused
+// with a message; nothing is added or saved.
+void TestConfigurationWindow::addBackupEntryNameTaken()
+{
+    const QString source = makeFile(QStringLiteral("docs/new.txt"));
+    writeFile(QStringLiteral("config.txt"),
+              QStringLiteral("winrar=w\nfile=%1 notes.txt\nzippedfolder=%2 photos\n")
+                  .arg(makeFile(QStringLiteral("notes.txt")), makeFolder(QStringLiteral("photos")))
+                  .toUtf8());
+    testConfigurationOnlyBuild = true;
+    openWindow();
+    markConfig();
+
+    DialogScript script;
+    script.then(DialogScript::pick(source))
+        .then(DialogScript::answer(QStringLiteral("Photos")))
+        .then(DialogScript::pressOk());
+    QTest::mouseClick(inside.addButton(ZippedFiles), Qt::LeftButton);
+
+    QCOMPARE(script.problems, QStringList());
+    QCOMPARE(script.seen.size(), 3);
+    QCOMPARE(script.seen.last().text,
+             QStringLiteral("Another backup is already stored as Photos.zip"));
+    QCOMPARE(script.seen.last().icon, int(QMessageBox::Warning));
+    QVERIFY(!configSavedSinceMark());
+    QCOMPARE(inside.entries(ZippedFiles).size(), 0);
     checkRowsMirrorLists();
 }
 
@@ -1094,6 +1130,25 @@ void TestConfigurationWindow::winrarKeystrokesSaveEachTime()
     QVERIFY(!configSavedSinceMark());
 }
 
+// The keep= line of a hand-edited config.txt shows in the spin box and
+// survives the window's saves; each change of the value is saved.
+void TestConfigurationWindow::keepDaysShownEditedAndKept()
+{
+    writeFile(QStringLiteral("config.txt"), "winrar=w\nkeep=30\n# kept too\n");
+    testConfigurationOnlyBuild = true;
+    openWindow();
+    auto box = window->findChild<QSpinBox *>();
+    QVERIFY(box);
+    QCOMPARE(box->text(), QStringLiteral("Keep dated folders for 30 days, 0 = always"));
+    QCOMPARE(configLines(), (QStringList { "winrar=w", "keep=30", "# kept too" }));
+
+    box->setFocus();
+    QTest::keyClick(box, Qt::Key_Down);
+    QCOMPARE(configLines(), (QStringList { "winrar=w", "keep=29", "# kept too" }));
+    box->setValue(0);
+    QCOMPARE(configLines(), (QStringList { "winrar=w", "keep=0", "# kept too" }));
+}
+
 void TestConfigurationWindow::browseWinrar_data()
 {
     QTest::addColumn<bool>("cancel");
@@ -1144,7 +1199,7 @@ void TestConfigurationWindow::binaries_data()
     QTest::newRow("mirvo, config.txt present") << int(MirvoProcess::Standard) << true << false;
 }
 
-// The real programs: the editor rewrites config.txt at once (dropping a
+// The real programs: the editor rewrites config.txt at once (keeping a
 // vanished entry) and empties previous; a backup never touches config.txt.
 void TestConfigurationWindow::binaries()
 {
@@ -1167,16 +1222,9 @@ void TestConfigurationWindow::binaries()
     MirvoProcess mirvo(dir->path(), MirvoProcess::Program(program));
     QVERIFY(mirvo.start());
     if (expectEditor) {
-        const QByteArray written = withConfig
-            ? QStringLiteral("winrar=/opt/rar/WinRAR.exe\npath=%1\nfile=%2 kept\n")
-                  .arg(saves, kept)
-                  .toUtf8()
-            : "winrar=" + defaultWinrar.toUtf8() + "\n";
+        const QByteArray written = withConfig ? config : "winrar=" + defaultWinrar.toUtf8() + "\n";
         QTRY_COMPARE_WITH_TIMEOUT(readFile(QStringLiteral("config.txt")), written, 20000);
         QTRY_COMPARE_WITH_TIMEOUT(readFile(QStringLiteral("previous")), QByteArray(), 20000);
-        if (withConfig)
-            QVERIFY(mirvo.waitForLine("Removing unexisting file from the saved files : " + gone,
-                                      20000));
         QVERIFY(!QFileInfo::exists(saves + QStringLiteral("/latest")));
     } else {
         // Backup mode prepares the save folder; the configuration stays as it is.

@@ -126,8 +126,9 @@ void TestStartup::backupModeStartUp()
 }
 
 // Without config.txt (or always, in mirvo-config) the window edits the
-// configuration: it saves at once, creating a private config.txt, dropping
-// entries whose file is gone and emptying the history; no backup is made.
+// configuration: it saves at once, creating a private config.txt, keeping
+// entries whose file is gone and lines it does not read, and emptying the
+// history; no backup is made.
 void TestStartup::configurationModeWritesConfig_data()
 {
     QTest::addColumn<int>("program");
@@ -142,8 +143,9 @@ void TestStartup::configurationModeWritesConfig_data()
         << int(MirvoProcess::Standard) << QByteArray() << defaultWinrar << 0600 << false;
     QTest::newRow("mirvo-config, existing config.txt")
         << int(MirvoProcess::ConfigurationOnly)
-        << QByteArray("winrar=w\npath=$D/saves\nfile=$D/gone.txt gone\n")
-        << QByteArray("winrar=w\npath=$D/saves\n") << 0640 << false;
+        << QByteArray("# laptop\nwinrar=w\npath=$D/saves\nfile=$D/gone.txt gone\n\nnew=1\n")
+        << QByteArray("winrar=w\npath=$D/saves\nfile=$D/gone.txt gone\n# laptop\nnew=1\n") << 0640
+        << false;
     QTest::newRow("mirvo-config installed, from its menu entry")
         << int(MirvoProcess::ConfigurationOnly) << QByteArray()
         << QByteArray("winrar=$D/bin/mirvo-archiver\n") << 0600 << true;

@@ -41,8 +41,9 @@ QStringList treeOf(const QString &root)
 }
 
 // Puts the modification time of a file or folder, and of everything in
-// it, a year back: history times are kept to the second, so a source written
-// within the second of its backup would count as changed.
+// it, a year back, then sleeps into the next second: history times are kept
+// to the second, so a source written (or whose status changed) within the
+// second of its backup would count as changed.
 void ageTree(const QString &path)
 {
     QStringList paths { path };
@@ -53,6 +54,7 @@ void ageTree(const QString &path)
     const QDateTime yearAgo = QDateTime::fromSecsSinceEpoch(time(nullptr) - 365 * 24 * 3600);
     for (const QString &name : paths)
         setModified(name, yearAgo);
+    QTest::qSleep(1005 - QTime::currentTime().msec());
 }
 
 // The history file as path -> time.
@@ -61,11 +63,14 @@ QMap<QString, QDateTime> historyOf(const QString &file)
     QMap<QString, QDateTime> history;
     for (const QByteArray &line : readFile(file).split('\n')) {
         const QList<QByteArray> fields = line.split(' ');
-        if (fields.size() == 2) {
-            history.insert(QString::fromUtf8(fields.at(0)),
-                           QDateTime::fromString(QString::fromUtf8(fields.at(1)).replace('_', ' '),
-                                                 Qt::TextDate));
-        }
+        if (fields.size() != 2)
+            continue;
+        const QString text = QString::fromUtf8(fields.at(1));
+        const QDateTime iso = QDateTime::fromString(text, Qt::ISODate);
+        history.insert(QString::fromUtf8(fields.at(0)),
+                       iso.isValid()
+                           ? iso
+                           : QDateTime::fromString(QString(text).replace('_', ' '), Qt::TextDate));
     }
     return history;
 }
@@ -81,10 +86,10 @@ bool isSubsequence(const QStringList &part, const QStringList &lines)
     return next == part.size();
 }
 
-// Commands for a put of `size` bytes as `name`.
+// Commands for a put of `size` bytes as `name` and the check of its size.
 QStringList storeCommands(qint64 size, const QString &name)
 {
-    return { "TYPE I", "PASV", "ALLO " + QString::number(size), "STOR " + name };
+    return { "TYPE I", "PASV", "ALLO " + QString::number(size), "STOR " + name, "SIZE " + name };
 }
 
 const int runTimeoutMs = 30000;
@@ -136,9 +141,13 @@ private slots:
     void namesBeyondLatin1();
     void droppedConnectionEndsTheRun();
     void truncatedUploadFails();
+    void replacements_data();
+    void replacements();
+    void timeZoneChangeBetweenRuns();
     void bigFileStreams();
     void hostForms_data();
     void hostForms();
+    void oldDatedFoldersPrunedOnServer();
 
 private:
     QString ftpLine(const FtpTestServer &server, const QString &remotePath,
@@ -248,8 +257,9 @@ QStringList TestUploads::failedUploadLines(const QString &source, const QString 
 // command lines and its failure, and the history left behind.
 void TestUploads::runWithoutServers()
 {
+    // Ahead of the sources' creation, which is their last status change.
     const auto at = [](int second) {
-        return QDateTime(QDate(2025, 3, 4), QTime(5, 6, second));
+        return QDateTime(QDate::currentDate().addDays(2), QTime(5, 6, second));
     };
     writeFile(path(QStringLiteral("config.txt")), "winrar=" + QByteArray(archiverScript) + "\n");
     QFile::remove(path(QStringLiteral("previous")));
@@ -270,6 +280,7 @@ void TestUploads::runWithoutServers()
     ageTree(path(QStringLiteral("src")));
     setModified(equal, at(0));
     setModified(unchanged, at(0));
+    writeFile(saves + "/latest/unchanged.txt", "unchanged.txt");
     const QString reportTime = historyText(at(30));
     writeFile(path(QStringLiteral("previous")),
               (equal + " " + historyText(at(0)) + "\n" + report + " " + reportTime + "\n"
@@ -302,7 +313,7 @@ void TestUploads::runWithoutServers()
         readFile(calls),
         ("a\t-ep1\t-m5\treport.zip\t" + report + "\na\t-ep1\t-m5\t-r\tphotos.zip\t" + photos + "\n")
             .toUtf8());
-    QVERIFY(!QFileInfo::exists(saves + "/latest/unchanged.txt"));
+    QVERIFY(!QFileInfo::exists(saves + "/" + date + "/unchanged.txt"));
     QVERIFY(!QFileInfo::exists(saves + "/latest/report.zip"));
     QCOMPARE(readFile(saves + "/" + date + "/photos.zip"), readFile(path("photos.zip")));
 
@@ -449,11 +460,39 @@ void TestUploads::healthyServer()
                   << "Exiting..."
                   << "Exit successful" << outcomeLine(0);
     QCOMPARE(again, expectedAgain);
+    const QStringList sentAgain = server.commands().mid(commands.size());
     QCOMPARE(
-        server.commands().mid(commands.size()),
+        sentAgain.mid(0, 13),
         (QStringList { "USER " + server.user(), "PASS ****", "TYPE A", "PASV", "LIST", "CWD backup",
-                       "TYPE A", "PASV", "LIST", "CWD site", "TYPE A", "PASV", "LIST", "QUIT" }));
+                       "TYPE A", "PASV", "LIST", "CWD site", "TYPE A", "PASV", "LIST" }));
+    QCOMPARE(sentAgain.mid(13),
+             (QStringList { "TYPE A", "PASV", "LIST latest", "TYPE A", "PASV", "LIST " + date,
+                            "QUIT" }));
     QCOMPARE(historyOf(path(QStringLiteral("previous"))), history);
+
+    // The server's latest copy of notes.txt is deleted, a save folder is
+    // added and an older file is moved into photos: notes.txt goes to the
+    // server only, photos to every destination, and the new folder gets all.
+    const QString added = path(QStringLiteral("added"));
+    QVERIFY(QDir().mkpath(added));
+    QVERIFY(QFile::remove(site + "/latest/notes.txt"));
+    writeFile(path(QStringLiteral("old.jpg")), "an old photo");
+    ageTree(path(QStringLiteral("old.jpg")));
+    QVERIFY(QFile::rename(path(QStringLiteral("old.jpg")), photos + "/2025/old.jpg"));
+    setModified(photos + "/2025", QDateTime::currentDateTime().addYears(-1));
+    writeFile(path(QStringLiteral("config.txt")),
+              readFile(path(QStringLiteral("config.txt"))) + "path=" + added.toUtf8() + "\n");
+    const int before = server.commands().size();
+    runMirvo();
+    QCOMPARE(
+        server.commands().mid(before).filter(QRegularExpression("^STOR ")),
+        (QStringList { "STOR latest/notes.txt", "STOR " + date + "/.notes.txt.upload",
+                       "STOR latest/.photos.zip.upload", "STOR " + date + "/.photos.zip.upload" }));
+    QCOMPARE(treeOf(site), expectedTree);
+    QCOMPARE(treeOf(added), expectedTree);
+    QVERIFY(readFile(site + "/latest/photos.zip") == readFile(path("photos.zip")));
+    QVERIFY(readFile(site + "/latest/notes.txt") == readFile(notes));
+    QCOMPARE(historyOf(path(QStringLiteral("previous"))).size(), 4);
 }
 
 // The first server is unreachable: it is given up, the run goes on with the
@@ -801,6 +840,10 @@ void TestUploads::truncatedUploadFails()
     ageTree(big);
     writeConfiguration(ftpLine(server, QStringLiteral(".")),
                        "file=" + big + " big.bin\nfile=" + mem + " mem\n");
+    const QStringList copies { server.root() + "/latest/big.bin",
+                               server.root() + "/" + date + "/big.bin" };
+    for (const QString &copy : copies)
+        writeFile(copy, "the good old copy");
 
     const QString prefix = server.address() + " - .";
     QStringList expected = readyLines(prefix) + failedUploadLines(big, prefix);
@@ -809,9 +852,80 @@ void TestUploads::truncatedUploadFails()
     expected << failedUploadLines(mem, prefix).mid(2) << closingLines(2);
     QCOMPARE(runMirvo(), expected);
     QCOMPARE(historyOf(path(QStringLiteral("previous"))), (QMap<QString, QDateTime>()));
+    QCOMPARE(treeOf(server.root()).filter(".upload"), QStringList()); // the cut one is gone
+    for (const QString &copy : copies)
+        QCOMPARE(readFile(copy), QByteArray("the good old copy"));
     runMirvo();
-    QVERIFY(readFile(server.root() + "/" + date + "/big.bin") == readFile(big));
+    for (const QString &copy : copies)
+        QVERIFY(readFile(copy) == readFile(big));
+    QCOMPARE(treeOf(server.root()).filter(".upload"), QStringList());
     QVERIFY(historyOf(path(QStringLiteral("previous"))).contains(big));
+}
+
+// The server holds both entries in latest and today's folder. A new copy
+// replaces an old one only once whole and of the size sent, however the
+// server renames (or does not), and no temporary name is left behind.
+void TestUploads::replacements_data()
+{
+    QTest::addColumn<QStringList>("quirks");
+    QTest::addColumn<bool>("failed");
+    QTest::newRow("renames onto existing names") << QStringList() << false;
+    QTest::newRow("refuses renaming onto an existing name")
+        << QStringList { "--refuse-rename-over" } << false;
+    QTest::newRow("refuses RNFR") << QStringList { "--refuse-rnfr" } << false;
+    QTest::newRow("answers a wrong SIZE") << QStringList { "--size-off", "1" } << true;
+    QTest::newRow("has no SIZE") << QStringList { "--no-size" } << false;
+}
+
+void TestUploads::replacements()
+{
+    REQUIRE_PORT_21();
+    QFETCH(QStringList, quirks);
+    QFETCH(bool, failed);
+    FtpTestServer server { FtpTestServer::PyFtpdlib };
+    FtpTestServer::Options options;
+    options.quirks = quirks;
+    QVERIFY2(startOnPort21(server, options), qPrintable(server.errorString()));
+    QStringList tree { "latest", date };
+    QString entries;
+    for (const QString name : { "notes.txt", "todo.txt" }) {
+        writeFile(path("src/" + name), name.toUtf8());
+        entries += "file=" + path("src/" + name) + " " + name + "\n";
+        for (const QString &folder : { QStringLiteral("latest"), date }) {
+            writeFile(server.root() + "/backup/" + folder + "/" + name, "old");
+            tree << folder + "/" + name;
+        }
+    }
+    writeConfiguration(ftpLine(server, QStringLiteral("backup")), entries);
+
+    const QStringList lines = runMirvo();
+    QCOMPARE(lines.filter(" failed to transfer file").size(), failed ? 2 : 0);
+    QCOMPARE(lines.filter(" refuses renaming files: copies there are replaced in place, not whole")
+                 .size(),
+             quirks.contains("--refuse-rnfr") ? 1 : 0);
+    tree.sort();
+    QCOMPARE(treeOf(server.root() + "/backup"), tree);
+    for (const QString &copy : tree.filter(".txt"))
+        QCOMPARE(readFile(server.root() + "/backup/" + copy),
+                 failed ? QByteArray("old") : copy.section('/', -1).toUtf8());
+    QCOMPARE(historyOf(path(QStringLiteral("previous"))).size(), failed ? 0 : 2);
+}
+
+// A run in Tokyo, an edit, a run in Los Angeles: the recorded time keeps its
+// offset from UTC, so the edit is not taken for older than the backup.
+void TestUploads::timeZoneChangeBetweenRuns()
+{
+    const QString notes = path(QStringLiteral("src/notes.txt"));
+    writeFile(notes, "first");
+    ageTree(notes);
+    writeConfiguration(QString(), "file=" + notes + " notes.txt\n");
+    runMirvo(QStringLiteral("Exiting..."), 300, { "TZ=Asia/Tokyo" });
+    QVERIFY(readFile(path(QStringLiteral("previous"))).endsWith("+09:00\n"));
+    writeFile(notes, "second");
+    const QStringList lines
+        = runMirvo(QStringLiteral("Exiting..."), 300, { "TZ=America/Los_Angeles" });
+    QVERIFY2(lines.contains("Beginning transfer of " + notes), qPrintable(lines.join('\n')));
+    QCOMPARE(readFile(saves + "/latest/notes.txt"), QByteArray("second"));
 }
 
 // A big file goes to the save folder and the server whole, and mirvo's
@@ -977,6 +1091,75 @@ void TestUploads::hostForms()
     if (tls != FtpTestServer::NoTls)
         QCOMPARE(commands.mid(1 + commands.indexOf("PASS ****"), 2),
                  (QStringList { "PBSZ 0", "PROT P" }));
+}
+
+// keep=2 on a real server: an old dated folder goes file by file, then
+// itself; a link goes as a link; a folder holding a folder stays, and says
+// so; today's, latest, a file and look-alikes stay. The closing line stays
+// last.
+void TestUploads::oldDatedFoldersPrunedOnServer()
+{
+    REQUIRE_PORT_21();
+    FtpTestServer server { FtpTestServer::PyFtpdlib };
+    QVERIFY2(startOnPort21(server, {}), qPrintable(server.errorString()));
+    const QString site = server.root() + "/backup";
+    const QDate today = QDate::currentDate();
+    const auto dated = [&today](int daysBack) {
+        return QLocale::c().toString(today.addDays(-daysBack), QStringLiteral("yyyy_MMM_dd_(ddd)"));
+    };
+    QStringList kept { "latest",
+                       date,
+                       dated(2),
+                       dated(40),
+                       dated(6),
+                       "elsewhere",
+                       dated(8).toUpper(),
+                       QLocale(QLocale::French).toString(today.addDays(-9), "yyyy_MMM_dd_(ddd)") };
+    for (const QString &name : kept + QStringList { dated(4000) })
+        QVERIFY(QDir().mkpath(site + "/" + name));
+    QVERIFY(QDir(site).rmdir(dated(6)));
+    writeFile(site + "/" + dated(6), "a file");
+    writeFile(site + "/" + dated(3) + "/a.txt", "a");
+    writeFile(site + "/" + dated(3) + "/b.txt", "b");
+    writeFile(site + "/" + dated(40) + "/sub/c.txt", "c");
+    writeFile(site + "/elsewhere/d.txt", "d");
+    QVERIFY(QFile::link(site + "/elsewhere", site + "/" + dated(5)));
+    const QString notes = path(QStringLiteral("src/notes.txt"));
+    writeFile(notes, "notes");
+    writeConfiguration(ftpLine(server, QStringLiteral("backup")),
+                       "keep=2\nfile=" + notes + " notes.txt\n");
+
+    const QStringList lines = runMirvo();
+    if (MirvoProcess::datedFolderName() != date)
+        QSKIP("the date changed during the test");
+
+    const QString prefix = server.address() + " - backup";
+    QStringList pruned;
+    for (const int daysBack : { 3, 4000, 5 })
+        pruned << prefix + " removed old folder " + dated(daysBack);
+    pruned << prefix + " kept old folder " + dated(40) + ", it holds a folder";
+    const int exiting = lines.indexOf(QStringLiteral("Exiting..."));
+    QVERIFY2(exiting > 0, qPrintable(lines.join('\n')));
+    QStringList after = lines.mid(exiting + 1, pruned.size());
+    after.sort();
+    pruned.sort();
+    QCOMPARE(after, pruned);
+    QCOMPARE(lines.mid(exiting + 1 + pruned.size()),
+             (QStringList { "Exit successful", outcomeLine(0) }));
+
+    QStringList left = QDir(site).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    left.sort();
+    kept.sort();
+    QCOMPARE(left, kept);
+    QCOMPARE(readFile(site + "/elsewhere/d.txt"), QByteArray("d"));
+    QCOMPARE(readFile(site + "/" + dated(40) + "/sub/c.txt"), QByteArray("c"));
+    const QStringList commands = server.commands().filter(QRegularExpression("^(DELE|RMD) "));
+    QVERIFY2(isSubsequence({ "DELE " + dated(3) + "/a.txt", "DELE " + dated(3) + "/b.txt",
+                             "RMD " + dated(3) },
+                           commands),
+             qPrintable(commands.join('\n')));
+    QVERIFY(commands.contains("DELE " + dated(5)));
+    QVERIFY(historyOf(path(QStringLiteral("previous"))).contains(notes));
 }
 
 QTEST_MAIN(TestUploads)

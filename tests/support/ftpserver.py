@@ -27,6 +27,13 @@ def main():
                         help="close the control connection on the n-th STOR (0: never)")
     parser.add_argument("--cut-stores", type=int, default=0,
                         help="the first n STORs keep 100 bytes, then close and answer 226")
+    parser.add_argument("--refuse-rename-over", action="store_true",
+                        help="RNTO onto an existing name is refused with 553")
+    parser.add_argument("--refuse-rnfr", action="store_true",
+                        help="RNFR is refused with 502")
+    parser.add_argument("--size-off", type=int, default=0,
+                        help="SIZE answers the real size plus this many bytes")
+    parser.add_argument("--no-size", action="store_true", help="SIZE is refused with 502")
     args = parser.parse_args()
 
     authorizer = DummyAuthorizer()
@@ -45,7 +52,23 @@ def main():
                 if Handler.stores >= args.drop_after:
                     self.close()
                     return
+            if cmd == "RNFR" and args.refuse_rnfr or cmd == "SIZE" and args.no_size:
+                self.respond("502 Command not implemented.")
+                return
             return FTPHandler.pre_process_command(self, line, cmd, arg)
+
+        def ftp_RNTO(self, path):
+            if args.refuse_rename_over and self._rnfr and self.fs.lexists(path):
+                self._rnfr = None
+                self.respond("553 Cannot rename onto an existing file.")
+                return
+            return FTPHandler.ftp_RNTO(self, path)
+
+        def ftp_SIZE(self, path):
+            if args.size_off and self.fs.isfile(path):
+                self.respond("213 %d" % (self.fs.getsize(path) + args.size_off))
+                return
+            return FTPHandler.ftp_SIZE(self, path)
 
     Handler.authorizer = authorizer
     Handler.banner = "mirvo test server ready"

@@ -156,6 +156,7 @@ bool FtpTestServer::startPyFtpdlib()
         args << QStringLiteral("--drop-after") << QString::number(opts.dropAfterStores);
     if (opts.cutStores > 0)
         args << QStringLiteral("--cut-stores") << QString::number(opts.cutStores);
+    args << opts.quirks;
 
     process = std::make_unique<QProcess>();
     process->setProcessChannelMode(QProcess::SeparateChannels);

@@ -27,6 +27,7 @@ public:
         int throttle = 0; // pyftpdlib: bytes per second on data connections
         int dropAfterStores = 0; // pyftpdlib: drop the control connection on the n-th STOR
         int cutStores = 0; // pyftpdlib: the first n STORs keep 100 bytes, close and answer 226
+        QStringList quirks; // pyftpdlib: more options of ftpserver.py, such as "--no-size"
         Tls tls = NoTls; // with a self-signed certificate made for the server
     };
 

@@ -30,6 +30,7 @@ struct MainWindowInspector
     }
     const QList<FtpServer> &ftps() const { return w->ftps; }
     const QList<SaveFolder> &saveFolders() const { return w->saveFolders; }
+    bool runMissedSomething() const { return w->runMissedSomething(); }
     QList<bool> invalidFlags() const
     {
         QList<bool> flags;
@@ -48,6 +49,7 @@ struct MainWindowInspector
         w->saveFolders.clear();
         w->winrarPath.clear();
         w->previousTransfers.clear();
+        w->historyAsRead.clear();
         w->logText.clear();
     }
     void load() { w->loadConfiguration(); }
@@ -80,6 +82,8 @@ struct MainWindowInspector
         add("file", w->files);
         add("zippedfile", w->zippedFiles);
         add("zippedfolder", w->zippedFolders);
+        if (w->keepDays)
+            out << "keep " + QString::number(*w->keepDays);
         return out;
     }
 

@@ -1,0 +1,230 @@
+#include "pruning.h"
+
+#include "mainwindow.h"
+
+#include "qftp.h"
+#include "qurlinfo.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLocale>
+#include <QLoggingCategory>
+
+namespace {
+
+// Off by default: QT_LOGGING_RULES="mirvo.prune.debug=true" shows each step.
+Q_LOGGING_CATEGORY(lcPrune, "mirvo.prune", QtInfoMsg)
+
+// How the dated folders are named (see MainWindow's `date`).
+const QString datedFolderFormat = QStringLiteral("yyyy_MMM_dd_(ddd)");
+
+// The most names of one listing kept in memory. A dated folder holds one
+// file per backup entry and a remote path one folder per day: a server that
+// lists more is not to be followed further (old folders beyond the limit
+// wait for the next run).
+const int listingLimit = 100000;
+
+// A name from a server's listing that can be used as a path below the
+// folder being emptied: no way up, no way into another folder.
+bool isPlainName(const QString &name)
+{
+    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
+        && !name.contains(QLatin1Char('/'));
+}
+
+} // namespace
+
+bool isOldDatedFolder(const QString &name, const QDate &today, int keepDays)
+{
+    const QDate day = QLocale::system().toDate(name, datedFolderFormat);
+    return day.isValid() && day.toString(datedFolderFormat) == name && day.daysTo(today) > keepDays;
+}
+
+OldFolderPruning::OldFolderPruning(int keepDays, const QString &runFolder, QObject *parent)
+    : QObject(parent)
+    , keepDays(keepDays)
+    , runFolder(runFolder)
+    , today(QDate::currentDate())
+{ }
+
+bool OldFolderPruning::isOld(const QString &name) const
+{
+    return name != runFolder && isOldDatedFolder(name, today, keepDays);
+}
+
+// Links to folders are listed among the folders; links to files, files and
+// anything else are not.
+void OldFolderPruning::pruneSaveFolder(const QString &folder)
+{
+    const QFileInfoList entries = QDir(folder).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QFileInfo &entry : entries) {
+        const QString name = entry.fileName();
+        if (!isOld(name))
+            continue;
+        // Removing a folder's content never goes through the links in it.
+        const bool removed = entry.isSymLink() ? QFile::remove(entry.filePath())
+                                               : QDir(entry.filePath()).removeRecursively();
+        if (removed)
+            emit logLine(folder + " removed old folder " + name);
+        else
+            emit errorLine(folder + " cannot remove old folder " + name);
+    }
+}
+
+void OldFolderPruning::pruneServer(QFtp *client, const QString &label)
+{
+    Server server;
+    server.client = client;
+    server.label = label;
+    servers.append(server);
+    client->list();
+}
+
+bool OldFolderPruning::isDone() const
+{
+    for (const Server &server : servers) {
+        if (server.step != Step::Done)
+            return false;
+    }
+    return true;
+}
+
+OldFolderPruning::Server *OldFolderPruning::serverOf(QFtp *client)
+{
+    for (Server &server : servers) {
+        if (server.client == client)
+            return &server;
+    }
+    return nullptr;
+}
+
+void OldFolderPruning::listInfo(QFtp *client, const QUrlInfo &info)
+{
+    Server *server = serverOf(client);
+    if (!server)
+        return;
+    // A link is listed as a folder, and says that it is a link.
+    if (server->step == Step::ListingPath) {
+        if (info.isDir() && server->targets.size() < listingLimit && isOld(info.name()))
+            server->targets.append(Target { info.name(), info.isSymLink() });
+    } else if (server->step == Step::ListingFolder) {
+        if (info.name() == QLatin1String(".") || info.name() == QLatin1String(".."))
+            return;
+        if (!server->keptBecause.isEmpty())
+            return;
+        if (info.isDir() && !info.isSymLink())
+            server->keptBecause = QStringLiteral("it holds a folder");
+        else if (!isPlainName(info.name()) || server->files.size() >= listingLimit)
+            server->keptBecause = QStringLiteral("it cannot be emptied file by file");
+        else
+            server->files.append(info.name());
+    }
+}
+
+void OldFolderPruning::commandFinished(QFtp *client, bool error)
+{
+    Server *server = serverOf(client);
+    if (!server || server->step == Step::Done)
+        return;
+    const QString &name = server->current.name;
+    switch (server->step) {
+    case Step::ListingPath:
+        if (error) {
+            emit errorLine(server->label + " cannot look for old folders");
+            server->targets.clear();
+        }
+        break;
+    case Step::ListingFolder:
+        if (error) {
+            emit errorLine(server->label + " cannot remove old folder " + name);
+        } else if (!server->keptBecause.isEmpty()) {
+            emit logLine(server->label + " kept old folder " + name + ", " + server->keptBecause);
+        } else {
+            removeNext(*server);
+            return;
+        }
+        break;
+    case Step::RemovingFiles:
+        if (!error) {
+            removeNext(*server);
+            return;
+        }
+        emit errorLine(server->label + " cannot remove old folder " + name);
+        break;
+    case Step::RemovingFolder:
+        if (error)
+            emit errorLine(server->label + " cannot remove old folder " + name);
+        else
+            emit logLine(server->label + " removed old folder " + name);
+        break;
+    case Step::Done:
+        return;
+    }
+    startNextTarget(*server);
+}
+
+// The only way to change where a server's pruning stands.
+void OldFolderPruning::setStep(Server &server, Step next)
+{
+    qCDebug(lcPrune).verbosity(QDebug::MinimumVerbosity)
+        << server.label << "step" << server.step << "->" << next;
+    server.step = next;
+}
+
+// The files of the current folder one by one, then the folder.
+void OldFolderPruning::removeNext(Server &server)
+{
+    const QString &folder = server.current.name;
+    if (!server.files.isEmpty()) {
+        setStep(server, Step::RemovingFiles);
+        server.client->remove(folder + "/" + server.files.takeFirst());
+    } else {
+        setStep(server, Step::RemovingFolder);
+        server.client->rmdir(folder);
+    }
+}
+
+void OldFolderPruning::startNextTarget(Server &server)
+{
+    if (server.targets.isEmpty()) {
+        setStep(server, Step::Done);
+        if (isDone())
+            emit finished();
+        return;
+    }
+    server.current = server.targets.takeFirst();
+    if (server.current.isLink) {
+        // A link goes as a file would: the server removes the link, not
+        // what it leads to.
+        setStep(server, Step::RemovingFolder);
+        server.client->remove(server.current.name);
+        return;
+    }
+    setStep(server, Step::ListingFolder);
+    server.files.clear();
+    server.keptBecause.clear();
+    server.client->list(server.current.name);
+}
+
+// Old dated folders go only after a run that missed nothing, before the
+// servers are closed; the servers are closed once every one is through.
+void MainWindow::pruneOldFolders()
+{
+    pruning = new OldFolderPruning(keepDays.value_or(0), date, this);
+    connect(pruning, &OldFolderPruning::logLine, this, &MainWindow::log);
+    connect(pruning, &OldFolderPruning::errorLine, this, &MainWindow::logError);
+    connect(pruning, &OldFolderPruning::finished, this, &MainWindow::closeServers);
+    for (const SaveFolder &folder : qAsConst(saveFolders)) {
+        if (!folder.invalid)
+            pruning->pruneSaveFolder(folder.path);
+    }
+    for (FtpServer &server : ftps) {
+        if (server.invalid || !server.ftp)
+            continue;
+        server.setState(ServerState::Pruning);
+        pruning->pruneServer(server.ftp, server.label());
+    }
+    if (pruning->isDone())
+        closeServers();
+}
