@@ -4,6 +4,7 @@
 
 #include <QApplication>
 
+#include <csignal>
 #include <cstdio>
 #include <memory>
 
@@ -84,6 +85,9 @@ int main(int argc, char *argv[])
     if (options.unattended) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
         qtHandler = qInstallMessageHandler(dropRuntimeFolderNote);
+        // A reader of standard output that goes away (mirvo --unattended |
+        // head) must not end the backup half way.
+        std::signal(SIGPIPE, SIG_IGN);
     } else if (!hasDisplay()) {
         print(stderr,
               program
