@@ -400,4 +400,17 @@ void MainWindow::runEnded()
     if (runEndReported)
         return;
     runEndReported = true;
+    if (!runMissedSomething()) {
+        log("Backup complete");
+        leaveFolder(BackupComplete);
+        return;
+    }
+    const QString missed = missedEntries == 1
+        ? QStringLiteral("1 entry")
+        : QString::number(missedEntries) + QStringLiteral(" entries");
+    logError("Backup incomplete: " + missed + " will be tried again next run");
+    QString problem = missed + " will be tried again next run.";
+    if (!firstMissedDestination.isEmpty())
+        problem += " The first destination that failed: " + firstMissedDestination + ".";
+    leaveFolder(BackupIncomplete, problem);
 }

@@ -17,7 +17,11 @@ bool isValidBackupName(const QString &name);
 // folders: zipped entries are stored as their archive.
 QString storedBackupName(const QString &name, bool zipped);
 
-// Where WinRAR is installed unless config.txt says otherwise.
+// Where WinRAR is usually installed.
 inline constexpr char defaultWinrarPath[] = "C:/Program Files (x86)/WinRAR/WinRAR.exe";
+
+// The archiver of a new config.txt: the stand-in when it is installed beside
+// the running program, else WinRAR's usual place.
+QString defaultArchiverPath();
 
 #endif // CONFIGURATIONFIELDS_H

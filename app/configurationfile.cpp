@@ -57,7 +57,7 @@ void MainWindow::loadConfiguration()
     keepDays.reset();
     QFile file { QLatin1String(configurationFileName) };
     if (!file.open(QIODevice::ReadOnly)) {
-        winrarPath = QLatin1String(defaultWinrarPath);
+        winrarPath = defaultArchiverPath();
         if (configurationMode && winrarPathEdit)
             winrarPathEdit->setText(winrarPath);
         return;

@@ -20,11 +20,14 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace {
 
 const int buttonMaximumWidth = 200;
+// How often a window that waits for a busy folder looks again.
+const int folderRetryMs = 1000;
 
 void warn(const QString &message)
 {
@@ -36,11 +39,15 @@ void inform(const QString &message)
     QMessageBox::information(nullptr, message, message);
 }
 
+// An image in ressources/ beside config.txt replaces the built-in one of the
+// same name, so that the buttons look right from any folder.
 void setIconFromImage(QPushButton *button, const QString &imagePath)
 {
-    const QPixmap image(imagePath);
+    QPixmap image(imagePath);
     if (image.isNull())
-        return; // a missing image leaves a plain text button
+        image.load(QStringLiteral(":/") + imagePath);
+    if (image.isNull())
+        return; // no image at all leaves a plain text button
     button->setIcon(QIcon(image));
     button->setIconSize(image.size());
 }
@@ -75,6 +82,8 @@ QString backupNamePrompt(EntryKind kind)
 
 void MainWindow::buildConfigurationWindow()
 {
+    // The button images are built into the program (see setIconFromImage).
+    Q_INIT_RESOURCE(ressources);
     setMinimumSize(800, 600);
     setWindowTitle(QStringLiteral("Mirvo - Configuration"));
     layout = new QHBoxLayout;
@@ -137,6 +146,38 @@ void MainWindow::buildConfigurationWindow()
     saveConfiguration();
 
     setLayout(layout);
+}
+
+// Another process works in the folder: a backup runs there, or another
+// configuration window is open. Editing now would rewrite config.txt and
+// previous under it, so the window says so, and becomes the editor as soon
+// as the folder is free.
+void MainWindow::waitForFolder()
+{
+    setMinimumSize(800, 600);
+    setWindowTitle(QStringLiteral("Mirvo - Configuration"));
+    const QString text = folderBusyText()
+        + QStringLiteral(".\nThe configuration can be edited here once that has ended.");
+    log(text);
+    QLabel *notice = new QLabel(text);
+    notice->setAlignment(Qt::AlignCenter);
+    notice->setWordWrap(true);
+    QVBoxLayout *noticeLayout = new QVBoxLayout(this);
+    noticeLayout->addWidget(notice);
+
+    QTimer *retry = new QTimer(this);
+    connect(retry, &QTimer::timeout, this, [this, retry, notice, noticeLayout] {
+        if (folderLock.take() == FolderLock::HeldElsewhere)
+            return;
+        retry->deleteLater();
+        delete notice;
+        delete noticeLayout;
+        buildConfigurationWindow();
+        // Widgets added to a window already on screen appear only when told to.
+        for (QWidget *child : findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly))
+            child->show();
+    });
+    retry->start(folderRetryMs);
 }
 
 QListWidget *MainWindow::addListGroup(const QString &title, const QString &addLabel,
@@ -333,11 +374,21 @@ void MainWindow::removePath()
     removeEntry(pathList, saveFolders);
 }
 
+// Cancelling the dialog changes nothing. The archivers of this system have
+// no ".exe", so every file can be shown too; that filter comes first unless
+// the path in use is one of those.
 void MainWindow::browseWinrar()
 {
-    winrarPath = QFileDialog::getOpenFileName(this, QStringLiteral("Find winrar"),
-                                              QString::fromLatin1(defaultWinrarPath),
-                                              QStringLiteral("Winrar (*.exe)"));
+    const QString start = winrarPath.isEmpty() ? defaultArchiverPath() : winrarPath;
+    const QString windowsFilter = QStringLiteral("Winrar (*.exe)");
+    const QString allFilter = QStringLiteral("All files (*)");
+    QString filter
+        = start.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive) ? windowsFilter : allFilter;
+    const QString picked = QFileDialog::getOpenFileName(this, QStringLiteral("Find winrar"), start,
+                                                        windowsFilter + ";;" + allFilter, &filter);
+    if (picked.isEmpty())
+        return;
+    winrarPath = picked;
     winrarPathEdit->setText(winrarPath);
     saveConfiguration();
 }

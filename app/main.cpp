@@ -1,10 +1,110 @@
+#include "desktopnotification.h"
 #include "mainwindow.h"
+#include "options.h"
 
 #include <QApplication>
 
+#include <csignal>
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+void print(FILE *stream, const QString &text)
+{
+    std::fputs(text.toLocal8Bit().constData(), stream);
+}
+
+// A window needs a display; a backup without one is what --unattended is for.
+bool hasDisplay()
+{
+    return !qEnvironmentVariableIsEmpty("DISPLAY")
+        || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+        || !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM");
+}
+
+// Qt notes at start-up that the user's runtime folder is not set, as it is
+// not under cron; an unattended run does not need that folder, and cron
+// would mail the note after every run.
+QtMessageHandler qtHandler = nullptr;
+void dropRuntimeFolderNote(QtMsgType type, const QMessageLogContext &context,
+                           const QString &message)
+{
+    if (type == QtWarningMsg
+        && message.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR")))
+        return;
+    qtHandler(type, context, message);
+}
+
+// A scheduled run that cannot even read its command line is a run that did
+// not happen: whoever scheduled it is told, as for any other unattended run.
+int refuseUnattended(int argc, char *argv[], const QString &problem)
+{
+    QCoreApplication core(argc, argv);
+    sendDesktopNotification(QStringLiteral("Mirvo: no backup made"), problem,
+                            [] { QCoreApplication::exit(NoBackupMade); });
+    return core.exec();
+}
+
+} // namespace
+
 int main(int argc, char *argv[])
 {
+    const bool configurationOnly = isConfigurationOnlyBuild();
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const QString program
+        = configurationOnly ? QStringLiteral("mirvo-config") : QStringLiteral("mirvo");
+
+    const ProgramOptions options = parseProgramOptions(arguments, configurationOnly);
+    switch (options.action) {
+    case ProgramOptions::ShowHelp:
+        print(stdout, usageText(program, configurationOnly));
+        return 0;
+    case ProgramOptions::ShowVersion:
+        print(stdout, program + QStringLiteral(" " MIRVO_VERSION "\n"));
+        return 0;
+    case ProgramOptions::Refuse:
+        print(stderr,
+              program + ": " + options.problem + "\n" + usageText(program, configurationOnly));
+        if (!configurationOnly && arguments.contains(QStringLiteral("--unattended")))
+            return refuseUnattended(argc, argv, options.problem);
+        return NoBackupMade;
+    case ProgramOptions::Run:
+        break;
+    }
+
+    QString problem;
+    if (!options.folder.isEmpty() && !enterFolder(options.folder, &problem)) {
+        print(stderr, program + ": " + problem + "\n");
+        return NoBackupMade;
+    }
+    // An unattended run shows nothing, so it needs no display, whatever the
+    // environment says.
+    if (options.unattended) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        qtHandler = qInstallMessageHandler(dropRuntimeFolderNote);
+        // A reader of standard output that goes away (mirvo --unattended |
+        // head) must not end the backup half way.
+        std::signal(SIGPIPE, SIG_IGN);
+    } else if (!hasDisplay()) {
+        print(stderr,
+              program
+                  + QStringLiteral(": no display to open a window on (to back up without a "
+                                   "window, run mirvo --unattended)\n"));
+        return NoBackupMade;
+    }
+
     QApplication app(argc, argv);
+    QApplication::setApplicationVersion(QStringLiteral(MIRVO_VERSION));
+    QGuiApplication::setDesktopFileName(program);
+
+    if (options.unattended) {
+        // Never shown, so never closed: the end of the run ends the program.
+        const std::unique_ptr<MainWindow> window(new MainWindow(Presentation::Unattended));
+        return app.exec();
+    }
     MainWindow *window = new MainWindow;
     window->show();
     return app.exec();

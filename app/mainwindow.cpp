@@ -1,6 +1,9 @@
 #include "mainwindow.h"
 
+#include "desktopnotification.h"
+
 #include <QAbstractTextDocumentLayout>
+#include <QCoreApplication>
 #include <QDate>
 #include <QDir>
 #include <QFileInfo>
@@ -9,6 +12,8 @@
 #include <QTextDocument>
 #include <QTextEdit>
 #include <QtDebug>
+
+#include <cstdio>
 
 namespace {
 
@@ -36,18 +41,33 @@ qreal paragraphGap(const QTextDocument *document)
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent)
+    : MainWindow(Presentation::Window, parent)
+{ }
+
+MainWindow::MainWindow(Presentation presentation, QWidget *parent)
     : QWidget(parent)
+    , unattended(presentation == Presentation::Unattended)
 {
     setAttribute(Qt::WA_DeleteOnClose);
     cipher.setKey(passwordCipherKey);
     date = QDate::currentDate().toString(QStringLiteral("yyyy_MMM_dd_(ddd)"));
 
-    if (!isConfigurationOnlyBuild() && QFileInfo::exists(QStringLiteral("config.txt"))) {
+    const bool configured = QFileInfo::exists(QStringLiteral("config.txt"));
+    if (unattended && !configured) {
+        // An unattended run never opens the editor, nor writes a config.txt.
+        configurationMode = false;
+        const QString problem = "There is no config.txt in " + folderLock.folder();
+        logError(problem);
+        leaveFolder(NoBackupMade, problem);
+    } else if (!isConfigurationOnlyBuild() && configured) {
         configurationMode = false;
         buildBackupWindow();
     } else {
         configurationMode = true;
-        buildConfigurationWindow();
+        if (folderLock.take() == FolderLock::HeldElsewhere)
+            waitForFolder();
+        else
+            buildConfigurationWindow();
     }
 }
 
@@ -55,17 +75,39 @@ MainWindow::~MainWindow() = default;
 
 void MainWindow::buildBackupWindow()
 {
+    // A configuration that exists but cannot be read would make a run of
+    // nothing that reports success.
+    QFile configuration(QStringLiteral("config.txt"));
+    if (!configuration.open(QIODevice::ReadOnly)) {
+        createLogView();
+        const QString problem
+            = "Cannot read " + folderLock.folder() + "/config.txt: " + configuration.errorString();
+        logError(problem);
+        leaveFolder(NoBackupMade, problem);
+        return;
+    }
+    configuration.close();
+
+    // A second process in the folder changes no file: no lines in
+    // mirvo.log, no save folder prepared, no history written.
+    const FolderLock::Outcome lock = folderLock.take();
+    if (lock == FolderLock::HeldElsewhere) {
+        createLogView();
+        logError(folderBusyText());
+        leaveFolder(NoBackupMade, folderBusyText());
+        return;
+    }
+    if (!runLog.open(QStringLiteral("mirvo.log")))
+        logError("Cannot write the log file " + runLog.problem());
+    if (lock == FolderLock::Unavailable)
+        logError("Cannot lock " + folderLock.folder()
+                 + ": another backup could run there at the same time");
+
     // Lines logged by these two land in logText and show up with the first
     // line logged once the view exists.
     loadConfiguration();
     readHistory();
-
-    setFixedSize(logWidth, logHeight);
-    logView = new QTextEdit(this);
-    logView->setFixedSize(logWidth, logHeight);
-    logView->setReadOnly(true);
-    // The view is only ever appended to; an undo history would grow with it.
-    logView->setUndoRedoEnabled(false);
+    createLogView();
 
     setStep(RunStep::Preparing);
     const bool clientStarted = prepareServers();
@@ -77,6 +119,50 @@ void MainWindow::buildBackupWindow()
         setStep(RunStep::SendingFiles);
         runNext();
     }
+}
+
+// An unattended run shows nothing: its lines go to standard output.
+void MainWindow::createLogView()
+{
+    if (unattended || logView)
+        return;
+    setFixedSize(logWidth, logHeight);
+    logView = new QTextEdit(this);
+    logView->setFixedSize(logWidth, logHeight);
+    logView->setReadOnly(true);
+    // The view is only ever appended to; an undo history would grow with it.
+    logView->setUndoRedoEnabled(false);
+}
+
+QString MainWindow::folderBusyText() const
+{
+    return "A backup is already running in " + folderLock.folder()
+        + ", or its configuration window is open";
+}
+
+// The run is over, or never started: the folder is free for the next
+// process. An unattended process then ends with `exitStatus`, after telling
+// the desktop when something was left undone.
+void MainWindow::leaveFolder(int exitStatus, const QString &problem)
+{
+    runLog.close();
+    folderLock.release();
+    if (!unattended)
+        return;
+    const auto exitProcess = [exitStatus] {
+        // Queued, so that an end reached inside the constructor still ends
+        // the event loop that main starts afterwards.
+        QMetaObject::invokeMethod(
+            qApp, [exitStatus] { QCoreApplication::exit(exitStatus); }, Qt::QueuedConnection);
+    };
+    if (exitStatus == BackupComplete) {
+        exitProcess();
+        return;
+    }
+    const QString summary = exitStatus == BackupIncomplete
+        ? QStringLiteral("Mirvo: backup incomplete")
+        : QStringLiteral("Mirvo: no backup made");
+    sendDesktopNotification(summary, problem, exitProcess);
 }
 
 void MainWindow::prepareSaveFolders()
@@ -114,18 +200,42 @@ void MainWindow::prepareSaveFolders()
 // debug output gets the text as it is.
 void MainWindow::log(const QString &text)
 {
-    qDebug() << text;
-    if (configurationMode)
-        return;
-    appendToLog(">" + text.toHtmlEscaped());
+    report(text, false);
 }
 
 void MainWindow::logError(const QString &text)
 {
-    qDebug() << text;
+    report(text, true);
+}
+
+void MainWindow::report(const QString &text, bool error)
+{
+    const QString plain = error ? "Error : " + text : text;
+    if (unattended) {
+        const QByteArray line = plain.toUtf8() + '\n';
+        std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
+        std::fflush(stdout);
+    } else {
+        qDebug() << text;
+    }
     if (configurationMode)
         return;
-    appendToLog("> <font color=\"red\">Error : " + text.toHtmlEscaped() + "</font>");
+    keepInRunLog(plain);
+    if (error)
+        appendToLog("> <font color=\"red\">Error : " + text.toHtmlEscaped() + "</font>");
+    else
+        appendToLog(">" + text.toHtmlEscaped());
+}
+
+// A log file that cannot be written is said once, then left alone: the
+// backup matters more than its record.
+void MainWindow::keepInRunLog(const QString &line)
+{
+    if (!runLog.isOpen() || runLog.append(line))
+        return;
+    const QString problem = runLog.problem();
+    runLog.close();
+    logError("Cannot write the log file " + problem);
 }
 
 // `line` is the HTML of one log line without its closing <br>.

@@ -1,7 +1,9 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include "folderlock.h"
 #include "qurlinfo.h"
+#include "runlog.h"
 #include "stringcipher.h"
 
 #include <QDateTime>
@@ -167,6 +169,17 @@ struct StoredTime
     QString text;
 };
 
+// Whether the process shows its window, or backs up unattended: then every
+// log line goes to standard output and the end of the run ends the process.
+enum class Presentation { Window, Unattended };
+
+// The exit status of an unattended run, and of a command line refused.
+enum ExitStatus {
+    BackupComplete = 0, // every entry reached every destination
+    BackupIncomplete = 1, // the run ended, but something will be tried again next run
+    NoBackupMade = 2 // no config.txt, another process holds the folder, or a bad option
+};
+
 // True in the configuration-only build. Each program links its own definition.
 bool isConfigurationOnlyBuild();
 
@@ -180,6 +193,7 @@ class MainWindow : public QWidget
 
 public:
     explicit MainWindow(QWidget *parent = nullptr);
+    explicit MainWindow(Presentation presentation, QWidget *parent = nullptr);
     ~MainWindow() override;
 
     void log(const QString &text);
@@ -208,6 +222,11 @@ private:
     void prepareSaveFolders();
     void appendToLog(const QString &line);
     void showLogLine(const QString &line);
+    void report(const QString &text, bool error);
+    void keepInRunLog(const QString &line);
+    void createLogView();
+    QString folderBusyText() const;
+    void leaveFolder(int exitStatus, const QString &problem = QString());
 
     // Configuration file
     void loadConfiguration();
@@ -265,6 +284,7 @@ private:
 
     // Configuration window
     void buildConfigurationWindow();
+    void waitForFolder();
     QListWidget *addListGroup(const QString &title, const QString &addLabel,
                               QVBoxLayout *columnLayout, QPushButton **addButton,
                               QPushButton **removeButton);
@@ -344,6 +364,11 @@ private:
     QString firstMissedDestination;
     bool runEndReported = false;
     OldFolderPruning *pruning = nullptr; // the end of a run that missed nothing
+
+    // Unattended runs, the kept log and the lock of the folder.
+    bool unattended = false;
+    FolderLock folderLock;
+    RunLog runLog;
 };
 
 #endif // MAINWINDOW_H

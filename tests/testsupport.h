@@ -20,4 +20,14 @@
 // Set before building a MainWindow in-process to get the configuration-only build.
 extern bool testConfigurationOnlyBuild;
 
+// The last line of a run that missed `missed` entries (none: a complete
+// run), as the debug output gives it.
+inline QString outcomeLine(int missed)
+{
+    if (missed == 0)
+        return QStringLiteral("Backup complete");
+    return QStringLiteral("Backup incomplete: %1 will be tried again next run")
+        .arg(missed == 1 ? QStringLiteral("1 entry") : QStringLiteral("%1 entries").arg(missed));
+}
+
 #endif // TESTSUPPORT_H

@@ -69,9 +69,9 @@ private:
     void runBackup(const QString &configuration);
     QString path(const QString &relative) const { return dir->filePath(relative); }
     // The lines of a run over one usable save folder, given the lines of
-    // the entries of each kind.
+    // the entries of each kind and how many entries it missed.
     QStringList runLines(const QStringList &fileLines, const QStringList &zippedFileLines = {},
-                         const QStringList &zippedFolderLines = {}) const;
+                         const QStringList &zippedFolderLines = {}, int missed = 0) const;
     // Lines that copy `source` as `name` into the save folder.
     QStringList copyLines(const QString &source, const QString &name) const;
     void verifyHandledNow(const QString &key);
@@ -126,12 +126,13 @@ void TestBackupRun::runBackup(const QString &configuration)
 
 QStringList TestBackupRun::runLines(const QStringList &fileLines,
                                     const QStringList &zippedFileLines,
-                                    const QStringList &zippedFolderLines) const
+                                    const QStringList &zippedFolderLines, int missed) const
 {
     return QStringList { "Initializing " + saves } + fileLines
         + QStringList { "All files have been transferred" } + zippedFileLines
         + QStringList { "All zipped files have been transferred" } + zippedFolderLines
-        + QStringList { "All zipped folders have been transferred", "Exiting..." };
+        + QStringList { "All zipped folders have been transferred", "Exiting...",
+                        outcomeLine(missed) };
 }
 
 QStringList TestBackupRun::copyLines(const QString &source, const QString &name) const
@@ -159,7 +160,8 @@ void TestBackupRun::emptyConfiguration()
     QCOMPARE(debug->lines(),
              (QStringList { "Cannot read previous transfer file", "All files have been transferred",
                             "All zipped files have been transferred",
-                            "All zipped folders have been transferred", "Exiting..." }));
+                            "All zipped folders have been transferred", "Exiting...",
+                            "Backup complete" }));
     QVERIFY(QFileInfo(QStringLiteral("previous")).isFile());
     QCOMPARE(readFile(QStringLiteral("previous")), QByteArray());
 }
@@ -307,7 +309,7 @@ void TestBackupRun::archivesAndSaveFolders()
              << "All zipped files have been transferred" << photos + " has been zipped"
              << copyLines("photos.zip", "photos.zip") << "Beginning transfer of photos.zip"
              << "All zipped folders have been transferred"
-             << "Exiting...";
+             << "Exiting..." << outcomeLine(2);
     QCOMPARE(debug->lines(), expected);
 
     // The archives stay in the working directory; the copies match them.
@@ -353,7 +355,8 @@ void TestBackupRun::archiverFailure()
         folderLines << photos + " has been zipped" << copyLines("photos.zip", "photos.zip")
                     << "Beginning transfer of photos.zip";
     }
-    QCOMPARE(debug->lines(), runLines({}, { report + " cannot be zipped" }, folderLines));
+    QCOMPARE(debug->lines(),
+             runLines({}, { report + " cannot be zipped" }, folderLines, archiverMissing ? 2 : 1));
     QVERIFY(!QFileInfo::exists(saves + "/latest/report.zip"));
     QVERIFY(!QFileInfo::exists(saves + "/" + date + "/report.zip"));
     QCOMPARE(historyFileEntries().value(report), oldTime);
@@ -415,7 +418,7 @@ void TestBackupRun::failedBackupKeepsHistory()
                                         : "Beginning transfer of " + source);
     }
     entryLines << copyLines(other, QStringLiteral("other.txt")) << "Beginning transfer of " + other;
-    QCOMPARE(debug->lines(), runLines(entryLines));
+    QCOMPARE(debug->lines(), runLines(entryLines, {}, {}, 1));
 
     const QMap<QString, QString> history = historyFileEntries();
     if (recordedBefore)
@@ -479,7 +482,7 @@ void TestBackupRun::copyReplacesOldCopyOnlyWhenComplete()
         entryLines << source + (sourceReadable ? " has been copied to " : " cannot be copied to ")
                 + target;
     entryLines << "Beginning transfer of " + source;
-    QCOMPARE(debug->lines(), runLines(entryLines));
+    QCOMPARE(debug->lines(), runLines(entryLines, {}, {}, sourceReadable ? 0 : 1));
     for (const QString &target : targets) {
         QCOMPARE(readFile(target),
                  sourceReadable ? QByteArray("the new content") : QByteArray("a good old copy"));
@@ -509,7 +512,7 @@ void TestBackupRun::longRunOfSkippedEntriesKeepsTheStackFlat()
     QCOMPARE(skipLineDepths.size(), count);
     QCOMPARE(*std::min_element(skipLineDepths.cbegin(), skipLineDepths.cend()),
              *std::max_element(skipLineDepths.cbegin(), skipLineDepths.cend()));
-    QCOMPARE(debug->lines().last(), QStringLiteral("Exiting..."));
+    QCOMPARE(debug->lines().last(), QStringLiteral("Backup complete"));
 }
 
 // A source that is away (an unplugged drive) keeps its line and leaves the
@@ -526,7 +529,8 @@ void TestBackupRun::missingSourceIsMissed()
     QCOMPARE(debug->lines(),
              QStringList { "Removing unexisting file from the saved files : " + gone }
                  + runLines(copyLines(here, QStringLiteral("here.txt"))
-                            + QStringList { "Beginning transfer of " + here }));
+                                + QStringList { "Beginning transfer of " + here },
+                            {}, {}, 1));
     QVERIFY(inspect().runMissedSomething());
     verifyHandledNow(here);
     QVERIFY(!historyFileEntries().contains(gone));

@@ -308,7 +308,8 @@ private slots:
     void firstStart_data();
     void firstStart();
     void windowLayout();
-    void missingImagesGiveButtonsWithoutIcons();
+    void builtInImagesUnlessReplaced();
+    void busyFolderWaitsForItsTurn();
     void configurationOnlyBuildOverExistingConfig();
     void standardBuildOverExistingConfigIsNoEditor();
 
@@ -535,14 +536,52 @@ void TestConfigurationWindow::windowLayout()
     }
 }
 
-void TestConfigurationWindow::missingImagesGiveButtonsWithoutIcons()
+// The images are built in, so the buttons have them in any folder; an image
+// in ressources/ beside config.txt replaces the built-in one of its name.
+void TestConfigurationWindow::builtInImagesUnlessReplaced()
 {
     openWindow();
     for (int list = Files; list <= SaveFolders; ++list) {
-        QVERIFY(inside.addButton(list)->icon().isNull());
-        QVERIFY(inside.removeButton(list)->icon().isNull());
-        QVERIFY(!inside.addButton(list)->text().isEmpty());
+        QVERIFY(!inside.addButton(list)->icon().isNull());
+        QCOMPARE(inside.addButton(list)->iconSize(), QSize(16, 16));
+        QCOMPARE(inside.removeButton(list)->iconSize(), QSize(16, 16));
     }
+    delete window;
+
+    QImage replacement(24, 24, QImage::Format_ARGB32);
+    replacement.fill(Qt::blue);
+    QVERIFY(QDir().mkpath(QStringLiteral("ressources")));
+    QVERIFY(replacement.save(QStringLiteral("ressources/add.png")));
+    testConfigurationOnlyBuild = true; // config.txt exists now
+    openWindow();
+    for (int list = Files; list <= SaveFolders; ++list) {
+        QCOMPARE(inside.addButton(list)->iconSize(), QSize(24, 24));
+        QCOMPARE(inside.removeButton(list)->iconSize(), QSize(16, 16));
+    }
+}
+
+// While another process works in the folder, the window says so and
+// writes nothing; once the folder is free it becomes the editor.
+void TestConfigurationWindow::busyFolderWaitsForItsTurn()
+{
+    QLockFile backup(dir->filePath(QStringLiteral("mirvo.lock")));
+    QVERIFY(backup.tryLock(0));
+    openWindow()->show();
+    const QList<QLabel *> labels = window->findChildren<QLabel *>();
+    QCOMPARE(labels.size(), 1);
+    const QPointer<QLabel> notice = labels.first();
+    QVERIFY2(notice->text().startsWith("A backup is already running in " + dir->path()),
+             qPrintable(notice->text()));
+    QTest::qWait(1500);
+    QVERIFY(!QFileInfo::exists(QStringLiteral("config.txt")));
+    QVERIFY(window->findChildren<QListWidget *>().isEmpty());
+
+    backup.unlock();
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(QStringLiteral("config.txt")), 5000);
+    QVERIFY(!notice);
+    for (int list = Files; list <= SaveFolders; ++list)
+        QVERIFY(inside.listWidget(list)->isVisible());
+    QVERIFY(!backup.tryLock(0)); // the editor holds the folder now
 }
 
 void TestConfigurationWindow::configurationOnlyBuildOverExistingConfig()
@@ -1114,7 +1153,7 @@ void TestConfigurationWindow::browseWinrar_data()
 {
     QTest::addColumn<bool>("cancel");
     QTest::newRow("picked") << false;
-    QTest::newRow("cancelled empties the path") << true;
+    QTest::newRow("cancelled keeps the path") << true;
 }
 
 void TestConfigurationWindow::browseWinrar()
@@ -1135,11 +1174,11 @@ void TestConfigurationWindow::browseWinrar()
 
     QCOMPARE(script.problems, QStringList());
     QCOMPARE(titles(script.seen), QStringList { "file:Find winrar" });
-    QCOMPARE(script.seen.first().nameFilters, QStringList { "Winrar (*.exe)" });
+    QCOMPARE(script.seen.first().nameFilters, QStringList({ "Winrar (*.exe)", "All files (*)" }));
     QCOMPARE(script.seen.first().fileMode, int(QFileDialog::ExistingFile));
-    QVERIFY(configSavedSinceMark());
-    const QString expected = cancel ? QString() : rar;
-    QCOMPARE(readFile(QStringLiteral("config.txt")), ("winrar=" + expected + "\n").toUtf8());
+    QCOMPARE(configSavedSinceMark(), !cancel);
+    const QString expected = cancel ? defaultWinrar : rar;
+    QCOMPARE(configLines().first(), "winrar=" + expected);
     QCOMPARE(inside.winrarPathEdit()->text(), expected);
     QCOMPARE(inside.winrarPath(), expected);
 }

@@ -25,7 +25,7 @@ QString MirvoProcess::datedFolderName()
     return QLocale::c().toString(QDate::currentDate(), QStringLiteral("yyyy_MMM_dd_(ddd)"));
 }
 
-bool MirvoProcess::start(const QStringList &extraEnvironment)
+bool MirvoProcess::start(const QStringList &extraEnvironment, const QStringList &arguments)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
@@ -34,14 +34,33 @@ bool MirvoProcess::start(const QStringList &extraEnvironment)
     env.insert(QStringLiteral("QT_MESSAGE_PATTERN"), QStringLiteral("%{message}"));
     for (const QString &entry : extraEnvironment) {
         const int eq = entry.indexOf(QLatin1Char('='));
-        env.insert(entry.left(eq), entry.mid(eq + 1));
+        if (eq < 0)
+            env.remove(entry);
+        else
+            env.insert(entry.left(eq), entry.mid(eq + 1));
     }
     process = std::make_unique<QProcess>();
     process->setProcessEnvironment(env);
     process->setWorkingDirectory(workDir);
-    process->setProcessChannelMode(QProcess::MergedChannels);
-    process->start(binary(which), QStringList());
+    // The debug output comes on stderr; stdout is kept apart.
+    process->setReadChannel(QProcess::StandardError);
+    process->start(executable.isEmpty() ? binary(which) : executable, arguments);
     return process->waitForStarted(10000);
+}
+
+bool MirvoProcess::waitForExit(int timeoutMs)
+{
+    if (!process)
+        return false;
+    const bool ended = process->waitForFinished(timeoutMs);
+    collect();
+    return ended && process->exitStatus() == QProcess::NormalExit;
+}
+
+QString MirvoProcess::standardOutput()
+{
+    collect();
+    return QString::fromUtf8(output);
 }
 
 void MirvoProcess::stop()
@@ -98,7 +117,8 @@ void MirvoProcess::collect()
 {
     if (!process)
         return;
-    pending += process->readAll();
+    pending += process->readAllStandardError();
+    output += process->readAllStandardOutput();
     int newline;
     while ((newline = pending.indexOf('\n')) >= 0) {
         const QString line = QString::fromUtf8(pending.left(newline));

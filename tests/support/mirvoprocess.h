@@ -8,7 +8,8 @@
 #include <memory>
 
 // The real mirvo (or mirvo-config) binary, run headless in a working
-// directory. The program never quits by itself: stop() ends it by its PID.
+// directory. With a window the program never quits by itself: stop() ends
+// it by its PID; an unattended run is waited for with waitForExit().
 class MirvoProcess
 {
 public:
@@ -17,8 +18,14 @@ public:
     explicit MirvoProcess(const QString &workingDirectory, Program program = Standard);
     ~MirvoProcess();
 
-    // Extra environment entries ("NAME=value") on top of the headless defaults.
-    bool start(const QStringList &extraEnvironment = {});
+    // Extra environment entries ("NAME=value") on top of the headless
+    // defaults; a bare "NAME" removes the variable. Then the arguments.
+    bool start(const QStringList &extraEnvironment = {}, const QStringList &arguments = {});
+    // Runs another copy of the program, e.g. one installed elsewhere.
+    void setExecutable(const QString &path) { executable = path; }
+    // Waits until the program has ended by itself; false on a timeout or a crash.
+    bool waitForExit(int timeoutMs = 30000);
+    int exitCode() const { return process ? process->exitCode() : -1; }
     void stop();
 
     // Waits until a debug-output line equals `line` (or, with `prefix`, starts with it).
@@ -27,6 +34,8 @@ public:
     QStringList lines();
     // Everything on stderr, raw, for diagnostics.
     QString rawOutput();
+    // Everything on stdout.
+    QString standardOutput();
 
     qint64 pid() const { return process ? process->processId() : 0; }
 
@@ -41,9 +50,11 @@ private:
 
     QString workDir;
     Program which;
+    QString executable;
     std::unique_ptr<QProcess> process;
     QByteArray pending;
     QString raw;
+    QByteArray output;
     QStringList parsed;
 };
 
