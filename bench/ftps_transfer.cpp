@@ -8,7 +8,6 @@
 #include "testsupport.h"
 
 #include "qftp.h"
-#include "qftptls.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -69,7 +68,7 @@ int main(int argc, char **argv)
 
     QFtp ftp;
     ftp.setTlsMode(QFtp::ExplicitTls);
-    ftp.setPinnedCertificate(QFtpTls::parseFingerprint(server.fingerprint()));
+    ftp.setPinnedCertificate(QFtp::parseFingerprint(server.fingerprint()));
     ftp.connectToHost(QStringLiteral("127.0.0.1"), server.port());
     ftp.login(server.user(), server.password());
     if (!waitForDone(ftp))
