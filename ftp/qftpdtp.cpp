@@ -2,6 +2,7 @@
 
 #include "qftpglobal.h"
 
+#include <QFileDevice>
 #include <QIODevice>
 #include <QLoggingCategory>
 #include <QSslSocket>
@@ -19,6 +20,9 @@ QFtpDTP::QFtpDTP(QFtpTls *tls)
 {
     activeListener.setObjectName(QStringLiteral("QFtpDTP active state server"));
     connect(&activeListener, &QTcpServer::newConnection, this, &QFtpDTP::setupSocket);
+    connect(&fileSender, &QFtpFileSender::sent, this, &QFtpDTP::fileSent);
+    connect(&fileSender, &QFtpFileSender::reachedEnd, this, &QFtpDTP::fileEnded);
+    connect(&fileSender, &QFtpFileSender::failed, this, &QFtpDTP::fileFailed);
 }
 
 QFtpDTP::~QFtpDTP()
@@ -39,11 +43,14 @@ void QFtpDTP::setUploadPhase(UploadPhase next)
 {
     qCDebug(lcData) << "upload" << phase << "->" << next;
     phase = next;
+    if (next != UploadPhase::SendingFile)
+        fileSender.stop();
     switch (next) {
     case UploadPhase::Waiting:
         uploadUnsent = 0;
         break;
     case UploadPhase::Sending:
+    case UploadPhase::SendingFile:
         break;
     case UploadPhase::Closing:
         setTarget(Target());
@@ -76,6 +83,7 @@ void QFtpDTP::setUploadSource(QIODevice *device)
 {
     setUploadPhase(UploadPhase::Waiting);
     setTarget(QPointer<QIODevice>(device));
+    sourceEnd = device && !device->isSequential() ? device->size() : 0;
     if (device && device->isSequential()) {
         connect(device, &QIODevice::readyRead, this, &QFtpDTP::dataReadyRead);
         connect(device, &QIODevice::readChannelFinished, this, &QFtpDTP::dataReadyRead);
@@ -116,7 +124,7 @@ void QFtpDTP::connectToDataPort(const QString &host, quint16 port)
         dataSocket = nullptr;
     }
     // Nothing of the upload goes to this connection before STOR is accepted.
-    if (phase == UploadPhase::Sending)
+    if (phase == UploadPhase::Sending || phase == UploadPhase::SendingFile)
         setUploadPhase(UploadPhase::Waiting);
 
     dataSocket = tls->createDataSocket(this);
@@ -188,7 +196,7 @@ void QFtpDTP::setupSocket()
     emit activity();
     tls->startDataEncryption(dataSocket);
 
-    if (phase == UploadPhase::Sending)
+    if (phase == UploadPhase::Sending || phase == UploadPhase::SendingFile)
         writeNextChunk();
 }
 
@@ -232,15 +240,29 @@ QByteArray QFtpDTP::readAll()
 
 void QFtpDTP::writeNextChunk()
 {
-    if (phase == UploadPhase::Waiting)
-        setUploadPhase(UploadPhase::Sending); // the server has accepted STOR
+    auto *device = std::get_if<QPointer<QIODevice>>(&target);
+    if (phase == UploadPhase::Waiting) {
+        // The server has accepted STOR.
+        const bool file = device && QFtpFileSender::canSend(*device, tls->enabled());
+        setUploadPhase(file ? UploadPhase::SendingFile : UploadPhase::Sending);
+    }
     // In active mode the server's connection may only come after its reply
     // to STOR; setupSocket() resumes the upload then.
-    if (phase != UploadPhase::Sending || !dataConnected())
+    if (!dataConnected())
+        return;
+    if (phase == UploadPhase::SendingFile) {
+        if (fileSender.isSending())
+            return; // it goes on by itself
+        auto *file = device && *device ? qobject_cast<QFileDevice *>(device->data()) : nullptr;
+        if (file && fileSender.start(file, dataSocket))
+            return;
+        setUploadPhase(UploadPhase::Sending); // read here instead
+    }
+    if (phase != UploadPhase::Sending)
         return;
     if (auto *buffer = std::get_if<BufferSource>(&target)) {
         writeNextSlice(*buffer);
-    } else if (auto *device = std::get_if<QPointer<QIODevice>>(&target); device && *device) {
+    } else if (device && *device) {
         writeDeviceChunk(*device);
     } else {
         failUpload(); // the source was destroyed while it was being sent
@@ -271,11 +293,23 @@ void QFtpDTP::writeDeviceChunk(QIODevice *device)
         uploadUnsent += qMax<qint64>(0, dataSocket->write(chunk, count));
     } else if (count < 0 && !device->isSequential()) {
         failUpload(); // a file that fails part way must not reach the server as if whole
-    } else if (count < 0 || (!device->isSequential() && device->atEnd())) {
+    } else if (count < 0) {
         finishUpload(); // a sequential device says it has no more data with -1
+    } else if (!device->isSequential()) {
+        endOfSource(device->pos()); // a random-access device gives nothing only at its end
     }
     // Otherwise a sequential device has nothing right now: its readyRead or
     // readChannelFinished calls dataReadyRead() later.
+}
+
+// A file that ends before the size it had when its upload was set up has
+// shrunk while it was sent: the server would get a file that never existed.
+void QFtpDTP::endOfSource(qint64 position)
+{
+    if (position < sourceEnd)
+        failUpload();
+    else
+        finishUpload();
 }
 
 void QFtpDTP::finishUpload()
@@ -294,7 +328,7 @@ void QFtpDTP::finishUpload()
 // socket has not written everything it was handed.
 bool QFtpDTP::uploadIncomplete() const
 {
-    return phase == UploadPhase::Sending || uploadUnsent > 0;
+    return phase == UploadPhase::Sending || phase == UploadPhase::SendingFile || uploadUnsent > 0;
 }
 
 void QFtpDTP::failUpload()
@@ -343,6 +377,32 @@ void QFtpDTP::resumeUpload()
     emit activity();
     if (phase == UploadPhase::Sending && !QFtpTls::sendBacklogged(dataSocket))
         writeNextChunk();
+}
+
+void QFtpDTP::fileSent(qint64 bytes)
+{
+    transferredBytes += bytes;
+    emit activity();
+    emit dataTransferProgress(transferredBytes, totalBytes);
+}
+
+void QFtpDTP::fileEnded()
+{
+    if (phase == UploadPhase::SendingFile)
+        endOfSource(fileSender.position());
+}
+
+void QFtpDTP::fileFailed(const QString &reason, bool unsupported)
+{
+    if (phase != UploadPhase::SendingFile)
+        return;
+    qCDebug(lcData) << "sending the file failed:" << reason;
+    if (unsupported) {
+        setUploadPhase(UploadPhase::Sending); // read here instead
+        writeNextChunk();
+    } else {
+        failUpload();
+    }
 }
 
 // ---------------------------------------------------------------------------

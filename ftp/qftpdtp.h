@@ -1,6 +1,7 @@
 #ifndef QFTPDTP_H
 #define QFTPDTP_H
 
+#include "qftpfilesender.h"
 #include "qftptls.h"
 #include "qurlinfo.h"
 
@@ -21,10 +22,12 @@ class QTcpSocket;
 //
 // In passive mode it connects to the port the server announced; in active
 // mode it listens on the control connection's local address and takes the
-// server's connection. Uploads go out in chunks paced by the socket's
-// bytes-written notifications, downloads are written through to a device or
-// left in the socket for the caller, and LIST output is cut into lines and
-// parsed into QUrlInfo entries.
+// server's connection. An upload of a regular file over a plain connection
+// goes from the page cache to the socket in the kernel (QFtpFileSender);
+// other uploads (bytes, devices that are not plain files, TLS) go out in
+// chunks paced by the socket's bytes-written notifications. Downloads are
+// written through to a device or left in the socket for the caller, and LIST
+// output is cut into lines and parsed into QUrlInfo entries.
 class QFtpDTP : public QObject
 {
     Q_OBJECT
@@ -52,6 +55,7 @@ public:
         None, // no upload: a download, a listing, or nothing under way
         Waiting, // the source is set; nothing is read from it before the server accepts STOR
         Sending, // chunks go out as the socket takes them
+        SendingFile, // the kernel sends a regular file as the socket takes it
         Closing, // all of the source is handed to the socket, which closes once it is sent
         CutShort, // the connection ended with bytes unsent, or the source failed
         Aborted // abort() cut the connection
@@ -137,6 +141,9 @@ private slots:
     void socketBytesWritten(qint64 bytes);
     void resumeUpload();
     void setupSocket();
+    void fileSent(qint64 bytes);
+    void fileEnded();
+    void fileFailed(const QString &reason, bool unsupported);
 
 private:
     // An upload from bytes: what of them went to the socket so far.
@@ -157,6 +164,7 @@ private:
     void retireSocket(QTcpSocket *socket);
     void writeNextSlice(BufferSource &buffer);
     void writeDeviceChunk(QIODevice *device);
+    void endOfSource(qint64 position);
     void finishUpload();
     bool uploadIncomplete() const;
     void failUpload();
@@ -174,6 +182,10 @@ private:
     // Bytes of the current upload handed to the socket and not yet reported
     // written by it.
     qint64 uploadUnsent = 0;
+    // Where a file (or other device of known size) ended when its upload
+    // was set up: ending before that, it changed while it was sent.
+    qint64 sourceEnd = 0;
+    QFtpFileSender fileSender;
     QByteArray residualData;
     bool passiveConnecting = false; // a passive connect attempt is under way
 };

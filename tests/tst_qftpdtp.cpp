@@ -7,6 +7,8 @@
 #include <QTemporaryFile>
 #include <QtTest>
 
+#include <memory>
+
 // The data transfer process, driven through its interpreter against a
 // scripted peer: listings cut into lines, uploads and their progress,
 // downloads with and without a device, data left over after the close.
@@ -55,17 +57,27 @@ class TestQFtpDTP : public QObject
     Q_OBJECT
 
 private slots:
+    void cleanup();
     void listingLines_data();
     void listingLines();
     void listingErrorLine();
     void listingLineTooLong();
     void uploadProgress_data();
     void uploadProgress();
+    void shrinkingSourceFails_data();
+    void shrinkingSourceFails();
     void downloadWithoutDevice();
     void sequentialSourceLosesNothing();
     void dataWithoutCommandIsClosed();
     void activeListenerAndSockets();
     void activeListingBeforeAccept();
+
+private:
+    void setSource(QFtpPI &pi, const QString &source, const QByteArray &payload);
+
+    QByteArray bytes;
+    std::unique_ptr<QTemporaryFile> file;
+    std::unique_ptr<QBuffer> buffer;
 };
 
 void TestQFtpDTP::listingLines_data()
@@ -157,44 +169,63 @@ void TestQFtpDTP::listingLineTooLong()
     QCOMPARE(s.dataProcess().dataConnectionState(), QAbstractSocket::UnconnectedState);
 }
 
+void TestQFtpDTP::cleanup()
+{
+    buffer.reset();
+    file.reset();
+    bytes.clear();
+}
+
 void TestQFtpDTP::uploadProgress_data()
 {
     QTest::addColumn<QByteArray>("payload");
-    QTest::addColumn<bool>("fromFile");
+    QTest::addColumn<QString>("source");
     QTest::addColumn<Progress>("expected");
     // An empty upload reports (0, total) once more when it ends; a non-empty
-    // one never does, since its first bytes-written report already counted.
-    QTest::newRow("empty buffer") << QByteArray() << false << Progress { { 0, 0 }, { 0, 0 } };
-    QTest::newRow("empty file") << QByteArray() << true << Progress { { 0, 0 }, { 0, 0 } };
-    QTest::newRow("ten-byte buffer")
-        << QByteArray("0123456789") << false << Progress { { 0, 10 }, { 10, 10 } };
+    // one never does, since its first report of bytes sent already counted.
+    QTest::newRow("empty bytes") << QByteArray() << "bytes" << Progress { { 0, 0 }, { 0, 0 } };
+    QTest::newRow("empty file") << QByteArray() << "file" << Progress { { 0, 0 }, { 0, 0 } };
+    QTest::newRow("ten bytes") << QByteArray("0123456789") << "bytes"
+                               << Progress { { 0, 10 }, { 10, 10 } };
     QTest::newRow("ten-byte file")
-        << QByteArray("0123456789") << true << Progress { { 0, 10 }, { 10, 10 } };
+        << QByteArray("0123456789") << "file" << Progress { { 0, 10 }, { 10, 10 } };
+    // A device that is not a plain file is read here, a chunk at a time.
     const QByteArray big(40000, 'b');
-    QTest::newRow("three-chunk file")
-        << big << true
+    QTest::newRow("three-chunk device")
+        << big << "device"
         << Progress { { 0, 40000 }, { 16384, 40000 }, { 32768, 40000 }, { 40000, 40000 } };
+}
+
+// Hands the interpreter an upload of `payload` from bytes, a file or a
+// device that is not a file (a buffer).
+void TestQFtpDTP::setSource(QFtpPI &pi, const QString &source, const QByteArray &payload)
+{
+    bytes = payload;
+    if (source == "bytes") {
+        pi.setUploadSource(&bytes);
+    } else if (source == "file") {
+        file.reset(new QTemporaryFile);
+        QVERIFY(file->open());
+        file->write(payload);
+        file->seek(0);
+        pi.setUploadSource(file.get());
+    } else {
+        buffer.reset(new QBuffer(&bytes));
+        QVERIFY(buffer->open(QIODevice::ReadOnly));
+        pi.setUploadSource(buffer.get());
+    }
+    pi.setTotalBytes(payload.size());
 }
 
 void TestQFtpDTP::uploadProgress()
 {
     QFETCH(QByteArray, payload);
-    QFETCH(bool, fromFile);
+    QFETCH(QString, source);
     QFETCH(Progress, expected);
     InterpreterSession s;
     QVERIFY(s.peer.listen());
     QVERIFY(s.greet());
-    QTemporaryFile file;
-    QByteArray buffer = payload;
-    if (fromFile) {
-        QVERIFY(file.open());
-        file.write(payload);
-        file.seek(0);
-        s.pi.setUploadSource(&file);
-    } else {
-        s.pi.setUploadSource(&buffer);
-    }
-    s.pi.setTotalBytes(payload.size());
+    setSource(s.pi, source, payload);
     s.peer.acceptPassive("227 ok ({pasv})\r\n")
         .reply("STOR f", "150 send it\r\n")
         .receiveData()
@@ -203,6 +234,45 @@ void TestQFtpDTP::uploadProgress()
     QCOMPARE(s.recorder.errors, QStringList());
     QCOMPARE(s.peer.receivedData(), payload);
     QCOMPARE(s.recorder.progress, expected);
+}
+
+void TestQFtpDTP::shrinkingSourceFails_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<int>("size");
+    QTest::newRow("file") << "file" << 32 * 1024 * 1024; // beyond what one turn sends
+    QTest::newRow("device") << "device" << 40000;
+}
+
+// The source is cut to a quarter once the first bytes went out: the server
+// would store a file that never existed, so the upload fails even though
+// the server reports success.
+void TestQFtpDTP::shrinkingSourceFails()
+{
+    QFETCH(QString, source);
+    QFETCH(int, size);
+    InterpreterSession s;
+    QVERIFY(s.peer.listen());
+    QVERIFY(s.greet());
+    setSource(s.pi, source, QByteArray(size, 's'));
+    bool shrunk = false;
+    connect(&s.pi, &QFtpPI::dataTransferProgress, this, [&](qint64 done, qint64) {
+        if (done > 0 && !shrunk) {
+            shrunk = true;
+            if (file)
+                QVERIFY(file->resize(size / 4));
+            else
+                bytes.truncate(size / 4);
+        }
+    });
+    s.peer.acceptPassive("227 ok ({pasv})\r\n")
+        .reply("STOR f", "150 send it\r\n")
+        .receiveData()
+        .send("226 stored\r\n");
+    QVERIFY(s.run({ "PASV\r\n", "STOR f\r\n" }));
+    QVERIFY(shrunk);
+    QCOMPARE(s.recorder.errors, QStringList({ "Upload incomplete (stored)" }));
+    QVERIFY(s.peer.receivedData().size() < size);
 }
 
 void TestQFtpDTP::downloadWithoutDevice()
