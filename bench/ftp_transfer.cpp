@@ -25,73 +25,17 @@
 #include <QFile>
 #include <QTemporaryDir>
 
-#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <map>
-#include <memory>
 #include <vector>
 
 namespace {
-
-// The client side, in a process of its own: logs in and uploads every file
-// of a folder into a remote folder, one put() each. Prints whether the TLS
-// library was loaded. Exits 0 when every command succeeded.
-int clientMain(const QStringList &arguments)
-{
-    const QString host = arguments.at(0);
-    const QDir local(arguments.at(4));
-    const QString remote = arguments.at(5);
-    QFtp ftp;
-    ftp.connectToHost(host, quint16(arguments.at(1).toUInt()));
-    ftp.login(arguments.at(2), arguments.at(3));
-    for (const QString &name : local.entryList(QDir::Files, QDir::Name))
-        ftp.put(std::make_unique<QFile>(local.filePath(name)), remote + QLatin1Char('/') + name);
-    ftp.close();
-    const bool ok = waitForDone(ftp);
-    std::printf("tls library loaded: %s\n", tlsLibraryLoaded() ? "yes" : "no");
-    return ok ? 0 : 1;
-}
-
-struct Range
-{
-    std::vector<double> values;
-    double low() const { return *std::min_element(values.begin(), values.end()); }
-    double high() const { return *std::max_element(values.begin(), values.end()); }
-    double median() const
-    {
-        std::vector<double> sorted = values;
-        std::sort(sorted.begin(), sorted.end());
-        return sorted.at(sorted.size() / 2);
-    }
-    QString text(int decimals = 3) const
-    {
-        return QStringLiteral("%1 to %2")
-            .arg(low(), 0, 'f', decimals)
-            .arg(high(), 0, 'f', decimals);
-    }
-};
 
 struct Figures
 {
     Range seconds, cpu, peakMiB;
 };
-
-bool writeFile(const QString &path, qint64 size)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    QByteArray block(1024 * 1024, Qt::Uninitialized);
-    quint32 state = 12345;
-    for (char &byte : block) {
-        state = state * 1103515245u + 12345u;
-        byte = char(state >> 24);
-    }
-    for (qint64 written = 0; written < size; written += block.size())
-        file.write(block.constData(), qMin<qint64>(block.size(), size - written));
-    return file.flush();
-}
 
 } // namespace
 
@@ -99,8 +43,8 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const QStringList arguments = app.arguments();
-    if (arguments.size() == 8 && arguments.at(1) == QLatin1String("--client"))
-        return clientMain(arguments.mid(2));
+    if (arguments.value(1) == QLatin1String("--client"))
+        return uploadClient(arguments.mid(2));
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     const qint64 megabytes = arguments.size() > 1 ? arguments.at(1).toLongLong() : 1024;
     const int rounds = arguments.size() > 2 ? arguments.at(2).toInt() : 5;
@@ -132,10 +76,10 @@ int main(int argc, char **argv)
     bigDir.mkpath(QStringLiteral("."));
     smallDir.mkpath(QStringLiteral("."));
     const QString bigPath = bigDir.filePath(QStringLiteral("big.bin"));
-    if (!writeFile(bigPath, bigSize))
+    if (!writeSampleFile(bigPath, bigSize))
         return std::fprintf(stderr, "cannot write %s\n", qPrintable(bigPath)), 1;
     for (int i = 1; i <= smallCount; ++i)
-        writeFile(smallDir.filePath(QStringLiteral("small%1.bin").arg(i)), 4096);
+        writeSampleFile(smallDir.filePath(QStringLiteral("small%1.bin").arg(i)), 4096);
 
     const QString self = app.applicationFilePath();
     const auto mirvo = [&](const QDir &from, const QString &to) {
