@@ -123,9 +123,6 @@ void QFtpDTP::connectToDataPort(const QString &host, quint16 port)
         retireSocket(dataSocket);
         dataSocket = nullptr;
     }
-    // Nothing of the upload goes to this connection before STOR is accepted.
-    if (phase == UploadPhase::Sending || phase == UploadPhase::SendingFile)
-        setUploadPhase(UploadPhase::Waiting);
 
     dataSocket = tls->createDataSocket(this);
     dataSocket->setProperty(QFtpGlobal::networkSessionProperty,
@@ -174,6 +171,10 @@ void QFtpDTP::adoptSocket(QTcpSocket *socket, const QString &name)
 
 void QFtpDTP::retireSocket(QTcpSocket *socket)
 {
+    // Nothing of an upload goes to the next connection before STOR is
+    // accepted again; the file sender lets go of this one.
+    if (phase == UploadPhase::Sending || phase == UploadPhase::SendingFile)
+        setUploadPhase(UploadPhase::Waiting);
     // The socket may be the one whose signal is being delivered further up
     // the stack: silence it now and free it from the event loop.
     socket->disconnect(this);
