@@ -77,7 +77,9 @@ public:
     int put(const QByteArray &data, const QString &file, TransferType type = Binary);
     // Uploads from `dev`, opened for reading here if it is not open yet.
     // The device stays the caller's: it must live until the command has
-    // ended (commandFinished), or was dropped with the queue.
+    // ended (commandFinished), or was dropped with the queue. A device of
+    // known size that ends short of that size (a file cut while it is sent)
+    // fails the upload.
     int put(QIODevice *dev, const QString &file, TransferType type = Binary);
     // The same, but the client owns `dev` (which must have no parent): it is
     // deleted when the command ends, whether it succeeds or fails, when it
