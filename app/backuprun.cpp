@@ -36,11 +36,12 @@ bool holdsCopy(const QFileInfo &copy, qint64 size)
 
 } // namespace
 
-// One upload reads its own file while it runs; the client owns the file so
-// that it goes with the client if the window closes mid-upload.
+// One upload reads its own file while it runs. The client owns the file: it
+// deletes it when the upload ends, fails or is dropped, or with the client
+// if the window closes mid-upload.
 void queueUpload(QFtp *client, const QString &path, const QString &remoteName)
 {
-    client->put(new QFile(path, client), remoteName, QFtp::Binary);
+    client->put(std::make_unique<QFile>(path), remoteName, QFtp::Binary);
 }
 
 // The only way to change the step. Every step starts before its first entry.
@@ -191,12 +192,6 @@ void MainWindow::endEntry()
         sourcesBackedUp.insert(entryPath, entryHandledAt); // the earliest is the safe one
     }
     entryFailed = false;
-
-    // Uploads dropped behind a failed one never ran; their files go now.
-    for (const FtpServer &server : qAsConst(ftps)) {
-        if (server.ftp)
-            qDeleteAll(server.ftp->findChildren<QFile *>(QString(), Qt::FindDirectChildrenOnly));
-    }
 }
 
 // A copy or upload of the entry failed at `destination` (a save folder's

@@ -1,7 +1,5 @@
 #include "hostfield.h"
 
-#include "qftptls.h"
-
 #include <QRegExp>
 
 namespace {
@@ -106,7 +104,7 @@ ServerAddress parseHostField(const QString &field)
             return address;
         }
         if (fragment.startsWith(key, Qt::CaseInsensitive))
-            address.pinnedSha256 = QFtpTls::parseFingerprint(fragment.mid(key.size()));
+            address.pinnedSha256 = QFtp::parseFingerprint(fragment.mid(key.size()));
         if (address.pinnedSha256.isEmpty()) {
             address.problem = QStringLiteral("expected #sha256= and 64 hexadecimal digits");
             return address;

@@ -180,11 +180,6 @@ void MainWindow::transferCommandFinished(int, bool error)
         return;
     QFtp *ftp = server->ftp;
     const QFtp::Command command = ftp->currentCommand();
-    if (command == QFtp::Put) {
-        // The upload's file is not needed any more, whatever the outcome.
-        if (QIODevice *source = ftp->currentDevice())
-            source->deleteLater();
-    }
 
     switch (server->state()) {
     case ServerState::LoggingIn:

@@ -9,6 +9,7 @@
 // Needs root (vsftpd, port 21) and about five times the file size of free
 // disk space; checks both first and removes everything it wrote.
 
+#include "benchsupport.h"
 #include "mainwindow.h"
 #include "stringcipher.h"
 #include "support/port21.h"
@@ -30,24 +31,6 @@
 
 namespace {
 
-bool writeSource(const QString &path, qint64 size)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    QByteArray block(1024 * 1024, Qt::Uninitialized);
-    quint32 state = 12345;
-    for (char &byte : block) {
-        state = state * 1103515245u + 12345u;
-        byte = char(state >> 24);
-    }
-    for (qint64 written = 0; written < size; written += block.size()) {
-        if (file.write(block.constData(), qMin<qint64>(block.size(), size - written)) < 0)
-            return false;
-    }
-    return file.flush();
-}
-
 void syncDisk()
 {
     ::sync();
@@ -60,12 +43,6 @@ double timed(const QString &program, const QStringList &arguments)
     timer.start();
     const int status = QProcess::execute(program, arguments);
     return status == 0 ? timer.nsecsElapsed() / 1e9 : -1;
-}
-
-double loadAverage()
-{
-    QFile file(QStringLiteral("/proc/loadavg"));
-    return file.open(QIODevice::ReadOnly) ? file.readAll().split(' ').value(0).toDouble() : -1;
 }
 
 } // namespace
@@ -96,7 +73,7 @@ int main(int argc, char **argv)
     const QString ftpRoot = work.filePath(QStringLiteral("ftp-root"));
     QDir().mkpath(saves);
     QDir().mkpath(ftpRoot);
-    if (!writeSource(source, size)) {
+    if (!writeSampleFile(source, size)) {
         std::fprintf(stderr, "backup_bigfile: cannot write %s\n", qPrintable(source));
         return 1;
     }
@@ -205,7 +182,7 @@ int main(int argc, char **argv)
     server.stop();
 
     std::printf("best of %d: mirvo, 2 copies + 2 uploads, %.2f s (%.0f MB/s of data moved); "
-                "cp + curl -T, twice each, %.2f s; mirvo / (cp + curl) %.2f\n",
+                "cp + curl -T, twice each, %.2f s; mirvo / (cp + curl) %.2f (goal: <= 1.10)\n",
                 rounds, bestMirvo, 4.0 * size / 1e6 / bestMirvo, bestPeer, bestMirvo / bestPeer);
     std::printf("peak resident memory of mirvo: %.1f MiB (goal: under 100 MiB)\n", peakMiB);
     std::printf("load average after the run: %.2f\n", loadAverage());

@@ -1,11 +1,19 @@
-// FTP client throughput and memory against a local vsftpd, each figure beside
-// curl doing the same work against the same server in the same run:
-//   - one 1 GiB upload, with put() from a file device and from a byte array
-//     (and the client's peak memory during the device upload);
-//   - 1,000 uploads of 4 KiB in one session, each put() as the backup run
-//     issues it (TYPE I, PASV, ALLO, STOR), against curl's 1,000 files over
-//     one connection.
-// Usage: ftp_transfer [megabytes for the large upload, default 1024]
+// Uploads to a local vsftpd serving a RAM-backed folder (/dev/shm), by
+// mirvo's FTP client beside curl and lftp doing the same work against the same
+// server in the same run. Each client runs in a process of its own under
+// /usr/bin/time: wall time, CPU time (user + system, the whole process) and
+// peak resident memory. The clients take turns going first, round after
+// round, and every upload is deleted before the next one starts.
+//   - one large upload of a file (1 GiB by default): mirvo put() of a QFile,
+//     curl -T, lftp put;
+//   - 1,000 uploads of 4 KiB in one session: mirvo put() of a QFile for each,
+//     as the backup run issues them, curl -T "small[1-1000].bin", lftp mput.
+// It prints the range of each figure over the rounds and the ratios that the
+// goals are about.
+//
+//     ftp_transfer [MiB of the large file, default 1024] [rounds, default 5]
+//
+// Needs root (vsftpd), curl and lftp.
 
 #include "benchsupport.h"
 #include "testsupport.h"
@@ -14,190 +22,169 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QElapsedTimer>
-#include <QEventLoop>
 #include <QFile>
-#include <QProcess>
 #include <QTemporaryDir>
 
 #include <cstdio>
+#include <functional>
+#include <map>
+#include <vector>
 
 namespace {
 
-bool runCurl(const QStringList &arguments, double *seconds)
+struct Figures
 {
-    QElapsedTimer clock;
-    clock.start();
-    const int rc = QProcess::execute(QStringLiteral("curl"), arguments);
-    *seconds = clock.nsecsElapsed() / 1e9;
-    if (rc != 0)
-        std::fprintf(stderr, "curl failed with %d\n", rc);
-    return rc == 0;
-}
-
-// Writes the page cache back and drops the last upload, so that each timed
-// transfer starts from the same state of the server's disk.
-void settle(QDir &root, const QString &name)
-{
-    if (!name.isEmpty())
-        root.remove(name);
-    QProcess::execute(QStringLiteral("sync"), {});
-}
-
-void printRatio(const char *what, double ours, double curl, const char *goal)
-{
-    std::printf("%-44s mirvo %8.3f s   curl %8.3f s   ratio %.2f  (%s)\n", what, ours, curl,
-                curl > 0 ? ours / curl : 0.0, goal);
-}
+    Range seconds, cpu, peakMiB;
+};
 
 } // namespace
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    const QStringList arguments = app.arguments();
+    if (arguments.value(1) == QLatin1String("--client"))
+        return uploadClient(arguments.mid(2));
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    const qint64 megabytes = argc > 1 ? QByteArray(argv[1]).toLongLong() : 1024;
+    const qint64 megabytes = arguments.size() > 1 ? arguments.at(1).toLongLong() : 1024;
+    const int rounds = arguments.size() > 2 ? arguments.at(2).toInt() : 5;
     const qint64 bigSize = megabytes * 1024 * 1024;
+    const int smallCount = 1000;
 
     QString why;
     if (!FtpTestServer::vsftpdUsable(&why)) {
         std::fprintf(stderr, "vsftpd is needed: %s\n", qPrintable(why));
         return 1;
     }
+    QTemporaryDir served(QStringLiteral("/dev/shm/mirvo-bench-XXXXXX"));
+    QTemporaryDir local(QDir::temp().filePath(QStringLiteral("mirvo-bench-XXXXXX")));
     FtpTestServer server(FtpTestServer::Vsftpd);
-    if (!server.start()) {
+    FtpTestServer::Options options;
+    options.root = served.path();
+    if (!server.start(options)) {
         std::fprintf(stderr, "vsftpd did not start: %s\n", qPrintable(server.errorString()));
         return 1;
     }
-    const QString url = QStringLiteral("ftp://127.0.0.1:%1/").arg(server.port());
+    QDir root(served.path());
+    const QString port = QString::number(server.port());
+    const QString url = QStringLiteral("ftp://127.0.0.1:%1/").arg(port);
     const QString credentials = server.user() + QLatin1Char(':') + server.password();
-    QDir root(server.root());
-    QTemporaryDir local(QDir::temp().filePath(QStringLiteral("mirvo-bench-XXXXXX")));
 
-    // The large source file.
-    const QString bigPath = local.filePath(QStringLiteral("big.bin"));
-    {
-        QFile big(bigPath);
-        big.open(QIODevice::WriteOnly);
-        QByteArray block(1024 * 1024, Qt::Uninitialized);
-        for (int i = 0; i < block.size(); ++i)
-            block[i] = char(i * 13);
-        for (qint64 written = 0; written < bigSize; written += block.size())
-            big.write(block);
-    }
-    std::printf("load average before: %s", qPrintable(QString::fromLatin1([] {
-                    QFile f(QStringLiteral("/proc/loadavg"));
-                    f.open(QIODevice::ReadOnly);
-                    return f.readAll();
-                }())));
-    std::printf("large upload: %lld MiB to vsftpd on 127.0.0.1\n", megabytes);
-
-    QFtp ftp;
-    ftp.connectToHost(QStringLiteral("127.0.0.1"), server.port());
-    ftp.login(server.user(), server.password());
-    if (!waitForDone(ftp))
-        return 1;
-
-    // Each of our large uploads runs right after curl's, from the same state.
-    const QStringList curlBig { QStringLiteral("-s"),
-                                QStringLiteral("-u"),
-                                credentials,
-                                QStringLiteral("-T"),
-                                bigPath,
-                                url + QStringLiteral("curl.bin") };
-    double curlSeconds = 0;
-    settle(root, QString());
-    if (!runCurl(curlBig, &curlSeconds))
-        return 1;
-    settle(root, QStringLiteral("curl.bin"));
-
-    // 1. put() from a file device, with peak memory.
-    QFile device(bigPath);
-    resetPeakMemory();
-    const qint64 memoryBefore = peakMemoryKiB();
-    QElapsedTimer clock;
-    clock.start();
-    ftp.put(&device, QStringLiteral("device.bin"));
-    if (!waitForDone(ftp))
-        return 1;
-    const double deviceSeconds = clock.nsecsElapsed() / 1e9;
-    const qint64 devicePeak = peakMemoryKiB();
-    device.close();
-    if (QFileInfo(root.filePath(QStringLiteral("device.bin"))).size() != bigSize)
-        return std::fprintf(stderr, "device upload incomplete\n"), 1;
-    settle(root, QStringLiteral("device.bin"));
-
-    // 2. put() from a byte array, again right after curl.
-    QByteArray bytes;
-    {
-        QFile big(bigPath);
-        big.open(QIODevice::ReadOnly);
-        bytes = big.readAll();
-    }
-    double curlSeconds2 = 0;
-    if (!runCurl(curlBig, &curlSeconds2))
-        return 1;
-    settle(root, QStringLiteral("curl.bin"));
-    clock.start();
-    ftp.put(bytes, QStringLiteral("bytes.bin"));
-    if (!waitForDone(ftp))
-        return 1;
-    const double bytesSeconds = clock.nsecsElapsed() / 1e9;
-    bytes.clear();
-    if (QFileInfo(root.filePath(QStringLiteral("bytes.bin"))).size() != bigSize)
-        return std::fprintf(stderr, "byte-array upload incomplete\n"), 1;
-    settle(root, QStringLiteral("bytes.bin"));
-
-    // 3. 1,000 uploads of 4 KiB in one session.
-    const int smallCount = 1000;
+    // The sources: the large file alone in a folder, and the small files.
+    QDir bigDir(local.filePath(QStringLiteral("big")));
     QDir smallDir(local.filePath(QStringLiteral("small")));
+    bigDir.mkpath(QStringLiteral("."));
     smallDir.mkpath(QStringLiteral("."));
-    const QByteArray small(4096, 's');
-    for (int i = 1; i <= smallCount; ++i) {
-        QFile f(smallDir.filePath(QStringLiteral("small%1.bin").arg(i)));
-        f.open(QIODevice::WriteOnly);
-        f.write(small);
-    }
-    // Folders made through the server, so that its account owns them.
-    ftp.mkdir(QStringLiteral("ours"));
-    ftp.mkdir(QStringLiteral("curls"));
-    if (!waitForDone(ftp))
-        return 1;
-    QProcess::execute(QStringLiteral("sync"), {});
-    clock.start();
+    const QString bigPath = bigDir.filePath(QStringLiteral("big.bin"));
+    if (!writeSampleFile(bigPath, bigSize))
+        return std::fprintf(stderr, "cannot write %s\n", qPrintable(bigPath)), 1;
     for (int i = 1; i <= smallCount; ++i)
-        ftp.put(small, QStringLiteral("ours/small%1.bin").arg(i));
-    if (!waitForDone(ftp))
-        return 1;
-    const double smallSeconds = clock.nsecsElapsed() / 1e9;
-    double curlSmallSeconds = 0;
-    QProcess::execute(QStringLiteral("sync"), {});
-    if (!runCurl({ QStringLiteral("-s"), QStringLiteral("-u"), credentials, QStringLiteral("-T"),
-                   smallDir.filePath(QStringLiteral("small[1-%1].bin").arg(smallCount)),
-                   url + QStringLiteral("curls/") },
-                 &curlSmallSeconds))
-        return 1;
-    if (QDir(root.filePath(QStringLiteral("ours"))).entryList(QDir::Files).size() != smallCount
-        || QDir(root.filePath(QStringLiteral("curls"))).entryList(QDir::Files).size()
-            != smallCount) {
-        return std::fprintf(stderr, "small uploads incomplete\n"), 1;
+        writeSampleFile(smallDir.filePath(QStringLiteral("small%1.bin").arg(i)), 4096);
+
+    const QString self = app.applicationFilePath();
+    const auto mirvo = [&](const QDir &from, const QString &to) {
+        return runChild({ self, QStringLiteral("--client"), QStringLiteral("127.0.0.1"), port,
+                          server.user(), server.password(), from.path(), to });
+    };
+    const auto lftp = [&](const QString &commands) {
+        return runChild({ QStringLiteral("lftp"), QStringLiteral("-u"),
+                          server.user() + QLatin1Char(',') + server.password(),
+                          QStringLiteral("-p"), port, QStringLiteral("-e"),
+                          QStringLiteral("set ftp:ssl-allow no; set net:max-retries 1; ") + commands
+                              + QStringLiteral("; quit"),
+                          QStringLiteral("127.0.0.1") });
+    };
+    const auto curl = [&](const QString &source, const QString &target) {
+        return runChild({ QStringLiteral("curl"), QStringLiteral("-sS"), QStringLiteral("-u"),
+                          credentials, QStringLiteral("-T"), source, url + target });
+    };
+    // Each client uploads into a folder of its own, emptied after each run.
+    using Run = std::function<ChildResult()>;
+    const std::vector<std::pair<QString, std::pair<Run, Run>>> clients {
+        { QStringLiteral("mirvo"),
+          { [&] { return mirvo(bigDir, QStringLiteral("mirvo")); },
+            [&] {
+                return mirvo(smallDir, QStringLiteral("mirvo"));
+            } } },
+        { QStringLiteral("curl"),
+          { [&] { return curl(bigPath, QStringLiteral("curl/big.bin")); },
+            [&] {
+                return curl(smallDir.filePath(QStringLiteral("small[1-%1].bin").arg(smallCount)),
+                            QStringLiteral("curl/"));
+            } } },
+        { QStringLiteral("lftp"),
+          { [&] {
+               return lftp(QStringLiteral("put ") + bigPath + QStringLiteral(" -o lftp/big.bin"));
+           },
+            [&] {
+                return lftp(QStringLiteral("mput -O lftp ") + smallDir.path()
+                            + QStringLiteral("/*.bin"));
+            } } },
+    };
+
+    std::printf("load average before: %.2f; %lld MiB file; %d rounds; vsftpd serving %s\n",
+                loadAverage(), megabytes, rounds, qPrintable(served.path()));
+    std::map<QString, Figures> big, small;
+    QByteArray mirvoReport;
+    for (int round = 0; round < rounds; ++round) {
+        for (int turn = 0; turn < int(clients.size()); ++turn) {
+            const auto &[name, runs] = clients.at((round + turn) % clients.size());
+            for (const bool large : { true, false }) {
+                QDir folder(root.filePath(name));
+                folder.removeRecursively();
+                root.mkdir(name);
+                QFile::setPermissions(folder.path(), QFile::Permissions(0x7777));
+                const ChildResult result = large ? runs.first() : runs.second();
+                const int expected = large ? 1 : smallCount;
+                const int stored = int(folder.entryList(QDir::Files).size());
+                if (result.exitCode != 0 || stored != expected
+                    || (large && QFileInfo(folder.filePath("big.bin")).size() != bigSize)) {
+                    std::fprintf(stderr, "%s failed (exit %d, %d of %d files)\n", qPrintable(name),
+                                 result.exitCode, stored, expected);
+                    return 1;
+                }
+                Figures &figures = (large ? big : small)[name];
+                figures.seconds.values.push_back(result.seconds);
+                figures.cpu.values.push_back(result.cpuSeconds);
+                figures.peakMiB.values.push_back(result.peakKiB / 1024.0);
+                if (name == QLatin1String("mirvo"))
+                    mirvoReport = result.output.trimmed();
+                folder.removeRecursively();
+            }
+        }
+        std::printf("round %d: large mirvo %.3f s, curl %.3f s, lftp %.3f s; small mirvo %.3f s, "
+                    "curl %.3f s, lftp %.3f s\n",
+                    round + 1, big["mirvo"].seconds.values.back(),
+                    big["curl"].seconds.values.back(), big["lftp"].seconds.values.back(),
+                    small["mirvo"].seconds.values.back(), small["curl"].seconds.values.back(),
+                    small["lftp"].seconds.values.back());
+    }
+    std::printf("load average after: %.2f\n\n", loadAverage());
+
+    for (const auto &[what, figures] :
+         { std::make_pair("large file", &big), std::make_pair("1,000 x 4 KiB", &small) }) {
+        for (const char *name : { "mirvo", "curl", "lftp" }) {
+            const Figures &f = (*figures)[QLatin1String(name)];
+            std::printf(
+                "%-14s %-6s wall %s s (%.0f MiB/s at the median)   cpu %s s   peak %s MiB\n", what,
+                name, qPrintable(f.seconds.text()),
+                what == std::string("large file") ? megabytes / f.seconds.median() : 0.0,
+                qPrintable(f.cpu.text(2)), qPrintable(f.peakMiB.text(1)));
+        }
     }
 
-    ftp.close();
-    waitForDone(ftp);
-
-    const double mib = double(bigSize) / (1024 * 1024);
-    std::printf("\n");
-    printRatio("put(QIODevice*) large file", deviceSeconds, curlSeconds, "goal: ratio <= 1.11");
-    printRatio("put(QByteArray) large file", bytesSeconds, curlSeconds2, "goal: ratio <= 1.11");
-    std::printf("%-44s mirvo %.1f MiB/s (device), %.1f MiB/s (bytes)   curl %.1f / %.1f MiB/s\n",
-                "throughput", mib / deviceSeconds, mib / bytesSeconds, mib / curlSeconds,
-                mib / curlSeconds2);
-    std::printf("%-44s %lld KiB at the start, %lld KiB peak (goal: < 65536 KiB)\n",
-                "peak memory during the device upload", memoryBefore, devicePeak);
-    printRatio("1,000 uploads of 4 KiB, one session", smallSeconds, curlSmallSeconds,
-               "goal: ratio <= 1.5");
-    std::printf("%-44s mirvo %.2f ms   curl %.2f ms\n", "per small file",
-                smallSeconds * 1000 / smallCount, curlSmallSeconds * 1000 / smallCount);
+    // Goals, as ratios over the medians.
+    const double peerSeconds = qMin(big["curl"].seconds.median(), big["lftp"].seconds.median());
+    const double peerCpu = qMin(big["curl"].cpu.median(), big["lftp"].cpu.median());
+    std::printf("\nlarge file, throughput / the faster of curl and lftp: %.2f (goal: >= 1.05)\n",
+                peerSeconds / big["mirvo"].seconds.median());
+    std::printf("large file, cpu time / the better of curl and lftp: %.2f (goal: <= 0.50)\n",
+                big["mirvo"].cpu.median() / peerCpu);
+    std::printf("large file, peak memory of the plain session: %.1f MiB (goal: <= 12.5); %s\n",
+                big["mirvo"].peakMiB.high(), mirvoReport.constData());
+    std::printf("1,000 x 4 KiB: mirvo %.3f s, curl %.3f s, lftp %.3f s (goal: no slower than "
+                "before)\n",
+                small["mirvo"].seconds.median(), small["curl"].seconds.median(),
+                small["lftp"].seconds.median());
     return 0;
 }

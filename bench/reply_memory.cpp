@@ -121,45 +121,6 @@ private:
     bool listRequested = false;
 };
 
-struct ChildResult
-{
-    int exitCode = -1;
-    qint64 peakKiB = -1;
-    double seconds = 0;
-};
-
-// Runs a program under /usr/bin/time, which reports its peak resident memory
-// alone (a direct child of this process would start from this process's
-// figure), while this process's event loop serves the peers. A program that
-// is still running after `seconds` is killed (exit code 137).
-ChildResult runChild(const QStringList &arguments, int seconds = 20)
-{
-    QTemporaryFile report;
-    report.open();
-    QProcess child;
-    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    child.setStandardOutputFile(QProcess::nullDevice());
-    QElapsedTimer clock;
-    clock.start();
-    child.start(QStringLiteral("/usr/bin/time"),
-                QStringList { QStringLiteral("-f"), QStringLiteral("%M"), QStringLiteral("-o"),
-                              report.fileName(), QStringLiteral("timeout"), QStringLiteral("-s"),
-                              QStringLiteral("KILL"), QString::number(seconds) }
-                    + arguments);
-    QEventLoop loop;
-    QObject::connect(&child, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), &loop,
-                     &QEventLoop::quit);
-    if (child.waitForStarted())
-        loop.exec();
-    ChildResult result;
-    result.seconds = clock.nsecsElapsed() / 1e9;
-    result.exitCode = child.exitCode();
-    // The figure is the last line; a line before it may tell how the program ended.
-    const QList<QByteArray> lines = report.readAll().trimmed().split('\n');
-    result.peakKiB = lines.last().trimmed().toLongLong();
-    return result;
-}
-
 // The client side: connect, log in, list, quit. Exits 0 when every command
 // succeeded, 1 when one failed (what a flooded client should do).
 int clientMain(const QStringList &arguments)
@@ -204,6 +165,9 @@ int main(int argc, char **argv)
     const qint64 megabytes = arguments.size() > 1 ? arguments.at(1).toLongLong() : 256;
 
     FtpTestServer server(FtpTestServer::PyFtpdlib);
+    const auto runChild = [](const QStringList &arguments) {
+        return ::runChild(arguments, 20);
+    };
     if (!server.start()) {
         std::fprintf(stderr, "pyftpdlib did not start: %s\n", qPrintable(server.errorString()));
         return 1;

@@ -8,6 +8,10 @@
 #include <QTimer>
 #include <QVariant>
 
+#include <cctype>
+
+using Verb = QFtpLine::Verb;
+
 class QFtpPrivate
 {
 public:
@@ -17,8 +21,11 @@ public:
     ~QFtpPrivate() { qDeleteAll(pending); }
 
     int addCommand(QFtpCommand *command);
-    QString modeLine() const;
-    static QString typeLine(QFtp::TransferType type);
+    QFtpLine modeLine() const;
+    static QFtpLine typeLine(QFtp::TransferType type);
+    static QFtpLines putLines(QFtp::TransferType type, const QFtpLine &mode, qint64 size,
+                              const QString &file);
+    void addAccountToUser(QFtpCommand *command) const;
     bool prepareTransfer(QFtpCommand *command);
     void send(QFtpCommand *command);
     static bool breaksLine(const QFtpCommand *command);
@@ -57,11 +64,10 @@ QFtp::QFtp(QObject *parent)
     connect(&d->interpreter, SIGNAL(error(int, QString)), this, SLOT(_q_piError(int, QString)));
     connect(&d->interpreter, SIGNAL(rawFtpReply(int, QString)), this,
             SLOT(_q_piFtpReply(int, QString)));
-    QFtpDTP *dataProcess = &d->interpreter.dataProcess;
-    connect(dataProcess, SIGNAL(readyRead()), this, SIGNAL(readyRead()));
-    connect(dataProcess, SIGNAL(dataTransferProgress(qint64, qint64)), this,
+    connect(&d->interpreter, SIGNAL(readyRead()), this, SIGNAL(readyRead()));
+    connect(&d->interpreter, SIGNAL(dataTransferProgress(qint64, qint64)), this,
             SIGNAL(dataTransferProgress(qint64, qint64)));
-    connect(dataProcess, SIGNAL(listInfo(QUrlInfo)), this, SIGNAL(listInfo(QUrlInfo)));
+    connect(&d->interpreter, SIGNAL(listInfo(QUrlInfo)), this, SIGNAL(listInfo(QUrlInfo)));
 }
 
 QFtp::~QFtp()
@@ -83,24 +89,36 @@ int QFtpPrivate::addCommand(QFtpCommand *command)
     return command->id;
 }
 
-QString QFtpPrivate::modeLine() const
+QFtpLine QFtpPrivate::modeLine() const
 {
-    return transferMode == QFtp::Passive ? QStringLiteral("PASV") : QStringLiteral("PORT");
+    return QFtpLine(transferMode == QFtp::Passive ? Verb::Pasv : Verb::Port);
 }
 
-QString QFtpPrivate::typeLine(QFtp::TransferType type)
+QFtpLine QFtpPrivate::typeLine(QFtp::TransferType type)
 {
-    return type == QFtp::Binary ? QStringLiteral("TYPE I") : QStringLiteral("TYPE A");
+    return QFtpLine(Verb::Type, type == QFtp::Binary ? QStringLiteral("I") : QStringLiteral("A"));
+}
+
+// An upload's lines; the size (unknown: negative) goes to the server ahead
+// in ALLO, which a server may refuse without harm.
+QFtpLines QFtpPrivate::putLines(QFtp::TransferType type, const QFtpLine &mode, qint64 size,
+                                const QString &file)
+{
+    QFtpLines lines { typeLine(type), mode };
+    if (size >= 0)
+        lines << QFtpLine(Verb::Allo, QString::number(size)).tolerateRefusal();
+    lines << QFtpLine(Verb::Stor, file);
+    return lines;
 }
 
 int QFtp::setProxy(const QString &host, quint16 port)
 {
-    return d->addCommand(new QFtpCommand(SetProxy, { host, QString::number(port) }));
+    return d->addCommand(new QFtpCommand(SetProxy, host, port));
 }
 
 int QFtp::connectToHost(const QString &host, quint16 port)
 {
-    const int id = d->addCommand(new QFtpCommand(ConnectToHost, { host, QString::number(port) }));
+    const int id = d->addCommand(new QFtpCommand(ConnectToHost, host, port));
     d->interpreter.allowExtendedDataCommands();
     return id;
 }
@@ -110,17 +128,17 @@ int QFtp::login(const QString &user, const QString &password)
     const QString name = user.isNull() ? QStringLiteral("anonymous") : user;
     const QString secret = password.isNull() ? QStringLiteral("anonymous@") : password;
     return d->addCommand(
-        new QFtpCommand(Login, { QLatin1String("USER ") + name, QLatin1String("PASS ") + secret }));
+        new QFtpCommand(Login, { QFtpLine(Verb::User, name), QFtpLine(Verb::Pass, secret) }));
 }
 
 int QFtp::close()
 {
-    return d->addCommand(new QFtpCommand(Close, { QStringLiteral("QUIT") }));
+    return d->addCommand(new QFtpCommand(Close, { QFtpLine(Verb::Quit) }));
 }
 
 int QFtp::setTransferMode(TransferMode mode)
 {
-    const int id = d->addCommand(new QFtpCommand(SetTransferMode, {}));
+    const int id = d->addCommand(new QFtpCommand(SetTransferMode, QFtpLines()));
     d->interpreter.allowExtendedDataCommands();
     d->transferMode = mode;
     return id;
@@ -128,68 +146,74 @@ int QFtp::setTransferMode(TransferMode mode)
 
 int QFtp::list(const QString &dir)
 {
-    const QString listLine = dir.isEmpty() ? QStringLiteral("LIST") : QLatin1String("LIST ") + dir;
+    const QFtpLine listLine = dir.isEmpty() ? QFtpLine(Verb::List) : QFtpLine(Verb::List, dir);
     return d->addCommand(
-        new QFtpCommand(List, { QStringLiteral("TYPE A"), d->modeLine(), listLine }));
+        new QFtpCommand(List, { QFtpPrivate::typeLine(Ascii), d->modeLine(), listLine }));
 }
 
 int QFtp::cd(const QString &dir)
 {
-    return d->addCommand(new QFtpCommand(Cd, { QLatin1String("CWD ") + dir }));
+    return d->addCommand(new QFtpCommand(Cd, { QFtpLine(Verb::Cwd, dir) }));
 }
 
 int QFtp::get(const QString &file, QIODevice *dev, TransferType type)
 {
+    // A server that cannot tell the size still sends the file.
     return d->addCommand(
         new QFtpCommand(Get,
-                        { QFtpPrivate::typeLine(type), QLatin1String("SIZE ") + file, d->modeLine(),
-                          QLatin1String("RETR ") + file },
+                        { QFtpPrivate::typeLine(type), QFtpLine(Verb::Size, file).tolerateRefusal(),
+                          d->modeLine(), QFtpLine(Verb::Retr, file) },
                         dev));
 }
 
 int QFtp::put(const QByteArray &data, const QString &file, TransferType type)
 {
-    return d->addCommand(new QFtpCommand(Put,
-                                         { QFtpPrivate::typeLine(type), d->modeLine(),
-                                           QLatin1String("ALLO ") + QString::number(data.size()),
-                                           QLatin1String("STOR ") + file },
-                                         data));
+    return d->addCommand(
+        new QFtpCommand(Put, QFtpPrivate::putLines(type, d->modeLine(), data.size(), file), data));
 }
 
 int QFtp::put(QIODevice *dev, const QString &file, TransferType type)
 {
-    QStringList lines { QFtpPrivate::typeLine(type), d->modeLine() };
     // The size of a sequential device is not known in advance.
-    if (dev && !dev->isSequential())
-        lines << QLatin1String("ALLO ") + QString::number(dev->size());
-    lines << QLatin1String("STOR ") + file;
-    return d->addCommand(new QFtpCommand(Put, lines, dev));
+    const qint64 size = dev && !dev->isSequential() ? dev->size() : -1;
+    return d->addCommand(
+        new QFtpCommand(Put, QFtpPrivate::putLines(type, d->modeLine(), size, file), dev));
+}
+
+int QFtp::put(std::unique_ptr<QIODevice> dev, const QString &file, TransferType type)
+{
+    const qint64 size = dev && !dev->isSequential() ? dev->size() : -1;
+    QIODevice *device = dev.get();
+    return d->addCommand(new QFtpCommand(
+        Put, QFtpPrivate::putLines(type, d->modeLine(), size, file), device, std::move(dev)));
 }
 
 int QFtp::remove(const QString &file)
 {
-    return d->addCommand(new QFtpCommand(Remove, { QLatin1String("DELE ") + file }));
+    return d->addCommand(new QFtpCommand(Remove, { QFtpLine(Verb::Dele, file) }));
 }
 
 int QFtp::mkdir(const QString &dir)
 {
-    return d->addCommand(new QFtpCommand(Mkdir, { QLatin1String("MKD ") + dir }));
+    return d->addCommand(new QFtpCommand(Mkdir, { QFtpLine(Verb::Mkd, dir) }));
 }
 
 int QFtp::rmdir(const QString &dir)
 {
-    return d->addCommand(new QFtpCommand(Rmdir, { QLatin1String("RMD ") + dir }));
+    return d->addCommand(new QFtpCommand(Rmdir, { QFtpLine(Verb::Rmd, dir) }));
 }
 
 int QFtp::rename(const QString &oldname, const QString &newname)
 {
-    return d->addCommand(new QFtpCommand(
-        Rename, { QLatin1String("RNFR ") + oldname, QLatin1String("RNTO ") + newname }));
+    return d->addCommand(
+        new QFtpCommand(Rename, { QFtpLine(Verb::Rnfr, oldname), QFtpLine(Verb::Rnto, newname) }));
 }
 
 int QFtp::rawCommand(const QString &command)
 {
-    return d->addCommand(new QFtpCommand(RawCommand, { command.trimmed() }));
+    // Given as text by the caller; its replies are the caller's as they are.
+    return d->addCommand(
+        new QFtpCommand(RawCommand, { QFtpLine::fromText(command.trimmed()).markRaw() }));
 }
 
 // ---------------------------------------------------------------------------
@@ -197,17 +221,17 @@ int QFtp::rawCommand(const QString &command)
 
 qint64 QFtp::bytesAvailable() const
 {
-    return d->interpreter.dataProcess.bytesAvailable();
+    return d->interpreter.bytesAvailable();
 }
 
 qint64 QFtp::read(char *data, qint64 maxlen)
 {
-    return d->interpreter.dataProcess.read(data, maxlen);
+    return d->interpreter.read(data, maxlen);
 }
 
 QByteArray QFtp::readAll()
 {
-    return d->interpreter.dataProcess.readAll();
+    return d->interpreter.readAll();
 }
 
 int QFtp::currentId() const
@@ -217,10 +241,7 @@ int QFtp::currentId() const
 
 QIODevice *QFtp::currentDevice() const
 {
-    if (d->pending.isEmpty())
-        return nullptr;
-    const QFtpCommand *head = d->pending.first();
-    return head->dataIsBuffer ? nullptr : head->dataDevice;
+    return d->pending.isEmpty() ? nullptr : d->pending.first()->device();
 }
 
 QFtp::Command QFtp::currentCommand() const
@@ -254,24 +275,33 @@ QString QFtp::errorString() const
     return d->lastErrorText;
 }
 
-static_assert(int(QFtp::NoTls) == int(QFtpTls::NoTls)
-                  && int(QFtp::ExplicitTls) == int(QFtpTls::ExplicitTls)
-                  && int(QFtp::ImplicitTls) == int(QFtpTls::ImplicitTls),
-              "the facade's TLS modes are the interpreter's");
-
 void QFtp::setTlsMode(TlsMode mode)
 {
-    d->interpreter.tls.setMode(QFtpTls::Mode(mode));
+    d->interpreter.setTlsMode(mode);
 }
 
 QFtp::TlsMode QFtp::tlsMode() const
 {
-    return TlsMode(d->interpreter.tls.mode());
+    return d->interpreter.tlsMode();
 }
 
 void QFtp::setPinnedCertificate(const QByteArray &sha256)
 {
-    d->interpreter.tls.setPinnedFingerprint(sha256);
+    d->interpreter.setPinnedCertificate(sha256);
+}
+
+QByteArray QFtp::parseFingerprint(const QString &text)
+{
+    QString hex = text;
+    hex.remove(QLatin1Char(':'));
+    if (hex.size() != 64)
+        return QByteArray();
+    const QByteArray digits = hex.toLatin1(); // anything beyond Latin-1 becomes '?'
+    for (const char c : digits) {
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            return QByteArray();
+    }
+    return QByteArray::fromHex(digits);
 }
 
 void QFtp::setInactivityTimeout(int milliseconds)
@@ -330,21 +360,19 @@ void QFtpPrivate::startNextCommand()
     lastErrorText = QStringLiteral("Unknown error");
 
     // Data of an earlier download that nobody read is not this command's.
-    if (interpreter.dataProcess.bytesAvailable() != 0)
-        interpreter.dataProcess.readAll();
+    if (interpreter.bytesAvailable() != 0)
+        interpreter.readAll();
 
     emit facade->commandStarted(command->id);
 
-    if (command->command == QFtp::Login && !proxyHost.isEmpty()) {
-        QString user = command->rawCommands.first().trimmed() + QLatin1Char('@') + host;
-        if (port != 21 && port != 0)
-            user += QLatin1Char(':') + QString::number(port);
-        command->rawCommands[0] = user;
-    }
-    if (command->command == QFtp::Login && interpreter.tls.enabled()) {
-        // Data connections are protected too; the buffer size is always 0
-        // over TLS.
-        command->rawCommands << QStringLiteral("PBSZ 0") << QStringLiteral("PROT P");
+    if (command->command == QFtp::Login) {
+        addAccountToUser(command);
+        if (interpreter.tlsMode() != QFtp::NoTls) {
+            // Data connections are protected too; the buffer size is always
+            // 0 over TLS.
+            command->lines << QFtpLine(Verb::Pbsz, QStringLiteral("0"))
+                           << QFtpLine(Verb::Prot, QStringLiteral("P"));
+        }
     }
 
     // A line break inside a name would end the line early and send the rest
@@ -360,9 +388,8 @@ void QFtpPrivate::startNextCommand()
         piFinished(QStringLiteral("Transfer mode set"));
         return;
     case QFtp::SetProxy:
-        proxyHost = command->rawCommands.at(0);
-        proxyPort = quint16(command->rawCommands.at(1).toUInt());
-        command->rawCommands.clear();
+        proxyHost = command->host;
+        proxyPort = command->port;
         piFinished(QLatin1String("Proxy set to ") + proxyHost + QLatin1Char(':')
                    + QString::number(proxyPort));
         return;
@@ -370,12 +397,11 @@ void QFtpPrivate::startNextCommand()
         interpreter.setProperty(QFtpGlobal::networkSessionProperty,
                                 facade->property(QFtpGlobal::networkSessionProperty));
         if (!proxyHost.isEmpty()) {
-            host = command->rawCommands.at(0);
-            port = quint16(command->rawCommands.at(1).toUInt());
+            host = command->host;
+            port = command->port;
             interpreter.connectToHost(proxyHost, proxyPort);
         } else {
-            interpreter.connectToHost(command->rawCommands.at(0),
-                                      quint16(command->rawCommands.at(1).toUInt()));
+            interpreter.connectToHost(command->host, command->port);
         }
         return;
     case QFtp::Close:
@@ -393,20 +419,33 @@ void QFtpPrivate::startNextCommand()
     send(command);
 }
 
+// Through a proxy, the user logs in as user@host[:port] of the real server.
+void QFtpPrivate::addAccountToUser(QFtpCommand *command) const
+{
+    if (proxyHost.isEmpty() || command->lines.isEmpty())
+        return;
+    QString user = command->lines.first().argument();
+    while (!user.isEmpty() && user.back().isSpace())
+        user.chop(1);
+    user += QLatin1Char('@') + host;
+    if (port != 21 && port != 0)
+        user += QLatin1Char(':') + QString::number(port);
+    command->lines.first().setArgument(user);
+}
+
 bool QFtpPrivate::prepareTransfer(QFtpCommand *command)
 {
-    QFtpDTP &dataProcess = interpreter.dataProcess;
     if (command->command == QFtp::Get) {
-        if (!command->dataIsBuffer && command->dataDevice)
-            dataProcess.setTargetDevice(command->dataDevice);
+        if (QIODevice *device = command->device())
+            interpreter.setDownloadTarget(device);
         return true;
     }
-    if (command->dataIsBuffer) {
-        dataProcess.setTargetBuffer(command->dataBuffer);
-        dataProcess.setTotalBytes(command->dataBuffer->size());
+    if (const QByteArray *bytes = command->bytes()) {
+        interpreter.setUploadSource(bytes);
+        interpreter.setTotalBytes(bytes->size());
         return true;
     }
-    QIODevice *device = command->dataDevice;
+    QIODevice *device = command->device();
     if (!device || (!device->isOpen() && !device->open(QIODevice::ReadOnly))) {
         // Sending STOR anyway would leave the server waiting for data that
         // never comes, or store an empty file as if all went well.
@@ -415,16 +454,8 @@ bool QFtpPrivate::prepareTransfer(QFtpCommand *command)
                     .arg(device ? device->errorString() : QFtp::tr("no device")));
         return false;
     }
-    dataProcess.setTargetDevice(device);
-    if (device->isSequential()) {
-        dataProcess.setTotalBytes(0);
-        QObject::connect(device, SIGNAL(readyRead()), &dataProcess, SLOT(dataReadyRead()),
-                         Qt::UniqueConnection);
-        QObject::connect(device, SIGNAL(readChannelFinished()), &dataProcess, SLOT(dataReadyRead()),
-                         Qt::UniqueConnection);
-    } else {
-        dataProcess.setTotalBytes(device->size());
-    }
+    interpreter.setUploadSource(device);
+    interpreter.setTotalBytes(device->isSequential() ? 0 : device->size());
     return true;
 }
 
@@ -433,23 +464,14 @@ void QFtpPrivate::send(QFtpCommand *command)
     // The interpreter refuses a list while lines of an earlier one are still
     // unsent: the command then fails like any command the interpreter could
     // not take, instead of waiting forever.
-    if (!interpreter.sendCommands(command->rawCommands))
+    if (!interpreter.sendLines(command->lines))
         piError(QFtp::NotConnected, QFtp::tr("Not connected"));
 }
 
 bool QFtpPrivate::breaksLine(const QFtpCommand *command)
 {
-    switch (command->command) {
-    case QFtp::SetTransferMode:
-    case QFtp::SetProxy:
-    case QFtp::ConnectToHost:
-        return false; // parameters, not lines
-    default:
-        break;
-    }
-    for (const QString &line : command->rawCommands) {
-        if (line.contains(QLatin1Char('\r')) || line.contains(QLatin1Char('\n'))
-            || line.contains(QChar()))
+    for (const QFtpLine &line : command->lines) {
+        if (line.breaksLine())
             return true;
     }
     return false;
@@ -505,17 +527,6 @@ void QFtpPrivate::piError(int code, const QString &text)
         qWarning("QFtpPrivate::_q_piError was called without pending command!");
         return;
     }
-    QFtpCommand *command = pending.first();
-
-    // A refused SIZE or ALLO does not end a transfer.
-    const QFtpPI::Verb verb = interpreter.currentVerb();
-    if (command->command == QFtp::Get && verb == QFtpPI::Size) {
-        interpreter.dataProcess.setTotalBytes(0);
-        return;
-    }
-    if (command->command == QFtp::Put && verb == QFtpPI::Allo)
-        return;
-
     interpreter.clearPendingCommands();
     failHead(code, text);
 }
@@ -549,8 +560,6 @@ void QFtpPrivate::piConnectState(int newState)
 
 void QFtpPrivate::piFtpReply(int code, const QString &text)
 {
-    if (facade->currentCommand() == QFtp::RawCommand) {
-        interpreter.rawCommandActive = true;
+    if (facade->currentCommand() == QFtp::RawCommand)
         emit facade->rawCommandReply(code, text);
-    }
 }

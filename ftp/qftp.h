@@ -8,6 +8,8 @@
 #include <QObject>
 #include <QString>
 
+#include <memory>
+
 class QFtpPrivate;
 class QIODevice;
 
@@ -23,7 +25,8 @@ public:
     explicit QFtp(QObject *parent = nullptr);
     ~QFtp() override;
 
-    // State and Error come from QFtpGlobal: QFtp::State, QFtp::LoggedIn, ...
+    // State, Error and TlsMode come from QFtpGlobal: QFtp::State,
+    // QFtp::LoggedIn, QFtp::ExplicitTls, ...
     enum Command {
         None,
         SetTransferMode,
@@ -43,11 +46,6 @@ public:
     };
     enum TransferMode { Active, Passive };
     enum TransferType { Binary, Ascii };
-    enum TlsMode {
-        NoTls, // plain FTP
-        ExplicitTls, // AUTH TLS right after the greeting, then PBSZ 0 and PROT P after login
-        ImplicitTls // TLS from the first byte (port 990 by custom), PBSZ 0 and PROT P after login
-    };
 
     // FTP over TLS, for the connections started after the call (call it
     // before connectToHost). With TLS, nothing but AUTH TLS goes out in clear,
@@ -60,8 +58,12 @@ public:
     TlsMode tlsMode() const;
     // Trusts the certificate whose SHA-256 digest (32 bytes) is `sha256`,
     // instead of the system's certificate authorities; empty to go back to
-    // them. QFtpTls::parseFingerprint reads the usual hex text.
+    // them. parseFingerprint() reads the usual hex text.
     void setPinnedCertificate(const QByteArray &sha256);
+    // A SHA-256 fingerprint as 32 bytes, from 64 hex digits in any case,
+    // colons optional ("AB:CD:..." as openssl prints it); empty when the
+    // text is not that.
+    static QByteArray parseFingerprint(const QString &text);
 
     int setProxy(const QString &host, quint16 port);
     int connectToHost(const QString &host, quint16 port = 21);
@@ -71,8 +73,18 @@ public:
     int list(const QString &dir = QString());
     int cd(const QString &dir);
     int get(const QString &file, QIODevice *dev = nullptr, TransferType type = Binary);
+    // Uploads from a copy of `data`.
     int put(const QByteArray &data, const QString &file, TransferType type = Binary);
+    // Uploads from `dev`, opened for reading here if it is not open yet.
+    // The device stays the caller's: it must live until the command has
+    // ended (commandFinished), or was dropped with the queue. A device of
+    // known size that ends short of that size (a file cut while it is sent)
+    // fails the upload.
     int put(QIODevice *dev, const QString &file, TransferType type = Binary);
+    // The same, but the client owns `dev` (which must have no parent): it is
+    // deleted when the command ends, whether it succeeds or fails, when it
+    // is dropped with the queue behind a failed command, or with the client.
+    int put(std::unique_ptr<QIODevice> dev, const QString &file, TransferType type = Binary);
     int remove(const QString &file);
     int mkdir(const QString &dir);
     int rmdir(const QString &dir);

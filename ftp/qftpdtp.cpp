@@ -2,18 +2,27 @@
 
 #include "qftpglobal.h"
 
+#include <QFileDevice>
 #include <QIODevice>
+#include <QLoggingCategory>
 #include <QSslSocket>
 
 #include <cstring>
 
+namespace {
+// Off by default: QT_LOGGING_RULES="mirvo.ftp.data.debug=true" shows each change.
+Q_LOGGING_CATEGORY(lcData, "mirvo.ftp.data", QtInfoMsg)
+} // namespace
+
 QFtpDTP::QFtpDTP(QFtpTls *tls)
     : activeListener(this)
     , tls(tls)
-    , targetBuffer(nullptr)
 {
     activeListener.setObjectName(QStringLiteral("QFtpDTP active state server"));
     connect(&activeListener, &QTcpServer::newConnection, this, &QFtpDTP::setupSocket);
+    connect(&fileSender, &QFtpFileSender::sent, this, &QFtpDTP::fileSent);
+    connect(&fileSender, &QFtpFileSender::reachedEnd, this, &QFtpDTP::fileEnded);
+    connect(&fileSender, &QFtpFileSender::failed, this, &QFtpDTP::fileFailed);
 }
 
 QFtpDTP::~QFtpDTP()
@@ -25,34 +34,66 @@ QFtpDTP::~QFtpDTP()
         socket->disconnect(this);
 }
 
-void QFtpDTP::setTargetBuffer(QByteArray *buffer)
+// ---------------------------------------------------------------------------
+// What the transfer reads or writes
+
+// The only way to change the upload's phase; what the new phase does not
+// need goes with the old one.
+void QFtpDTP::setUploadPhase(UploadPhase next)
 {
-    startTransfer(true);
-    targetBuffer = buffer;
+    qCDebug(lcData) << "upload" << phase << "->" << next;
+    phase = next;
+    if (next != UploadPhase::SendingFile)
+        fileSender.stop();
+    switch (next) {
+    case UploadPhase::Waiting:
+        uploadUnsent = 0;
+        break;
+    case UploadPhase::Sending:
+    case UploadPhase::SendingFile:
+        break;
+    case UploadPhase::Closing:
+        setTarget(Target());
+        break;
+    case UploadPhase::None:
+    case UploadPhase::CutShort:
+    case UploadPhase::Aborted:
+        setTarget(Target());
+        uploadUnsent = 0;
+        break;
+    }
 }
 
-void QFtpDTP::setTargetDevice(QIODevice *device)
+void QFtpDTP::setTarget(const Target &next)
 {
-    startTransfer(false);
-    targetDevice = device;
+    // A sequential source stops announcing its data here once it is not the
+    // source any more.
+    if (auto *device = std::get_if<QPointer<QIODevice>>(&target); device && *device)
+        (*device)->disconnect(this);
+    target = next;
 }
 
-// A new transfer: nothing of the last upload's bookkeeping carries over.
-void QFtpDTP::startTransfer(bool toBuffer)
+void QFtpDTP::setUploadSource(const QByteArray *bytes)
 {
-    targetIsBuffer = toBuffer;
-    uploadStarted = false;
-    bufferOffset = 0;
-    uploadUnsent = 0;
-    uploadCutShort = false;
+    setUploadPhase(UploadPhase::Waiting);
+    setTarget(BufferSource { bytes, 0 });
 }
 
-void QFtpDTP::clearTarget()
+void QFtpDTP::setUploadSource(QIODevice *device)
 {
-    targetIsBuffer = false;
-    targetDevice = nullptr;
-    uploadStarted = false;
-    bufferOffset = 0;
+    setUploadPhase(UploadPhase::Waiting);
+    setTarget(QPointer<QIODevice>(device));
+    sourceEnd = device && !device->isSequential() ? device->size() : 0;
+    if (device && device->isSequential()) {
+        connect(device, &QIODevice::readyRead, this, &QFtpDTP::dataReadyRead);
+        connect(device, &QIODevice::readChannelFinished, this, &QFtpDTP::dataReadyRead);
+    }
+}
+
+void QFtpDTP::setDownloadTarget(QIODevice *device)
+{
+    setUploadPhase(UploadPhase::None);
+    setTarget(QPointer<QIODevice>(device));
 }
 
 void QFtpDTP::setTotalBytes(qint64 total)
@@ -62,14 +103,17 @@ void QFtpDTP::setTotalBytes(qint64 total)
     emit dataTransferProgress(0, totalBytes);
 }
 
-void QFtpDTP::setMode(DataMode mode)
+void QFtpDTP::forgetUpload()
 {
-    dataMode = mode;
+    setUploadPhase(UploadPhase::None);
 }
 
-void QFtpDTP::clearUploadCutShort()
+// ---------------------------------------------------------------------------
+// The data connection
+
+bool QFtpDTP::dataConnected() const
 {
-    uploadCutShort = false;
+    return dataSocket && dataSocket->state() == QAbstractSocket::ConnectedState;
 }
 
 void QFtpDTP::connectToDataPort(const QString &host, quint16 port)
@@ -79,14 +123,11 @@ void QFtpDTP::connectToDataPort(const QString &host, quint16 port)
         retireSocket(dataSocket);
         dataSocket = nullptr;
     }
-    uploadStarted = false;
 
     dataSocket = tls->createDataSocket(this);
     dataSocket->setProperty(QFtpGlobal::networkSessionProperty,
                             property(QFtpGlobal::networkSessionProperty));
-    dataSocket->setObjectName(QStringLiteral("QFtpDTP Passive state socket"));
-    dataSocket->setReadBufferSize(listReadBufferSize);
-    connectSocketSignals(dataSocket);
+    adoptSocket(dataSocket, QStringLiteral("QFtpDTP Passive state socket"));
     passiveConnecting = true;
     tls->connectDataSocket(dataSocket, host, port);
 }
@@ -113,159 +154,11 @@ QAbstractSocket::SocketState QFtpDTP::dataConnectionState() const
     return dataSocket ? dataSocket->state() : QAbstractSocket::UnconnectedState;
 }
 
-qint64 QFtpDTP::bytesAvailable() const
+// Every data socket, passive or accepted, is set up here.
+void QFtpDTP::adoptSocket(QTcpSocket *socket, const QString &name)
 {
-    if (dataSocket && dataSocket->state() == QAbstractSocket::ConnectedState)
-        return dataSocket->bytesAvailable();
-    return residualData.size();
-}
-
-qint64 QFtpDTP::read(char *data, qint64 maxLength)
-{
-    qint64 count = 0;
-    if (dataSocket && dataSocket->state() == QAbstractSocket::ConnectedState) {
-        count = dataSocket->read(data, maxLength);
-    } else if (maxLength > 0) {
-        count = qMin<qint64>(maxLength, residualData.size());
-        std::memcpy(data, residualData.constData(), size_t(count));
-        residualData.remove(0, int(count));
-    }
-    if (count > 0)
-        transferredBytes += count;
-    return count;
-}
-
-QByteArray QFtpDTP::readAll()
-{
-    if (dataSocket && dataSocket->state() == QAbstractSocket::ConnectedState) {
-        const QByteArray data = dataSocket->readAll();
-        transferredBytes += data.size();
-        return data;
-    }
-    QByteArray data;
-    data.swap(residualData);
-    return data;
-}
-
-bool QFtpDTP::uploadCanWrite() const
-{
-    return dataSocket && dataSocket->state() == QAbstractSocket::ConnectedState;
-}
-
-void QFtpDTP::writeNextChunk()
-{
-    const bool hasTarget = targetIsBuffer || targetDevice;
-    if (hasTarget)
-        uploadStarted = true;
-    // In active mode the server's connection may only come after its reply
-    // to STOR; setupSocket() resumes the upload then.
-    if (!uploadCanWrite())
-        return;
-    QTcpSocket *socket = dataSocket;
-
-    if (targetIsBuffer) {
-        writeNextSlice(socket);
-        return;
-    }
-    if (!targetDevice)
-        return;
-
-    continueWriting = false;
-    char chunk[uploadChunkSize];
-    const qint64 count = targetDevice->read(chunk, uploadChunkSize);
-    if (count > 0) {
-        uploadUnsent += qMax<qint64>(0, socket->write(chunk, count));
-    } else if (count < 0 && !targetDevice->isSequential()) {
-        // A file that fails part way must not reach the server as if whole.
-        failUpload();
-        return;
-    } else if (count < 0 || (!targetDevice->isSequential() && targetDevice->atEnd())) {
-        // A sequential device says it has no more data with -1.
-        finishUpload();
-        return;
-    }
-    // Nothing to send right now from a sequential device: its readyRead or
-    // readChannelFinished calls dataReadyRead() later.
-    continueWriting = targetDevice != nullptr;
-}
-
-void QFtpDTP::writeNextSlice(QTcpSocket *socket)
-{
-    // The buffer goes out in slices paced like a device upload: handing it
-    // to the socket in one write would copy all of it into the socket's own
-    // buffer, doubling the memory of a large upload.
-    continueWriting = false;
-    const qint64 left = targetBuffer->size() - bufferOffset;
-    if (left > 0) {
-        const qint64 count = qMin(left, uploadChunkSize);
-        uploadUnsent
-            += qMax<qint64>(0, socket->write(targetBuffer->constData() + bufferOffset, count));
-        bufferOffset += count;
-        continueWriting = true;
-        return;
-    }
-    if (targetBuffer->isEmpty())
-        emit dataTransferProgress(0, totalBytes);
-    // The target goes before the close: closing may report DataClosed at
-    // once, and the next command may already set a new target from there.
-    clearTarget();
-    QFtpTls::closeDataSocket(socket);
-}
-
-void QFtpDTP::finishUpload()
-{
-    QTcpSocket *socket = dataSocket;
-    if (transferredBytes == 0 && socket->bytesToWrite() == 0)
-        emit dataTransferProgress(0, totalBytes);
-    clearTarget();
-    continueWriting = false;
-    QFtpTls::closeDataSocket(socket);
-}
-
-// The upload still has bytes to go: its source is not exhausted, or the
-// socket has not written everything it was handed.
-bool QFtpDTP::uploadIncomplete() const
-{
-    return (uploadStarted && (targetIsBuffer || targetDevice)) || uploadUnsent > 0;
-}
-
-// Nothing more of the upload goes out, and it counts as failed.
-void QFtpDTP::cutUploadShort()
-{
-    uploadCutShort = true;
-    uploadUnsent = 0;
-    continueWriting = false;
-    clearTarget();
-}
-
-void QFtpDTP::failUpload()
-{
-    cutUploadShort();
-    // Cut off rather than closed: a server that sees a plain close takes
-    // the file as complete.
-    if (dataSocket)
-        dataSocket->abort();
-}
-
-void QFtpDTP::abortDataConnection()
-{
-    continueWriting = false;
-    uploadUnsent = 0;
-    clearTarget();
-    if (dataSocket)
-        dataSocket->abort();
-}
-
-void QFtpDTP::dataReadyRead()
-{
-    // A sequential source may offer data before this transfer's connection
-    // stands and the server has accepted STOR: it waits in the device.
-    if (uploadStarted)
-        writeNextChunk();
-}
-
-void QFtpDTP::connectSocketSignals(QTcpSocket *socket)
-{
+    socket->setObjectName(name);
+    socket->setReadBufferSize(listReadBufferSize);
     connect(socket, &QTcpSocket::connected, this, &QFtpDTP::socketConnected);
     connect(socket, &QTcpSocket::readyRead, this, &QFtpDTP::socketReadyRead);
     connect(socket, QOverload<QAbstractSocket::SocketError>::of(&QAbstractSocket::error), this,
@@ -278,6 +171,10 @@ void QFtpDTP::connectSocketSignals(QTcpSocket *socket)
 
 void QFtpDTP::retireSocket(QTcpSocket *socket)
 {
+    // Nothing of an upload goes to the next connection before STOR is
+    // accepted again; the file sender lets go of this one.
+    if (phase == UploadPhase::Sending || phase == UploadPhase::SendingFile)
+        setUploadPhase(UploadPhase::Waiting);
     // The socket may be the one whose signal is being delivered further up
     // the stack: silence it now and free it from the event loop.
     socket->disconnect(this);
@@ -295,16 +192,222 @@ void QFtpDTP::setupSocket()
     if (dataSocket)
         retireSocket(dataSocket);
     dataSocket = socket;
-    dataSocket->setObjectName(QStringLiteral("QFtpDTP Active state socket"));
-    dataSocket->setReadBufferSize(listReadBufferSize);
-    connectSocketSignals(dataSocket);
+    adoptSocket(dataSocket, QStringLiteral("QFtpDTP Active state socket"));
     activeListener.close();
     emit activity();
     tls->startDataEncryption(dataSocket);
 
-    if (uploadStarted)
+    if (phase == UploadPhase::Sending || phase == UploadPhase::SendingFile)
         writeNextChunk();
 }
+
+// ---------------------------------------------------------------------------
+// Reading what a download left behind
+
+qint64 QFtpDTP::bytesAvailable() const
+{
+    return dataConnected() ? dataSocket->bytesAvailable() : residualData.size();
+}
+
+qint64 QFtpDTP::read(char *data, qint64 maxLength)
+{
+    qint64 count = 0;
+    if (dataConnected()) {
+        count = dataSocket->read(data, maxLength);
+    } else if (maxLength > 0) {
+        count = qMin<qint64>(maxLength, residualData.size());
+        std::memcpy(data, residualData.constData(), size_t(count));
+        residualData.remove(0, int(count));
+    }
+    if (count > 0)
+        transferredBytes += count;
+    return count;
+}
+
+QByteArray QFtpDTP::readAll()
+{
+    if (dataConnected()) {
+        const QByteArray data = dataSocket->readAll();
+        transferredBytes += data.size();
+        return data;
+    }
+    QByteArray data;
+    data.swap(residualData);
+    return data;
+}
+
+// ---------------------------------------------------------------------------
+// Uploads
+
+void QFtpDTP::writeNextChunk()
+{
+    auto *device = std::get_if<QPointer<QIODevice>>(&target);
+    if (phase == UploadPhase::Waiting) {
+        // The server has accepted STOR.
+        const bool file = device && QFtpFileSender::canSend(*device, tls->enabled());
+        setUploadPhase(file ? UploadPhase::SendingFile : UploadPhase::Sending);
+    }
+    // In active mode the server's connection may only come after its reply
+    // to STOR; setupSocket() resumes the upload then.
+    if (!dataConnected())
+        return;
+    if (phase == UploadPhase::SendingFile) {
+        if (fileSender.isSending())
+            return; // it goes on by itself
+        auto *file = device && *device ? qobject_cast<QFileDevice *>(device->data()) : nullptr;
+        if (file && fileSender.start(file, dataSocket))
+            return;
+        setUploadPhase(UploadPhase::Sending); // read here instead
+    }
+    if (phase != UploadPhase::Sending)
+        return;
+    if (auto *buffer = std::get_if<BufferSource>(&target)) {
+        writeNextSlice(*buffer);
+    } else if (device && *device) {
+        writeDeviceChunk(*device);
+    } else {
+        failUpload(); // the source was destroyed while it was being sent
+    }
+}
+
+void QFtpDTP::writeNextSlice(BufferSource &buffer)
+{
+    // The bytes go out in slices paced like a device upload: handing them to
+    // the socket in one write would copy all of them into the socket's own
+    // buffer, doubling the memory of a large upload.
+    const qint64 left = buffer.bytes->size() - buffer.handedOver;
+    if (left <= 0) {
+        finishUpload();
+        return;
+    }
+    const qint64 count = qMin(left, uploadChunkSize);
+    uploadUnsent
+        += qMax<qint64>(0, dataSocket->write(buffer.bytes->constData() + buffer.handedOver, count));
+    buffer.handedOver += count;
+}
+
+void QFtpDTP::writeDeviceChunk(QIODevice *device)
+{
+    char chunk[uploadChunkSize];
+    const qint64 count = device->read(chunk, uploadChunkSize);
+    if (count > 0) {
+        uploadUnsent += qMax<qint64>(0, dataSocket->write(chunk, count));
+    } else if (count < 0 && !device->isSequential()) {
+        failUpload(); // a file that fails part way must not reach the server as if whole
+    } else if (count < 0) {
+        finishUpload(); // a sequential device says it has no more data with -1
+    } else if (!device->isSequential()) {
+        endOfSource(device->pos()); // a random-access device gives nothing only at its end
+    }
+    // Otherwise a sequential device has nothing right now: its readyRead or
+    // readChannelFinished calls dataReadyRead() later.
+}
+
+// A file that ends before the size it had when its upload was set up has
+// shrunk while it was sent: the server would get a file that never existed.
+void QFtpDTP::endOfSource(qint64 position)
+{
+    if (position < sourceEnd)
+        failUpload();
+    else
+        finishUpload();
+}
+
+void QFtpDTP::finishUpload()
+{
+    QTcpSocket *socket = dataSocket;
+    const bool nothingSent = transferredBytes == 0 && socket->bytesToWrite() == 0;
+    // The source goes before the close: closing may report DataClosed at
+    // once, and the next command may already set a new source from there.
+    setUploadPhase(UploadPhase::Closing);
+    if (nothingSent)
+        emit dataTransferProgress(0, totalBytes);
+    QFtpTls::closeDataSocket(socket);
+}
+
+// The upload still has bytes to go: its source is not exhausted, or the
+// socket has not written everything it was handed.
+bool QFtpDTP::uploadIncomplete() const
+{
+    return phase == UploadPhase::Sending || phase == UploadPhase::SendingFile || uploadUnsent > 0;
+}
+
+void QFtpDTP::failUpload()
+{
+    setUploadPhase(UploadPhase::CutShort);
+    // Cut off rather than closed: a server that sees a plain close takes
+    // the file as complete.
+    if (dataSocket)
+        dataSocket->abort();
+}
+
+void QFtpDTP::abortDataConnection()
+{
+    setUploadPhase(UploadPhase::None);
+    if (dataSocket)
+        dataSocket->abort();
+}
+
+void QFtpDTP::abortUpload()
+{
+    setUploadPhase(UploadPhase::Aborted);
+    if (dataSocket)
+        dataSocket->abort();
+}
+
+void QFtpDTP::dataReadyRead()
+{
+    // A sequential source may offer data before this transfer's connection
+    // stands and the server has accepted STOR: it waits in the device.
+    if (phase == UploadPhase::Sending)
+        writeNextChunk();
+}
+
+void QFtpDTP::socketBytesWritten(qint64 bytes)
+{
+    transferredBytes += bytes;
+    uploadUnsent = qMax<qint64>(0, uploadUnsent - bytes);
+    emit activity();
+    emit dataTransferProgress(transferredBytes, totalBytes);
+    if (phase == UploadPhase::Sending && !QFtpTls::sendBacklogged(dataSocket))
+        writeNextChunk();
+}
+
+void QFtpDTP::resumeUpload()
+{
+    emit activity();
+    if (phase == UploadPhase::Sending && !QFtpTls::sendBacklogged(dataSocket))
+        writeNextChunk();
+}
+
+void QFtpDTP::fileSent(qint64 bytes)
+{
+    transferredBytes += bytes;
+    emit activity();
+    emit dataTransferProgress(transferredBytes, totalBytes);
+}
+
+void QFtpDTP::fileEnded()
+{
+    if (phase == UploadPhase::SendingFile)
+        endOfSource(fileSender.position());
+}
+
+void QFtpDTP::fileFailed(const QString &reason, bool unsupported)
+{
+    if (phase != UploadPhase::SendingFile)
+        return;
+    qCDebug(lcData) << "sending the file failed:" << reason;
+    if (unsupported) {
+        setUploadPhase(UploadPhase::Sending); // read here instead
+        writeNextChunk();
+    } else {
+        failUpload();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Events of the data socket
 
 void QFtpDTP::socketConnected()
 {
@@ -320,27 +423,27 @@ void QFtpDTP::socketReadyRead()
         return;
 
     switch (dataMode) {
-    case NoTransfer:
+    case DataMode::NoTransfer:
         dataSocket->close();
         emit connectState(DataClosed);
         return;
-    case Upload:
-    case Discard:
+    case DataMode::Upload:
+    case DataMode::Discard:
         // Data after ABOR, or sent against the direction of an upload, is
         // nobody's: it is dropped, and it is no sign of a transfer going on.
         dataSocket->readAll();
         return;
-    case Listing:
+    case DataMode::Listing:
         emit activity();
         readListing();
         return;
-    case Download:
+    case DataMode::Download:
         break;
     }
     emit activity();
     dataSocket->setReadBufferSize(0); // downloads stream; their reader takes all there is
-    if (!targetIsBuffer && targetDevice) {
-        readIntoDevice();
+    if (auto *device = std::get_if<QPointer<QIODevice>>(&target); device && *device) {
+        readIntoDevice(*device);
     } else {
         emit dataTransferProgress(transferredBytes + dataSocket->bytesAvailable(), totalBytes);
         emit readyRead();
@@ -370,7 +473,7 @@ void QFtpDTP::readListing()
     dataSocket->abort();
 }
 
-void QFtpDTP::readIntoDevice()
+void QFtpDTP::readIntoDevice(QIODevice *device)
 {
     while (dataSocket && dataSocket->bytesAvailable() > 0) {
         QByteArray block(int(dataSocket->bytesAvailable()), Qt::Uninitialized);
@@ -379,8 +482,10 @@ void QFtpDTP::readIntoDevice()
             return;
         block.resize(int(count));
         transferredBytes += count;
-        if (!targetIsBuffer && targetDevice)
-            targetDevice->write(block);
+        // The slots of the progress signal may have changed the target.
+        auto *current = std::get_if<QPointer<QIODevice>>(&target);
+        if (current && *current == device)
+            device->write(block);
         emit dataTransferProgress(transferredBytes, totalBytes);
     }
 }
@@ -406,38 +511,24 @@ void QFtpDTP::socketError(QAbstractSocket::SocketError error)
         passiveConnecting = false;
         emit connectState(DataConnectionRefused);
     } else if (sender() == dataSocket && uploadIncomplete()) {
-        cutUploadShort(); // the close that follows ends the transfer
+        setUploadPhase(UploadPhase::CutShort); // the close that follows ends the transfer
     }
 }
 
 void QFtpDTP::socketConnectionClosed()
 {
-    // Whichever side closed, an upload with bytes still to go is truncated.
+    // Whichever side closed, an upload with bytes still to go is truncated;
+    // nothing more is written to a download's device.
     if (uploadIncomplete())
-        cutUploadShort();
-    if (!targetIsBuffer && targetDevice)
-        clearTarget();
+        setUploadPhase(UploadPhase::CutShort);
+    else if (phase == UploadPhase::Waiting && std::holds_alternative<QPointer<QIODevice>>(target))
+        setUploadPhase(UploadPhase::None);
+    else if (std::holds_alternative<QPointer<QIODevice>>(target))
+        setTarget(Target());
     // What the peer sent before closing stays readable; after a close from
     // this side there is nothing left to keep.
     auto *socket = qobject_cast<QTcpSocket *>(sender());
     if (socket && socket->isReadable())
         residualData = socket->readAll();
     emit connectState(DataClosed);
-}
-
-void QFtpDTP::socketBytesWritten(qint64 bytes)
-{
-    transferredBytes += bytes;
-    uploadUnsent = qMax<qint64>(0, uploadUnsent - bytes);
-    emit activity();
-    emit dataTransferProgress(transferredBytes, totalBytes);
-    if (continueWriting && !QFtpTls::sendBacklogged(dataSocket))
-        writeNextChunk();
-}
-
-void QFtpDTP::resumeUpload()
-{
-    emit activity();
-    if (continueWriting && !QFtpTls::sendBacklogged(dataSocket))
-        writeNextChunk();
 }

@@ -1,6 +1,7 @@
 #ifndef QFTPDTP_H
 #define QFTPDTP_H
 
+#include "qftpfilesender.h"
 #include "qftptls.h"
 #include "qurlinfo.h"
 
@@ -9,7 +10,10 @@
 #include <QDateTime>
 #include <QHostAddress>
 #include <QObject>
+#include <QPointer>
 #include <QString>
+
+#include <variant>
 
 class QIODevice;
 class QTcpSocket;
@@ -18,10 +22,12 @@ class QTcpSocket;
 //
 // In passive mode it connects to the port the server announced; in active
 // mode it listens on the control connection's local address and takes the
-// server's connection. Uploads go out in chunks paced by the socket's
-// bytes-written notifications, downloads are written through to a device or
-// left in the socket for the caller, and LIST output is cut into lines and
-// parsed into QUrlInfo entries.
+// server's connection. An upload of a regular file over a plain connection
+// goes from the page cache to the socket in the kernel (QFtpFileSender);
+// other uploads (bytes, devices that are not plain files, TLS) go out in
+// chunks paced by the socket's bytes-written notifications. Downloads are
+// written through to a device or left in the socket for the caller, and LIST
+// output is cut into lines and parsed into QUrlInfo entries.
 class QFtpDTP : public QObject
 {
     Q_OBJECT
@@ -37,13 +43,24 @@ public:
     };
     // What the current data connection is for; the interpreter sets it as
     // its commands go out.
-    enum DataMode {
+    enum class DataMode {
         NoTransfer, // no command under way: data that comes is nobody's
         Listing, // LIST: lines become listInfo entries
         Download, // into the target device, or left for the caller to read
         Upload, // data goes out; what the server sends is dropped
         Discard // ABOR sent: whatever still comes is dropped
     };
+    // Where an upload stands; changed only by setUploadPhase().
+    enum class UploadPhase {
+        None, // no upload: a download, a listing, or nothing under way
+        Waiting, // the source is set; nothing is read from it before the server accepts STOR
+        Sending, // chunks go out as the socket takes them
+        SendingFile, // the kernel sends a regular file as the socket takes it
+        Closing, // all of the source is handed to the socket, which closes once it is sent
+        CutShort, // the connection ended with bytes unsent, or the source failed
+        Aborted // abort() cut the connection
+    };
+    Q_ENUM(UploadPhase)
 
     // Longest listing line accepted from a server; a longer one ends the
     // listing with an error instead of being buffered without limit.
@@ -59,11 +76,15 @@ public:
     explicit QFtpDTP(QFtpTls *tls);
     ~QFtpDTP() override;
 
-    void setTargetBuffer(QByteArray *buffer);
-    void setTargetDevice(QIODevice *device);
-    void clearTarget();
+    // The source of the next upload (not owned; it must live until the
+    // upload has ended). A sequential device's readyRead and
+    // readChannelFinished resume an upload that waits for its data.
+    void setUploadSource(const QByteArray *bytes);
+    void setUploadSource(QIODevice *device);
+    // Where the next download goes; without one, it waits for read().
+    void setDownloadTarget(QIODevice *device);
     void setTotalBytes(qint64 total);
-    void setMode(DataMode mode);
+    void setMode(DataMode mode) { dataMode = mode; }
     DataMode mode() const { return dataMode; }
 
     void connectToDataPort(const QString &host, quint16 port);
@@ -76,15 +97,16 @@ public:
     QByteArray readAll();
 
     // Writes the next upload chunk. The interpreter's call on the server's
-    // preliminary reply to STOR also marks the upload as started: before it,
-    // nothing is read from the source.
+    // preliminary reply to STOR also starts the upload: before it, nothing
+    // is read from the source.
     void writeNextChunk();
+    // Drops the data connection and forgets the transfer.
     void abortDataConnection();
-    // The current upload's data connection ended while bytes of it were
-    // still unsent, or its source could not be read: the upload failed,
-    // whatever the server replies.
-    bool uploadWasCutShort() const { return uploadCutShort; }
-    void clearUploadCutShort();
+    // The same for an upload cut off on purpose: it counts as aborted.
+    void abortUpload();
+    UploadPhase uploadPhase() const { return phase; }
+    // The interpreter has reported how the upload ended.
+    void forgetUpload();
 
     // One line of text from the server (a reply or listing line): UTF-8 when
     // the bytes are valid UTF-8, Latin-1 otherwise, up to the first NUL.
@@ -119,43 +141,53 @@ private slots:
     void socketBytesWritten(qint64 bytes);
     void resumeUpload();
     void setupSocket();
+    void fileSent(qint64 bytes);
+    void fileEnded();
+    void fileFailed(const QString &reason, bool unsupported);
 
 private:
-    void startTransfer(bool toBuffer);
-    void connectSocketSignals(QTcpSocket *socket);
+    // An upload from bytes: what of them went to the socket so far.
+    struct BufferSource
+    {
+        const QByteArray *bytes;
+        qint64 handedOver;
+    };
+    // What the transfer reads from or writes to: nothing, the bytes of an
+    // upload, or a device (an upload's source or a download's target).
+    // A device that is destroyed while it is the target becomes null.
+    using Target = std::variant<std::monostate, BufferSource, QPointer<QIODevice>>;
+
+    void setUploadPhase(UploadPhase next);
+    void setTarget(const Target &next);
+    bool dataConnected() const;
+    void adoptSocket(QTcpSocket *socket, const QString &name);
     void retireSocket(QTcpSocket *socket);
-    bool uploadCanWrite() const;
-    void writeNextSlice(QTcpSocket *socket);
+    void writeNextSlice(BufferSource &buffer);
+    void writeDeviceChunk(QIODevice *device);
+    void endOfSource(qint64 position);
     void finishUpload();
     bool uploadIncomplete() const;
-    void cutUploadShort();
     void failUpload();
     void readListing();
-    void readIntoDevice();
+    void readIntoDevice(QIODevice *device);
 
     QTcpSocket *dataSocket = nullptr;
     QFtpDataListener activeListener;
     QFtpTls *tls;
-    DataMode dataMode = NoTransfer;
+    DataMode dataMode = DataMode::NoTransfer;
+    UploadPhase phase = UploadPhase::None;
+    Target target;
     qint64 transferredBytes = 0;
     qint64 totalBytes = 0;
-    bool continueWriting = false;
-    union {
-        QByteArray *targetBuffer;
-        QIODevice *targetDevice;
-    };
-    bool targetIsBuffer = false;
-    QByteArray residualData;
-    // Set by the first writeNextChunk of an upload: data a sequential device
-    // offers before that moment stays in the device, so that nothing is
-    // written to the socket of an earlier transfer.
-    bool uploadStarted = false;
-    bool passiveConnecting = false; // a passive connect attempt is under way
-    qint64 bufferOffset = 0; // bytes of targetBuffer handed to the socket so far
     // Bytes of the current upload handed to the socket and not yet reported
     // written by it.
     qint64 uploadUnsent = 0;
-    bool uploadCutShort = false; // see uploadWasCutShort()
+    // Where a file (or other device of known size) ended when its upload
+    // was set up: ending before that, it changed while it was sent.
+    qint64 sourceEnd = 0;
+    QFtpFileSender fileSender;
+    QByteArray residualData;
+    bool passiveConnecting = false; // a passive connect attempt is under way
 };
 
 #endif // QFTPDTP_H

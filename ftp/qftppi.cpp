@@ -1,24 +1,30 @@
 #include "qftppi.h"
 
 #include <QHostAddress>
+#include <QLoggingCategory>
 #include <QSignalBlocker>
+#include <QSslSocket>
+#include <QTcpSocket>
+
+namespace {
+// Off by default: QT_LOGGING_RULES="mirvo.ftp.interpreter.debug=true" shows each change.
+Q_LOGGING_CATEGORY(lcInterpreter, "mirvo.ftp.interpreter", QtInfoMsg)
+} // namespace
+
+using Verb = QFtpLine::Verb;
+using State = QFtpPI::InterpreterState;
 
 QFtpPI::QFtpPI(QObject *parent)
     : QObject(parent)
     , dataProcess(&tls)
 {
-    controlSocket.setObjectName(QStringLiteral("QFtpPI_socket"));
-    controlSocket.setReadBufferSize(controlReadBufferSize);
-    connect(&controlSocket, &QTcpSocket::hostFound, this, &QFtpPI::hostFound);
-    connect(&controlSocket, &QTcpSocket::connected, this, &QFtpPI::connected);
-    connect(&controlSocket, &QTcpSocket::disconnected, this, &QFtpPI::connectionClosed);
-    connect(&controlSocket, &QTcpSocket::readyRead, this, &QFtpPI::readyRead);
-    connect(&controlSocket, &QSslSocket::encrypted, this, &QFtpPI::encrypted);
-    connect(&controlSocket, QOverload<QAbstractSocket::SocketError>::of(&QAbstractSocket::error),
-            this, QOverload<QAbstractSocket::SocketError>::of(&QFtpPI::error));
+    prepareControlSocket();
     connect(&dataProcess, &QFtpDTP::connectState, this, &QFtpPI::dtpConnectState);
     connect(&dataProcess, &QFtpDTP::transferError, this, &QFtpPI::dtpTransferError);
     connect(&dataProcess, &QFtpDTP::activity, this, &QFtpPI::noteTraffic);
+    connect(&dataProcess, &QFtpDTP::listInfo, this, &QFtpPI::listInfo);
+    connect(&dataProcess, &QFtpDTP::readyRead, this, &QFtpPI::readyRead);
+    connect(&dataProcess, &QFtpDTP::dataTransferProgress, this, &QFtpPI::dataTransferProgress);
 
     inactivityTimer.setSingleShot(true);
     connect(&inactivityTimer, &QTimer::timeout, this, &QFtpPI::inactivityTimerFired);
@@ -28,28 +34,51 @@ QFtpPI::~QFtpPI()
 {
     // The members close their sockets as they go; none of that may reach
     // this half-destroyed object.
-    controlSocket.disconnect(this);
+    controlSocket->disconnect(this);
     dataProcess.disconnect(this);
 }
 
 // ---------------------------------------------------------------------------
 // State changes
 
-void QFtpPI::setInterpreterState(InterpreterState state)
+// The only way to change the interpreter's state; entering a state resets
+// what the state does not carry over.
+void QFtpPI::setInterpreterState(InterpreterState next)
 {
-    interpreterState = state;
+    qCDebug(lcInterpreter) << "state" << interpreterState << "->" << next;
+    const bool heldReply = interpreterState == State::AwaitingDataClose;
+    interpreterState = next;
+    switch (next) {
+    case State::Unconnected:
+    case State::Connecting:
+    case State::AwaitingGreeting:
+        // No list, reply or ABOR carries over to another connection.
+        pendingCommands.clear();
+        setCurrentCommand(QFtpLine());
+        replyText = QString();
+        if (next != State::Unconnected)
+            setAbortState(AbortState::NoAbort);
+        break;
+    case State::Idle:
+        if (heldReply && pendingCommands.isEmpty() && current.isNull())
+            replyText = QString(); // the held reply belonged to the list that ended
+        break;
+    default:
+        break;
+    }
     updateInactivityTimer();
 }
 
-void QFtpPI::setAbortState(AbortState state)
+void QFtpPI::setAbortState(AbortState next)
 {
-    abortState = state;
+    qCDebug(lcInterpreter) << "abort" << abortState << "->" << next;
+    abortState = next;
     dataProcess.setMode(dataMode());
 }
 
-void QFtpPI::setCurrentCommand(const Command &command)
+void QFtpPI::setCurrentCommand(const QFtpLine &line)
 {
-    current = command;
+    current = line;
     dataProcess.setMode(dataMode());
 }
 
@@ -57,83 +86,72 @@ void QFtpPI::setCurrentCommand(const Command &command)
 QFtpDTP::DataMode QFtpPI::dataMode() const
 {
     if (current.isNull())
-        return QFtpDTP::NoTransfer;
-    if (abortState == AbortSent)
-        return QFtpDTP::Discard;
-    if (current.verb == Stor)
-        return QFtpDTP::Upload;
-    if (current.verb == List)
-        return QFtpDTP::Listing;
-    return QFtpDTP::Download;
+        return QFtpDTP::DataMode::NoTransfer;
+    if (abortState == AbortState::AbortSent)
+        return QFtpDTP::DataMode::Discard;
+    if (current.verb() == Verb::Stor)
+        return QFtpDTP::DataMode::Upload;
+    if (current.verb() == Verb::List)
+        return QFtpDTP::DataMode::Listing;
+    return QFtpDTP::DataMode::Download;
 }
 
-void QFtpPI::noteRefused(Verb verb)
+// The connection stands and its lists are being sent.
+bool QFtpPI::inList() const
 {
-    (verb == Epsv ? epsvRefused : eprtRefused) = true;
-    useExtendedDataCommands = false;
+    return interpreterState >= State::Idle;
+}
+
+// The list ends here: its remaining lines are dropped. The connection's own
+// phase (connecting, greeting, TLS) is left as it is.
+void QFtpPI::endList()
+{
+    pendingCommands.clear();
+    setCurrentCommand(QFtpLine());
+    if (inList())
+        setInterpreterState(State::Idle);
 }
 
 void QFtpPI::allowExtendedDataCommands()
 {
     epsvRefused = false;
     eprtRefused = false;
-    useExtendedDataCommands = true;
-}
-
-void QFtpPI::setConnecting(bool underWay)
-{
-    connecting = underWay;
-    updateInactivityTimer();
-}
-
-void QFtpPI::setAwaitingDataConnect(bool awaiting)
-{
-    awaitingDataConnect = awaiting;
-    updateInactivityTimer();
-}
-
-void QFtpPI::setAwaitingDataClose(bool awaiting)
-{
-    awaitingDataClose = awaiting;
-    updateInactivityTimer();
 }
 
 // ---------------------------------------------------------------------------
-// Command lines
+// The control socket
 
-QFtpPI::Command QFtpPI::Command::fromLine(const QString &line)
+void QFtpPI::prepareControlSocket()
 {
-    static const struct
-    {
-        const char *word;
-        Verb verb;
-    } known[] = {
-        { "USER", User }, { "PASS", Pass }, { "QUIT", Quit }, { "PASV", Pasv }, { "EPSV", Epsv },
-        { "PORT", Port }, { "EPRT", Eprt }, { "LIST", List }, { "RETR", Retr }, { "STOR", Stor },
-        { "SIZE", Size }, { "ALLO", Allo }, { "ABOR", Abor }, { "AUTH", Auth },
-    };
-    Command command;
-    command.valid = true;
-    QString text = line;
-    if (text.endsWith(QLatin1String("\r\n")))
-        text.chop(2);
-    const int space = text.indexOf(QLatin1Char(' '));
-    command.word = space < 0 ? text : text.left(space);
-    command.hasArgument = space >= 0;
-    if (command.hasArgument)
-        command.argument = text.mid(space + 1);
-    for (const auto &entry : known) {
-        if (command.word == QLatin1String(entry.word))
-            command.verb = entry.verb;
+    const bool secure = tls.enabled();
+    if (controlSocket && (qobject_cast<QSslSocket *>(controlSocket) != nullptr) == secure)
+        return;
+    if (controlSocket) {
+        controlSocket->disconnect(this);
+        controlSocket->abort();
+        controlSocket->deleteLater();
     }
-    return command;
+    controlSocket = secure ? new QSslSocket(this) : new QTcpSocket(this);
+    controlSocket->setObjectName(QStringLiteral("QFtpPI_socket"));
+    controlSocket->setReadBufferSize(controlReadBufferSize);
+    connect(controlSocket, &QTcpSocket::hostFound, this, &QFtpPI::hostFound);
+    connect(controlSocket, &QTcpSocket::connected, this, &QFtpPI::connected);
+    connect(controlSocket, &QTcpSocket::disconnected, this, &QFtpPI::connectionClosed);
+    connect(controlSocket, &QTcpSocket::readyRead, this, &QFtpPI::readyReadControl);
+    connect(controlSocket, QOverload<QAbstractSocket::SocketError>::of(&QAbstractSocket::error),
+            this, QOverload<QAbstractSocket::SocketError>::of(&QFtpPI::error));
+    if (secure)
+        connect(secureSocket(), &QSslSocket::encrypted, this, &QFtpPI::encrypted);
 }
 
-QString QFtpPI::Command::rawLine() const
+QSslSocket *QFtpPI::secureSocket() const
 {
-    // The one place a line gets its end: nothing inside a command may hold
-    // one (the facade refuses such names).
-    return (hasArgument ? word + QLatin1Char(' ') + argument : word) + QLatin1String("\r\n");
+    return qobject_cast<QSslSocket *>(controlSocket);
+}
+
+bool QFtpPI::controlConnected() const
+{
+    return controlSocket->state() == QAbstractSocket::ConnectedState;
 }
 
 // ---------------------------------------------------------------------------
@@ -141,72 +159,82 @@ QString QFtpPI::Command::rawLine() const
 
 void QFtpPI::connectToHost(const QString &host, quint16 port)
 {
-    if (controlSocket.state() != QAbstractSocket::UnconnectedState) {
+    if (controlSocket->state() != QAbstractSocket::UnconnectedState) {
         // A new connect replaces the old connection; its close is not news.
-        const QSignalBlocker blocker(&controlSocket);
-        controlSocket.abort();
-        resetListState();
+        const QSignalBlocker blocker(controlSocket);
+        controlSocket->abort();
         dataProcess.abortDataConnection();
     }
+    prepareControlSocket();
+    setInterpreterState(State::Connecting);
     emit connectState(QFtpGlobal::HostLookup);
-    controlSocket.setProperty(QFtpGlobal::networkSessionProperty,
-                              property(QFtpGlobal::networkSessionProperty));
+    controlSocket->setProperty(QFtpGlobal::networkSessionProperty,
+                               property(QFtpGlobal::networkSessionProperty));
     dataProcess.setProperty(QFtpGlobal::networkSessionProperty,
                             property(QFtpGlobal::networkSessionProperty));
     hostName = host;
     refusedGreeting.clear();
-    setConnecting(true);
-    if (tls.enabled())
-        tls.prepareControlSocket(&controlSocket, host);
-    if (tls.mode() == QFtpTls::ImplicitTls)
-        controlSocket.connectToHostEncrypted(host, port, QIODevice::ReadWrite,
-                                             QAbstractSocket::AnyIPProtocol);
-    else
-        controlSocket.connectToHost(host, port, QIODevice::ReadWrite,
-                                    QAbstractSocket::AnyIPProtocol);
+    if (QSslSocket *secure = secureSocket()) {
+        tls.prepareControlSocket(secure, host);
+        if (tls.mode() == QFtpGlobal::ImplicitTls) {
+            secure->connectToHostEncrypted(host, port, QIODevice::ReadWrite,
+                                           QAbstractSocket::AnyIPProtocol);
+            return;
+        }
+    }
+    controlSocket->connectToHost(host, port, QIODevice::ReadWrite, QAbstractSocket::AnyIPProtocol);
 }
 
-bool QFtpPI::sendCommands(const QStringList &commands)
+bool QFtpPI::sendLines(const QFtpLines &lines)
 {
     if (!pendingCommands.isEmpty())
         return false;
-    if (controlSocket.state() != QAbstractSocket::ConnectedState || interpreterState != Idle) {
+    if (!controlConnected() || interpreterState != State::Idle) {
         emit error(QFtpGlobal::NotConnected, tr("Not connected"));
         return true;
     }
-    ++listGeneration;
-    uploadAborted = false;
     transferErrorText = QString(); // a listing error belongs to its own list
-    pendingCommands.clear();
-    for (const QString &line : commands)
-        pendingCommands << Command::fromLine(line);
+    pendingCommands = lines;
     sendNextCommand();
     return true;
 }
 
+bool QFtpPI::sendCommands(const QStringList &lines)
+{
+    QFtpLines parsed;
+    for (const QString &line : lines)
+        parsed << QFtpLine::fromText(line);
+    return sendLines(parsed);
+}
+
 void QFtpPI::clearPendingCommands()
 {
-    resetListState();
+    endList();
     dataProcess.abortDataConnection();
 }
 
 void QFtpPI::abort()
 {
     pendingCommands.clear();
-    if (abortState != NoAbort)
+    if (abortState != AbortState::NoAbort)
         return; // ABOR already sent
-    if (controlSocket.state() != QAbstractSocket::ConnectedState)
+    if (!controlConnected())
         return;
-    if (tls.enabled() && !controlSocket.isEncrypted())
+    if (tls.enabled() && !(secureSocket() && secureSocket()->isEncrypted()))
         return; // nothing but AUTH TLS goes out in clear; no transfer to abort yet
     // With a reply outstanding the server answers twice (the command, then
     // ABOR); with none, only ABOR's own reply comes and that one is swallowed.
-    setAbortState(interpreterState == AwaitingReply ? AbortSent : AbortReplyPending);
-    writeCommand(Command::fromLine(QStringLiteral("ABOR")));
-    if (current.verb == Stor) {
-        uploadAborted = true;
-        dataProcess.abortDataConnection();
-    }
+    const bool replyOutstanding
+        = interpreterState == State::AwaitingReply || interpreterState == State::AwaitingDataClose;
+    setAbortState(replyOutstanding ? AbortState::AbortSent : AbortState::AbortReplyPending);
+    writeCommand(QFtpLine(Verb::Abor));
+    if (current.verb() == Verb::Stor)
+        dataProcess.abortUpload();
+}
+
+QString QFtpPI::currentCommand() const
+{
+    return current.isNull() ? QString() : current.text() + QLatin1String("\r\n");
 }
 
 void QFtpPI::setInactivityTimeout(int milliseconds)
@@ -219,62 +247,58 @@ void QFtpPI::setInactivityTimeout(int milliseconds)
 // ---------------------------------------------------------------------------
 // Sending
 
-bool QFtpPI::sendNextCommand()
+void QFtpPI::sendNextCommand()
 {
-    if (awaitingDataConnect)
-        return true; // resumed by DataConnected
-
     if (pendingCommands.isEmpty()) {
-        const bool quitAnswered = current.verb == Quit && replyCode[0] == 2;
-        setCurrentCommand(Command());
-        const quint64 generation = listGeneration;
-        emit finished(replyText);
-        // The server closes after its reply to QUIT; closing from this side
-        // too means a server that does not cannot hold the client open.
-        if (quitAnswered && generation == listGeneration && pendingCommands.isEmpty()
-            && controlSocket.state() == QAbstractSocket::ConnectedState) {
-            controlSocket.disconnectFromHost();
-        }
-        return false;
+        finishList();
+        return;
     }
-
-    Command next = pendingCommands.first();
-    const QHostAddress address = controlSocket.localAddress();
-    if (next.verb == Port) {
+    QFtpLine next = pendingCommands.first();
+    const QHostAddress address = controlSocket->localAddress();
+    if (next.verb() == Verb::Port) {
         if (!buildActiveModeCommand(address, &next))
-            return false;
-    } else if (next.verb == Pasv && address.protocol() == QAbstractSocket::IPv6Protocol
-               && useExtendedDataCommands) {
-        next = Command::fromLine(QStringLiteral("EPSV"));
+            return;
+    } else if (next.verb() == Verb::Pasv && address.protocol() == QAbstractSocket::IPv6Protocol
+               && usesExtendedDataCommands()) {
+        next = next.withVerb(Verb::Epsv);
     }
-
     pendingCommands.removeFirst();
     setCurrentCommand(next);
-    setInterpreterState(AwaitingReply);
+    setInterpreterState(State::AwaitingReply);
     noteTraffic();
     writeCommand(current);
-    return true;
+}
+
+void QFtpPI::finishList()
+{
+    const bool quitAnswered = current.verb() == Verb::Quit && replyCode[0] == 2;
+    const QString text = replyText;
+    setCurrentCommand(QFtpLine());
+    // The server closes after its reply to QUIT; closing from this side too
+    // means a server that does not cannot hold the client open.
+    if (quitAnswered && controlConnected())
+        controlSocket->disconnectFromHost();
+    emit finished(text);
 }
 
 // Every line goes out here.
-void QFtpPI::writeCommand(const Command &command)
+void QFtpPI::writeCommand(const QFtpLine &line)
 {
-    // UTF-8, so that names in any script reach the server as they are; an
-    // ASCII line is the same bytes either way.
-    controlSocket.write(command.rawLine().toUtf8());
+    controlSocket->write(line.toWire());
 }
 
-bool QFtpPI::buildActiveModeCommand(const QHostAddress &address, Command *command)
+bool QFtpPI::buildActiveModeCommand(const QHostAddress &address, QFtpLine *line)
 {
     const bool ipv6 = address.protocol() == QAbstractSocket::IPv6Protocol;
     const bool ipv4 = address.protocol() == QAbstractSocket::IPv4Protocol;
-    if (!(ipv6 && useExtendedDataCommands) && !ipv4) {
-        // PORT cannot carry an IPv6 address and the server refused EPRT:
-        // say so instead of leaving the list waiting forever.
-        failList(QFtpGlobal::UnknownError,
-                 tr("Active mode is not possible with host %1: it refused EPRT, and PORT "
-                    "cannot carry an IPv6 address")
-                     .arg(peerText()));
+    if (!(ipv6 && usesExtendedDataCommands()) && !ipv4) {
+        // PORT cannot carry an IPv6 address and the server refused EPRT (or
+        // EPSV): say so instead of leaving the list waiting forever.
+        failList(
+            QFtpGlobal::UnknownError,
+            tr("Active mode is not possible with host %1: it refused %2, and PORT "
+               "cannot carry an IPv6 address")
+                .arg(peerText(), eprtRefused ? QStringLiteral("EPRT") : QStringLiteral("EPSV")));
         return false;
     }
     const int port = dataProcess.openListener(address);
@@ -285,17 +309,18 @@ bool QFtpPI::buildActiveModeCommand(const QHostAddress &address, Command *comman
         return false;
     }
     if (ipv6) {
-        *command
-            = Command::fromLine(QStringLiteral("EPRT |2|%1|%2|").arg(address.toString()).arg(port));
+        *line = line->withVerb(Verb::Eprt,
+                               QStringLiteral("|2|%1|%2|").arg(address.toString()).arg(port));
     } else {
         const quint32 ip = address.toIPv4Address();
-        *command = Command::fromLine(QStringLiteral("PORT %1,%2,%3,%4,%5,%6")
-                                         .arg((ip >> 24) & 0xff)
-                                         .arg((ip >> 16) & 0xff)
-                                         .arg((ip >> 8) & 0xff)
-                                         .arg(ip & 0xff)
-                                         .arg((port >> 8) & 0xff)
-                                         .arg(port & 0xff));
+        *line = line->withVerb(Verb::Port,
+                               QStringLiteral("%1,%2,%3,%4,%5,%6")
+                                   .arg((ip >> 24) & 0xff)
+                                   .arg((ip >> 16) & 0xff)
+                                   .arg((ip >> 8) & 0xff)
+                                   .arg(ip & 0xff)
+                                   .arg((port >> 8) & 0xff)
+                                   .arg(port & 0xff));
     }
     return true;
 }
@@ -310,13 +335,8 @@ void QFtpPI::hostFound()
 
 void QFtpPI::connected()
 {
-    // A new connection starts afresh: no ABOR, reply or list carried over.
-    setConnecting(false);
-    setAbortState(NoAbort);
-    resetListState();
-    replyText = QString();
-    setInterpreterState(AwaitingGreeting);
-    controlSocket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    setInterpreterState(State::AwaitingGreeting);
+    controlSocket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     noteTraffic();
     emit connectState(QFtpGlobal::Connected);
 }
@@ -324,16 +344,18 @@ void QFtpPI::connected()
 void QFtpPI::connectionClosed()
 {
     const QString peer = peerText();
-    const bool greetingAwaited = interpreterState == AwaitingGreeting;
-    const bool quitting = current.verb == Quit;
-    const bool settingUpTls = interpreterState == AwaitingTlsReply
-        || interpreterState == Handshaking
-        || (tls.mode() == QFtpTls::ImplicitTls && greetingAwaited && !controlSocket.isEncrypted());
-    const QString tlsText = settingUpTls ? tls.failureText(&controlSocket, peer) : QString();
+    const bool greetingAwaited = interpreterState == State::AwaitingGreeting;
+    const bool quitting = current.verb() == Verb::Quit;
+    const bool settingUpTls = interpreterState == State::AwaitingTlsReply
+        || interpreterState == State::Handshaking
+        || (tls.mode() == QFtpGlobal::ImplicitTls && greetingAwaited && secureSocket()
+            && !secureSocket()->isEncrypted());
+    const QString tlsText = settingUpTls ? tls.failureText(secureSocket(), peer) : QString();
     const bool busy = greetingAwaited || settingUpTls || !current.isNull()
-        || !pendingCommands.isEmpty() || awaitingDataConnect || awaitingDataClose;
-    controlSocket.close();
-    resetListState();
+        || !pendingCommands.isEmpty() || interpreterState == State::AwaitingDataConnect
+        || interpreterState == State::AwaitingDataClose;
+    controlSocket->close();
+    setInterpreterState(State::Unconnected);
     dataProcess.abortDataConnection();
     emit connectState(QFtpGlobal::Unconnected);
     if (!busy)
@@ -359,7 +381,7 @@ void QFtpPI::error(QAbstractSocket::SocketError socketError)
     if (socketError == QAbstractSocket::SslHandshakeFailedError
         || socketError == QAbstractSocket::SslInternalError
         || socketError == QAbstractSocket::SslInvalidUserDataError) {
-        dropConnection(QFtpGlobal::TlsFailed, tls.failureText(&controlSocket, peer));
+        dropConnection(QFtpGlobal::TlsFailed, tls.failureText(secureSocket(), peer));
         return;
     }
     int code = QFtpGlobal::ConnectionRefused;
@@ -378,12 +400,13 @@ void QFtpPI::error(QAbstractSocket::SocketError socketError)
     default:
         // A connect attempt that failed in any other way ends here too;
         // errors of a standing connection arrive as its close.
-        if (!connecting || controlSocket.state() != QAbstractSocket::UnconnectedState)
+        if (interpreterState != State::Connecting
+            || controlSocket->state() != QAbstractSocket::UnconnectedState)
             return;
-        text = tr("Connecting to host %1 failed: %2").arg(peer, controlSocket.errorString());
+        text = tr("Connecting to host %1 failed: %2").arg(peer, controlSocket->errorString());
         break;
     }
-    setConnecting(false);
+    setInterpreterState(State::Unconnected);
     emit connectState(QFtpGlobal::Unconnected);
     emit error(code, text);
 }
@@ -391,13 +414,13 @@ void QFtpPI::error(QAbstractSocket::SocketError socketError)
 void QFtpPI::encrypted()
 {
     noteTraffic();
-    if (!tls.trusted(&controlSocket)) {
-        dropConnection(QFtpGlobal::TlsFailed, tls.failureText(&controlSocket, peerText()));
+    if (!tls.trusted(secureSocket())) {
+        dropConnection(QFtpGlobal::TlsFailed, tls.failureText(secureSocket(), peerText()));
         return;
     }
-    if (interpreterState != Handshaking)
+    if (interpreterState != State::Handshaking)
         return; // implicit TLS: the greeting comes next
-    setInterpreterState(Idle);
+    setInterpreterState(State::Idle);
     emit finished(tr("Connected to host %1").arg(peerText()));
 }
 
@@ -408,22 +431,24 @@ void QFtpPI::dtpConnectState(int state)
 {
     switch (state) {
     case QFtpDTP::DataClosed:
-        if (!awaitingDataClose)
+        if (interpreterState != State::AwaitingDataClose)
             return;
-        setAwaitingDataClose(false);
+        setInterpreterState(State::AwaitingReply);
         if (!handleReply())
             return; // still open: held again
         replyText.clear();
-        readRepliesFrom(controlSocket); // lines that arrived meanwhile
+        readRepliesFrom(*controlSocket); // lines that arrived meanwhile
         break;
     case QFtpDTP::DataConnected:
-        setAwaitingDataConnect(false);
+        if (interpreterState != State::AwaitingDataConnect)
+            return;
+        setInterpreterState(State::Idle);
         sendNextCommand();
         break;
     case QFtpDTP::DataHostNotFound:
     case QFtpDTP::DataConnectionRefused:
         // The list cannot go on without its data connection: it ends here.
-        if (awaitingDataConnect)
+        if (interpreterState == State::AwaitingDataConnect)
             failList(QFtpGlobal::ConnectionRefused, tr("Connection refused for data connection"));
         break;
     default:
@@ -437,36 +462,22 @@ void QFtpPI::dtpTransferError(const QString &text)
 }
 
 // ---------------------------------------------------------------------------
-// Ending a list or the connection
-
-void QFtpPI::resetListState()
-{
-    ++listGeneration;
-    uploadAborted = false;
-    pendingCommands.clear();
-    setCurrentCommand(Command());
-    if (awaitingDataClose)
-        replyText = QString(); // the held reply belongs to the list that ends
-    setAwaitingDataConnect(false);
-    setAwaitingDataClose(false);
-    setInterpreterState(Idle);
-}
+// Ending a list or the connection. The state is settled before the signal
+// goes out: whoever receives it finds the list ended.
 
 void QFtpPI::failList(int code, const QString &text)
 {
-    resetListState();
+    endList();
     emit error(code, text);
 }
 
 void QFtpPI::dropConnection(int code, const QString &text)
 {
-    resetListState();
-    replyText = QString();
+    setInterpreterState(State::Unconnected);
     {
-        const QSignalBlocker blocker(&controlSocket);
-        controlSocket.abort();
+        const QSignalBlocker blocker(controlSocket);
+        controlSocket->abort();
     }
-    setConnecting(false);
     dataProcess.abortDataConnection();
     emit connectState(QFtpGlobal::Unconnected);
     emit error(code, text);
@@ -474,6 +485,6 @@ void QFtpPI::dropConnection(int code, const QString &text)
 
 QString QFtpPI::peerText() const
 {
-    const QString name = controlSocket.peerName();
+    const QString name = controlSocket->peerName();
     return name.isEmpty() ? hostName : name;
 }

@@ -6,30 +6,41 @@
 
 #include <QRegExp>
 #include <QScopedValueRollback>
+#include <QSslSocket>
+#include <QTcpSocket>
+
+using Verb = QFtpLine::Verb;
+using State = QFtpPI::InterpreterState;
+using AbortState = QFtpPI::AbortState;
 
 // ---------------------------------------------------------------------------
 // Reading replies
 
-void QFtpPI::readyRead()
+void QFtpPI::readyReadControl()
 {
     // Arriving bytes are no sign of progress by themselves: a reply fed a
     // line at a time must still be complete within the timeout.
-    if (awaitingDataClose) {
+    if (interpreterState == State::AwaitingDataClose) {
         // Replies wait until the data connection has closed; the socket's
         // bounded buffer makes the server wait too, once it is full.
-        if (holdsOverlongLine(controlSocket))
-            dropConnection(QFtpGlobal::UnknownError,
-                           tr("Reply line longer than %1 bytes from host %2, connection closed")
-                               .arg(maxReplyLineLength)
-                               .arg(peerText()));
+        if (holdsOverlongLine(*controlSocket))
+            dropOverlongLine();
         return;
     }
-    readRepliesFrom(controlSocket);
+    readRepliesFrom(*controlSocket);
 }
 
 bool QFtpPI::holdsOverlongLine(QIODevice &source) const
 {
     return !source.canReadLine() && source.bytesAvailable() > maxReplyLineLength;
+}
+
+void QFtpPI::dropOverlongLine()
+{
+    dropConnection(QFtpGlobal::UnknownError,
+                   tr("Reply line longer than %1 bytes from host %2, connection closed")
+                       .arg(maxReplyLineLength)
+                       .arg(peerText()));
 }
 
 void QFtpPI::readRepliesFrom(QIODevice &source)
@@ -38,13 +49,10 @@ void QFtpPI::readRepliesFrom(QIODevice &source)
         return; // re-entered from a signal: the running loop goes on
     const QScopedValueRollback<bool> guard(readingReplies, true);
 
-    while (!awaitingDataClose && source.canReadLine()) {
+    while (interpreterState != State::AwaitingDataClose && source.canReadLine()) {
         const QByteArray raw = source.readLine(maxReplyLineLength + 1);
         if (!raw.endsWith('\n')) {
-            dropConnection(QFtpGlobal::UnknownError,
-                           tr("Reply line longer than %1 bytes from host %2, connection closed")
-                               .arg(maxReplyLineLength)
-                               .arg(peerText()));
+            dropOverlongLine();
             return;
         }
         const QString line = QFtpDTP::textFromWire(raw);
@@ -73,12 +81,8 @@ void QFtpPI::readRepliesFrom(QIODevice &source)
         if (handleReply())
             replyText.clear();
     }
-    if (!awaitingDataClose && holdsOverlongLine(source)) {
-        dropConnection(QFtpGlobal::UnknownError,
-                       tr("Reply line longer than %1 bytes from host %2, connection closed")
-                           .arg(maxReplyLineLength)
-                           .arg(peerText()));
-    }
+    if (interpreterState != State::AwaitingDataClose && holdsOverlongLine(source))
+        dropOverlongLine();
 }
 
 bool QFtpPI::beginReply(const QString &line)
@@ -110,44 +114,44 @@ bool QFtpPI::handleReply()
     const int code = replyCode[0] * 100 + replyCode[1] * 10 + replyCode[2];
 
     // The transfer is complete only once its data connection has closed.
-    if (code == 226 || (code == 250 && current.verb == Retr)) {
+    if (interpreterState == State::AwaitingReply
+        && (code == 226 || (code == 250 && current.verb() == Verb::Retr))) {
         // In active mode the server's connection may still wait in the
         // listener, its data not read yet: take it first.
         dataProcess.acceptPendingConnection();
         if (dataProcess.dataConnectionState() != QAbstractSocket::UnconnectedState) {
-            setAwaitingDataClose(true);
+            setInterpreterState(State::AwaitingDataClose);
             return false;
         }
     }
 
-    if (abortState == AbortSent) {
+    if (abortState == AbortState::AbortSent) {
         // 225 answers ABOR itself: a server that sends it first has folded
         // the aborted command's reply into it, and no second reply follows.
-        setAbortState(code == 225 ? NoAbort : AbortReplyPending);
-    } else if (abortState == AbortReplyPending) {
-        setAbortState(NoAbort);
+        setAbortState(code == 225 ? AbortState::NoAbort : AbortState::AbortReplyPending);
+    } else if (abortState == AbortState::AbortReplyPending) {
+        setAbortState(AbortState::NoAbort);
         return true; // the reply to ABOR itself
     }
 
     switch (interpreterState) {
-    case AwaitingGreeting:
+    case State::AwaitingGreeting:
         takeGreeting(code);
         return true;
-    case AwaitingTlsReply:
+    case State::AwaitingTlsReply:
         takeTlsReply(code);
         return true;
-    case AwaitingReply:
+    case State::AwaitingReply:
         setInterpreterState(stateForReply(code));
         break;
     default:
         return true; // not asked for: dropped
     }
 
-    const quint64 generation = listGeneration;
     emit rawFtpReply(code, replyText);
-    handleSpecialReply(code);
-    if (generation != listGeneration)
-        return true; // the list was ended from a signal or a step above
+    // The replies to a raw line are its sender's, as they are.
+    if (!current.isRaw() && !handleSpecialReply(code))
+        return true; // the list has ended
     takeAbortedUpload();
     reactToReply();
     return true;
@@ -160,25 +164,25 @@ void QFtpPI::takeGreeting(int code)
             refusedGreeting = replyText;
         return; // 1yz: the real greeting follows; 4yz/5yz: the server closes
     }
-    setInterpreterState(Idle);
+    if (tls.mode() == QFtpGlobal::ExplicitTls && secureSocket()) {
+        requestTls(); // the connect is done once TLS stands
+        emit rawFtpReply(code, replyText);
+        return;
+    }
+    setInterpreterState(State::Idle);
     // The greeting's raw reply goes first: once finished() has run, the
     // facade's next command (perhaps a raw one) is already under way.
     emit rawFtpReply(code, replyText);
-    if (tls.mode() == QFtpTls::ExplicitTls && interpreterState == Idle) {
-        requestTls(); // the connect is done once TLS stands
-        return;
-    }
-    if (interpreterState == Idle && current.isNull() && pendingCommands.isEmpty())
-        emit finished(tr("Connected to host %1").arg(peerText()));
+    emit finished(tr("Connected to host %1").arg(peerText()));
     // No second finished() for the empty list: a command queued from the
     // facade's done() would be reported finished without being sent.
 }
 
 void QFtpPI::requestTls()
 {
-    setInterpreterState(AwaitingTlsReply);
+    setInterpreterState(State::AwaitingTlsReply);
     noteTraffic();
-    writeCommand(Command::fromLine(QStringLiteral("AUTH TLS")));
+    writeCommand(QFtpLine(Verb::Auth, QStringLiteral("TLS")));
 }
 
 void QFtpPI::takeTlsReply(int code)
@@ -192,7 +196,7 @@ void QFtpPI::takeTlsReply(int code)
                        tr("Host %1 refused TLS: %2 %3").arg(peerText()).arg(code).arg(replyText));
         return;
     }
-    if (controlSocket.bytesAvailable() > 0) {
+    if (controlSocket->bytesAvailable() > 0) {
         // Lines that came in clear behind the acceptance could pose as
         // replies from inside the encrypted connection.
         dropConnection(QFtpGlobal::TlsFailed,
@@ -200,42 +204,40 @@ void QFtpPI::takeTlsReply(int code)
                            .arg(peerText()));
         return;
     }
-    setInterpreterState(Handshaking);
-    controlSocket.startClientEncryption();
+    setInterpreterState(State::Handshaking);
+    secureSocket()->startClientEncryption();
 }
 
 QFtpPI::InterpreterState QFtpPI::stateForReply(int code)
 {
     if (code == 202)
-        return Failed; // "not implemented, superfluous" is not a success
+        return State::Failed; // "not implemented, superfluous" is not a success
     switch (code / 100) {
     case 1:
-        return AwaitingReply;
+        return State::AwaitingReply;
     case 2:
-        return Succeeded;
+        return State::Succeeded;
     case 3:
-        return Idle;
+        return State::Idle;
     default:
-        return Failed;
+        return State::Failed;
     }
 }
 
-void QFtpPI::handleSpecialReply(int code)
+// The steps some replies take; false when the step ended the list.
+bool QFtpPI::handleSpecialReply(int code)
 {
-    if (rawCommandActive) {
-        rawCommandActive = false; // the facade's raw command takes the reply as it is
-        return;
-    }
     if (code == 227)
         enterPassiveMode();
     else if (code == 229)
-        enterExtendedPassiveMode();
+        return enterExtendedPassiveMode();
     else if (code == 230)
         takeLogin();
     else if (code == 213)
         takeFileSize();
     else if (replyCode[0] == 1)
         takeTransferStart();
+    return true;
 }
 
 void QFtpPI::enterPassiveMode()
@@ -247,15 +249,15 @@ void QFtpPI::enterPassiveMode()
     // Only the port is taken from the reply. The announced address is not
     // trusted: a hostile server could point the client at another host, and
     // a server behind NAT announces an address that cannot be reached.
-    setAwaitingDataConnect(true);
-    dataProcess.connectToDataPort(controlSocket.peerAddress().toString(), port);
+    setInterpreterState(State::AwaitingDataConnect);
+    dataProcess.connectToDataPort(controlSocket->peerAddress().toString(), port);
 }
 
-void QFtpPI::enterExtendedPassiveMode()
+bool QFtpPI::enterExtendedPassiveMode()
 {
     const int open = replyText.indexOf(QLatin1Char('('));
     if (open == -1)
-        return;
+        return true;
     QStringList fields;
     if (open + 1 < replyText.size()) {
         const QChar delimiter = replyText.at(open + 1);
@@ -264,18 +266,19 @@ void QFtpPI::enterExtendedPassiveMode()
     if (fields.size() < 4) {
         failList(QFtpGlobal::UnknownError,
                  tr("Host %1 sent an unusable reply to EPSV: %2").arg(peerText(), replyText));
-        return;
+        return false;
     }
-    setAwaitingDataConnect(true);
-    dataProcess.connectToDataPort(controlSocket.peerAddress().toString(),
+    setInterpreterState(State::AwaitingDataConnect);
+    dataProcess.connectToDataPort(controlSocket->peerAddress().toString(),
                                   quint16(fields.at(3).toInt()));
+    return true;
 }
 
 void QFtpPI::takeLogin()
 {
     // Logged in without a password: the PASS line is not wanted any more.
-    if (current.verb == User && !pendingCommands.isEmpty()
-        && pendingCommands.first().verb == Pass) {
+    if (current.verb() == Verb::User && !pendingCommands.isEmpty()
+        && pendingCommands.first().verb() == Verb::Pass) {
         pendingCommands.removeFirst();
     }
     emit connectState(QFtpGlobal::LoggedIn);
@@ -283,7 +286,7 @@ void QFtpPI::takeLogin()
 
 void QFtpPI::takeFileSize()
 {
-    if (current.verb == Size)
+    if (current.verb() == Verb::Size)
         dataProcess.setTotalBytes(replyText.simplified().toLongLong());
 }
 
@@ -292,7 +295,7 @@ void QFtpPI::takeTransferStart()
     // The server's active-mode connection is taken as soon as it is there,
     // for every transfer, so that its data and close are not missed.
     dataProcess.acceptPendingConnection();
-    if (current.verb == Stor)
+    if (current.verb() == Verb::Stor)
         dataProcess.writeNextChunk();
 }
 
@@ -302,68 +305,66 @@ void QFtpPI::takeAbortedUpload()
     // side, or it ended before the whole file was sent. A server that saw a
     // plain close takes the file as complete; the upload still failed, and
     // the file on the server is truncated.
-    const bool cutShort = dataProcess.uploadWasCutShort();
-    if ((!uploadAborted && !cutShort) || current.verb != Stor)
+    const QFtpDTP::UploadPhase phase = dataProcess.uploadPhase();
+    const bool aborted = phase == QFtpDTP::UploadPhase::Aborted;
+    if ((!aborted && phase != QFtpDTP::UploadPhase::CutShort) || current.verb() != Verb::Stor)
         return;
-    if (interpreterState == Succeeded) {
-        setInterpreterState(Failed);
-        replyText = (uploadAborted ? tr("Upload aborted (%1)") : tr("Upload incomplete (%1)"))
-                        .arg(replyText);
-    } else if (interpreterState != Failed) {
+    if (interpreterState == State::Succeeded) {
+        setInterpreterState(State::Failed);
+        replyText
+            = (aborted ? tr("Upload aborted (%1)") : tr("Upload incomplete (%1)")).arg(replyText);
+    } else if (interpreterState != State::Failed) {
         return;
     }
-    uploadAborted = false;
-    dataProcess.clearUploadCutShort();
+    dataProcess.forgetUpload();
 }
 
 void QFtpPI::reactToReply()
 {
     switch (interpreterState) {
-    case Succeeded:
-        setInterpreterState(Idle);
+    case State::Succeeded:
+        setInterpreterState(State::Idle);
         Q_FALLTHROUGH();
-    case Idle:
+    case State::Idle:
         if (!transferErrorText.isNull()) {
+            // The transfer failed, whatever the server says.
             const QString text = transferErrorText;
             transferErrorText = QString();
-            const quint64 generation = listGeneration;
-            emit error(QFtpGlobal::UnknownError, text);
-            if (generation != listGeneration)
-                return; // the facade ended the list
+            failList(QFtpGlobal::UnknownError, text);
+            return;
         }
         sendNextCommand();
         break;
-    case Failed:
+    case State::Failed:
         sendAfterFailure();
         break;
-    case AwaitingGreeting:
-    case AwaitingReply:
-    case AwaitingTlsReply:
-    case Handshaking:
-        break;
+    default:
+        break; // the reply was preliminary, or the list waits for its data connection
     }
 }
 
 void QFtpPI::sendAfterFailure()
 {
-    if (current.verb == Epsv || current.verb == Eprt) {
-        // The classic command takes the refused one's place.
-        noteRefused(current.verb);
-        pendingCommands.prepend(Command::fromLine(current.verb == Epsv ? QStringLiteral("PASV")
-                                                                       : QStringLiteral("PORT")));
+    const QFtpLine refused = current;
+    if (refused.verb() == Verb::Epsv || refused.verb() == Verb::Eprt) {
+        // The classic command takes the refused one's place, and the
+        // refusal decides the data commands of the lists that follow.
+        (refused.verb() == Verb::Epsv ? epsvRefused : eprtRefused) = true;
+        pendingCommands.prepend(
+            refused.withVerb(refused.verb() == Verb::Epsv ? Verb::Pasv : Verb::Port));
+    } else if (refused.refusalTolerated()) {
+        // Its sender said so when it queued the line: the list goes on.
+        if (refused.verb() == Verb::Size)
+            dataProcess.setTotalBytes(0); // the download goes on with an unknown size
     } else {
-        const quint64 generation = listGeneration;
         emit error(QFtpGlobal::UnknownError, replyText);
-        // Only a refusal that the facade lets pass (SIZE, ALLO) goes on with
-        // the list; when the facade has ended it, nothing more is sent or
-        // reported for it.
-        if (generation != listGeneration)
+        // Whoever got the error decides: it ended the list from the signal
+        // (the facade always does), or the list goes on.
+        if (interpreterState != State::Failed)
             return;
     }
-    if (interpreterState != AwaitingReply) {
-        setInterpreterState(Idle);
-        sendNextCommand();
-    }
+    setInterpreterState(State::Idle);
+    sendNextCommand();
 }
 
 // ---------------------------------------------------------------------------
@@ -372,13 +373,19 @@ void QFtpPI::sendAfterFailure()
 
 bool QFtpPI::waitingForPeer() const
 {
-    if (connecting)
+    switch (interpreterState) {
+    case State::Connecting:
         return true;
-    if (controlSocket.state() != QAbstractSocket::ConnectedState)
+    case State::AwaitingGreeting:
+    case State::AwaitingTlsReply:
+    case State::Handshaking:
+    case State::AwaitingReply:
+    case State::AwaitingDataConnect:
+    case State::AwaitingDataClose:
+        return controlConnected();
+    default:
         return false;
-    return interpreterState == AwaitingGreeting || interpreterState == AwaitingReply
-        || interpreterState == AwaitingTlsReply || interpreterState == Handshaking
-        || awaitingDataConnect || awaitingDataClose;
+    }
 }
 
 void QFtpPI::updateInactivityTimer()
@@ -408,11 +415,10 @@ void QFtpPI::inactivityTimerFired()
         return;
     }
     const QString peer = peerText();
-    if (connecting || interpreterState == AwaitingGreeting || interpreterState == AwaitingTlsReply
-        || interpreterState == Handshaking) {
+    if (interpreterState < State::Idle) {
         dropConnection(QFtpGlobal::ConnectionRefused,
                        tr("Connection timed out to host %1").arg(peer));
-    } else if (!replyText.isEmpty() || controlSocket.bytesAvailable() > 0) {
+    } else if (!replyText.isEmpty() || controlSocket->bytesAvailable() > 0) {
         dropConnection(QFtpGlobal::NotConnected,
                        tr("Host %1 did not complete its reply within %2 seconds, connection "
                           "closed")

@@ -7,28 +7,12 @@
 #include <QStringList>
 #include <QTimer>
 
-#include <cctype>
-
 QFtpTls::QFtpTls(QObject *parent)
     : QObject(parent)
 { }
 
 // ---------------------------------------------------------------------------
 // Fingerprints
-
-QByteArray QFtpTls::parseFingerprint(const QString &text)
-{
-    QString hex = text;
-    hex.remove(QLatin1Char(':'));
-    if (hex.size() != 64)
-        return QByteArray();
-    const QByteArray digits = hex.toLatin1(); // anything beyond Latin-1 becomes '?'
-    for (const char c : digits) {
-        if (!std::isxdigit(static_cast<unsigned char>(c)))
-            return QByteArray();
-    }
-    return QByteArray::fromHex(digits);
-}
 
 QString QFtpTls::formatFingerprint(const QByteArray &sha256)
 {

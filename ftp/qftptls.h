@@ -1,6 +1,8 @@
 #ifndef QFTPTLS_H
 #define QFTPTLS_H
 
+#include "qftpglobal.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QObject>
@@ -26,17 +28,11 @@ class QFtpTls : public QObject
     Q_OBJECT
 
 public:
-    enum Mode {
-        NoTls, // plain FTP
-        ExplicitTls, // AUTH TLS after the greeting; refused means given up
-        ImplicitTls // TLS from the first byte
-    };
-
     explicit QFtpTls(QObject *parent = nullptr);
 
-    void setMode(Mode mode) { tlsMode = mode; }
-    Mode mode() const { return tlsMode; }
-    bool enabled() const { return tlsMode != NoTls; }
+    void setMode(QFtpGlobal::TlsMode mode) { tlsMode = mode; }
+    QFtpGlobal::TlsMode mode() const { return tlsMode; }
+    bool enabled() const { return tlsMode != QFtpGlobal::NoTls; }
     // 32 bytes, or empty for the system's authorities.
     void setPinnedFingerprint(const QByteArray &sha256) { pinned = sha256; }
 
@@ -63,9 +59,6 @@ public:
     static bool sendBacklogged(const QTcpSocket *socket);
     static constexpr qint64 maxSendBacklog = 256 * 1024;
 
-    // "sha256" as 32 bytes from hex, colons optional, any case; empty when
-    // the text is not that.
-    static QByteArray parseFingerprint(const QString &text);
     // Upper-case hex pairs joined by colons, as openssl prints them.
     static QString formatFingerprint(const QByteArray &sha256);
     static QByteArray fingerprintOf(const QSslCertificate &certificate);
@@ -80,7 +73,7 @@ private:
     void configure(QSslSocket *socket) const;
     void watch(QSslSocket *socket);
 
-    Mode tlsMode = NoTls;
+    QFtpGlobal::TlsMode tlsMode = QFtpGlobal::NoTls;
     QByteArray pinned;
     QString peerName; // the host certificates must be valid for
     QByteArray session; // the control connection's, for the data connections

@@ -1,10 +1,10 @@
 // Feeds arbitrary bytes to the FTP reply reader, as if they came from the
 // control connection, with the interpreter waiting for the reply to one of a
-// few typical lines. The first input byte chooses that line, the interpreter
-// and abort states; the second how the rest arrives: cut into two reads, fed
-// a byte or a few bytes at a time, or repeated into large pieces beyond the
-// line limit. Each read sees at most what the control socket may
-// hold unread, as with the real socket.
+// few typical lines. The first input byte chooses that line (raw or not, its
+// refusal tolerated or not), the interpreter and abort states; the second how
+// the rest arrives: cut into two reads, fed a byte or a few bytes at a time,
+// or repeated into large pieces beyond the line limit. Each read sees at most
+// what the control socket may hold unread, as with the real socket.
 
 #include "qftppi.h"
 
@@ -28,14 +28,19 @@ struct QFtpPITestAccess
         size -= 2;
 
         QFtpPI pi;
-        pi.setCurrentCommand(QFtpPI::Command::fromLine(QString::fromLatin1(lines[selector & 7])));
-        pi.pendingCommands = { QFtpPI::Command::fromLine(QStringLiteral("PASS x")),
-                               QFtpPI::Command::fromLine(QStringLiteral("NOOP")) };
-        pi.setInterpreterState((selector & 8) ? QFtpPI::AwaitingGreeting : QFtpPI::AwaitingReply);
+        pi.setInterpreterState((selector & 8) ? QFtpPI::InterpreterState::AwaitingGreeting
+                                              : QFtpPI::InterpreterState::AwaitingReply);
+        QFtpLine current = QFtpLine::fromText(QString::fromLatin1(lines[selector & 7]));
+        if (selector & 0x40)
+            current.markRaw();
+        if (selector & 0x80)
+            current.tolerateRefusal();
+        pi.setCurrentCommand(current);
+        pi.pendingCommands = { QFtpLine::fromText(QStringLiteral("PASS x")),
+                               QFtpLine::fromText(QStringLiteral("NOOP")) };
         pi.setAbortState(QFtpPI::AbortState((selector >> 4) % 3));
-        pi.rawCommandActive = selector & 0x40;
         QByteArray target("upload");
-        pi.dataProcess.setTargetBuffer(&target);
+        pi.setUploadSource(&target);
 
         const QByteArray bytes(reinterpret_cast<const char *>(data), int(size));
         switch (feed % 4) {

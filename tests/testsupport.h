@@ -2,12 +2,14 @@
 #define TESTSUPPORT_H
 
 // Fixtures shared by every test: real FTP servers on loopback, the real
-// binaries run headless, the scripted FTP peer, files laid out and read back,
+// binaries run headless, the scripted FTP peer and the FTP clients that talk
+// to it with their signals recorded, files laid out and read back,
 // a scratch working directory, the debug output captured, a wait that keeps
 // the event loop running at full speed, directory entries as text, a window
 // built in-process in a scratch directory, and a look inside that window.
 #include "support/debugcapture.h"
 #include "support/files.h"
+#include "support/ftpsessions.h"
 #include "support/ftptestserver.h"
 #include "support/mainwindowinspector.h"
 #include "support/mirvoprocess.h"

@@ -1,7 +1,6 @@
 #include "testsupport.h"
 
 #include "qftp.h"
-#include "qftptls.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -16,64 +15,6 @@
 // the whole command set against real servers.
 
 namespace {
-
-// Every signal of one client, in order, as short texts.
-class FtpRecorder : public QObject
-{
-public:
-    explicit FtpRecorder(QFtp *client)
-        : ftp(client)
-    {
-        connect(ftp, &QFtp::commandStarted, this,
-                [this](int id) { events << QStringLiteral("started %1").arg(id); });
-        connect(ftp, &QFtp::commandFinished, this, [this](int id, bool error) {
-            events << QStringLiteral("finished %1 %2").arg(id).arg(error);
-        });
-        connect(ftp, &QFtp::done, this, [this](bool error) {
-            events << QStringLiteral("done %1").arg(error);
-            ++doneCount;
-        });
-        connect(ftp, &QFtp::stateChanged, this,
-                [this](int state) { events << QStringLiteral("state %1").arg(state); });
-        connect(ftp, &QFtp::rawCommandReply, this, [this](int code, const QString &text) {
-            events << QStringLiteral("raw %1 %2").arg(code).arg(text);
-        });
-        connect(ftp, &QFtp::listInfo, this,
-                [this](const QUrlInfo &info) { entries[info.name()] = info.isDir(); });
-    }
-
-    // The events about commands and the queue only.
-    QStringList commandEvents() const
-    {
-        QStringList result;
-        for (const QString &event : events)
-            if (!event.startsWith(QLatin1String("state"))
-                && !event.startsWith(QLatin1String("raw")))
-                result << event;
-        return result;
-    }
-
-    bool waitForDone(int count = -1, int timeoutMs = 60000)
-    {
-        const int target = count < 0 ? doneCount + 1 : count;
-        return waitUntil([&] { return doneCount >= target; }, timeoutMs);
-    }
-
-    QFtp *ftp;
-    QStringList events;
-    QMap<QString, bool> entries;
-    int doneCount = 0;
-};
-
-// A client, its recorder and the scripted peer it talks to.
-struct Session
-{
-    int connectToPeer() { return ftp.connectToHost(peer.address(), peer.port()); }
-
-    ScriptedPeer peer;
-    QFtp ftp;
-    FtpRecorder recorder { &ftp };
-};
 
 QString ev(const char *what, int id, int flag = -1)
 {
@@ -158,7 +99,7 @@ void TestQFtp::rawLines()
 {
     QFETCH(QueueCommand, queue);
     QFETCH(QStringList, expected);
-    Session s;
+    ClientSession s;
     QVERIFY(s.peer.listen());
     s.peer.send("220 hi\r\n");
     for (const QString &line : expected)
@@ -209,7 +150,7 @@ void TestQFtp::lineBreaksNeverReachTheWire()
 {
     QFETCH(QueueCommand, queue);
     QFETCH(QString, failure);
-    Session s;
+    ClientSession s;
     QVERIFY(s.peer.listen());
     s.peer.send("220 hi\r\n").reply("CWD next", "250 ok\r\n");
     s.connectToPeer();
@@ -229,7 +170,7 @@ void TestQFtp::lineBreaksNeverReachTheWire()
 
 void TestQFtp::transferModeGovernsLaterCommands()
 {
-    Session s;
+    ClientSession s;
     QVERIFY(s.peer.listen());
     s.peer.send("220 hi\r\n")
         .reply("TYPE A", "200 ok\r\n")
@@ -251,7 +192,7 @@ void TestQFtp::transferModeGovernsLaterCommands()
 
 void TestQFtp::signalOrder()
 {
-    Session s;
+    ClientSession s;
     QVERIFY(s.peer.listen());
     s.peer.send("220 hi\r\n").reply("USER u", "331 pw\r\n").reply("PASS p", "230 in\r\n");
     s.peer.reply("CWD d", "250 ok\r\n");
@@ -279,7 +220,7 @@ void TestQFtp::signalOrder()
 
 void TestQFtp::failureDropsQueue()
 {
-    Session s;
+    ClientSession s;
     QVERIFY(s.peer.listen());
     s.peer.send("220 hi\r\n").reply("CWD missing", "550 No such folder.\r\n");
     s.connectToPeer();
@@ -303,7 +244,7 @@ void TestQFtp::failureDropsQueue()
 // a refused upload: they must run and be sent, not be reported finished unsent.
 void TestQFtp::commandsQueuedFromDoneAfterFailure()
 {
-    Session s;
+    ClientSession s;
     QVERIFY(s.peer.listen());
     s.peer.send("220 hi\r\n")
         .reply("MKD taken", "550 exists\r\n")
@@ -324,7 +265,7 @@ void TestQFtp::commandsQueuedFromDoneAfterFailure()
 
 void TestQFtp::commandsQueuedFromCommandFinished()
 {
-    Session s;
+    ClientSession s;
     QVERIFY(s.peer.listen());
     s.peer.send("220 hi\r\n")
         .reply("CWD a", "550 no\r\n")
@@ -349,7 +290,7 @@ void TestQFtp::commandsQueuedFromCommandFinished()
 
 void TestQFtp::closeEndsAfterUnconnected()
 {
-    Session s;
+    ClientSession s;
     QVERIFY(s.peer.listen());
     s.peer.send("220 hi\r\n").reply("QUIT", "221 bye\r\n").pause(100).dropConnection();
     const int connect = s.connectToPeer();
@@ -383,7 +324,7 @@ void TestQFtp::nothingWaitsForever()
     QFETCH(QByteArray, afterCwd);
     QFETCH(int, error);
     QFETCH(QString, text);
-    Session s;
+    ClientSession s;
     QVERIFY(s.peer.listen());
     s.peer.send("220 hi\r\n").expect("CWD d");
     if (afterCwd == "drop")
@@ -407,7 +348,7 @@ void TestQFtp::refusedConnectDropsLogin()
     const quint16 closedPort = FtpTestServer::freePort(QStringLiteral("127.0.0.1"));
     QVERIFY(closedPort != 0);
     QFtp ftp;
-    FtpRecorder recorder(&ftp);
+    FtpSignalRecorder recorder(&ftp);
     const int connect = ftp.connectToHost(QStringLiteral("127.0.0.1"), closedPort);
     ftp.login("u", "p");
     QVERIFY(recorder.waitForDone(1, 5000));
@@ -421,7 +362,7 @@ void TestQFtp::refusedConnectDropsLogin()
 
 void TestQFtp::uploadFromUnreadableDevice()
 {
-    Session s;
+    ClientSession s;
     QVERIFY(s.peer.listen());
     s.peer.send("220 hi\r\n");
     s.connectToPeer();
@@ -456,7 +397,7 @@ void TestQFtp::abortedUpload()
 {
     QFETCH(QByteArray, replies);
     QFETCH(QString, error);
-    Session s;
+    ClientSession s;
     QVERIFY(s.peer.listen());
     s.peer.send("220 hi\r\n")
         .reply("TYPE I", "200 ok\r\n")
@@ -526,7 +467,7 @@ void TestQFtp::realServer()
     // The server's self-signed certificate is trusted by its pinned fingerprint.
     const auto useTls = [&](QFtp &client) {
         client.setTlsMode(QFtp::TlsMode(tls));
-        client.setPinnedCertificate(QFtpTls::parseFingerprint(server.fingerprint()));
+        client.setPinnedCertificate(QFtp::parseFingerprint(server.fingerprint()));
     };
     QDir root(server.root());
     QVERIFY(root.mkdir(QStringLiteral("existing")));
@@ -536,7 +477,7 @@ void TestQFtp::realServer()
     {
         QFtp wrong;
         useTls(wrong);
-        FtpRecorder recorder(&wrong);
+        FtpSignalRecorder recorder(&wrong);
         wrong.connectToHost(address, server.port());
         const int login = wrong.login(server.user(), QStringLiteral("wrong"));
         wrong.cd(QStringLiteral("existing"));
@@ -548,7 +489,7 @@ void TestQFtp::realServer()
 
     QFtp ftp;
     useTls(ftp);
-    FtpRecorder recorder(&ftp);
+    FtpSignalRecorder recorder(&ftp);
     // Waits for the command and checks that it alone started and finished as expected.
     auto check = [&](int id, bool failure) {
         const int from = recorder.events.size();
@@ -699,7 +640,7 @@ void TestQFtp::tlsSetupNeverHangs()
     QFETCH(QByteArray, afterAuth);
     QFETCH(int, error);
     QFETCH(QString, text);
-    Session s;
+    ClientSession s;
     QVERIFY(s.peer.listen());
     s.peer.send("220 hi\r\n").expect("AUTH TLS");
     if (afterAuth.endsWith("drop"))

@@ -7,57 +7,13 @@
 #include <QTemporaryFile>
 #include <QtTest>
 
+#include <memory>
+
 // The data transfer process, driven through its interpreter against a
 // scripted peer: listings cut into lines, uploads and their progress,
 // downloads with and without a device, data left over after the close.
 
 namespace {
-
-using Progress = QList<QPair<qint64, qint64>>;
-
-class Session : public QObject
-{
-public:
-    Session()
-    {
-        connect(&pi, &QFtpPI::finished, this, [this] { ++finished; });
-        connect(&pi, QOverload<int, const QString &>::of(&QFtpPI::error), this,
-                [this](int, const QString &text) { errors << text; });
-        connect(&pi.dataProcess, &QFtpDTP::listInfo, this,
-                [this](const QUrlInfo &info) { names << info.name(); });
-        connect(&pi.dataProcess, &QFtpDTP::dataTransferProgress, this,
-                [this](qint64 done, qint64 total) { progress << qMakePair(done, total); });
-        connect(&pi.dataProcess, &QFtpDTP::readyRead, this, [this] { ++readyReads; });
-        connect(&pi.dataProcess, &QFtpDTP::connectState, this,
-                [this](int state) { dataStates << state; });
-    }
-
-    bool start()
-    {
-        if (!peer.listen())
-            return false;
-        peer.send("220 ready\r\n");
-        pi.connectToHost(peer.address(), peer.port());
-        return QTest::qWaitFor([this] { return finished == 1; }, 5000);
-    }
-
-    // Runs a list and waits for its end (finished or error).
-    bool run(const QStringList &commands)
-    {
-        const int before = finished + errors.size();
-        pi.sendCommands(commands);
-        return QTest::qWaitFor([&] { return finished + errors.size() > before; }, 5000);
-    }
-
-    ScriptedPeer peer;
-    QFtpPI pi;
-    int finished = 0;
-    QStringList errors;
-    QStringList names;
-    Progress progress;
-    int readyReads = 0;
-    QList<int> dataStates;
-};
 
 // A sequential source whose data the test hands in piece by piece.
 class Pipe : public QIODevice
@@ -101,17 +57,27 @@ class TestQFtpDTP : public QObject
     Q_OBJECT
 
 private slots:
+    void cleanup();
     void listingLines_data();
     void listingLines();
     void listingErrorLine();
     void listingLineTooLong();
     void uploadProgress_data();
     void uploadProgress();
+    void shrinkingSourceFails_data();
+    void shrinkingSourceFails();
     void downloadWithoutDevice();
     void sequentialSourceLosesNothing();
     void dataWithoutCommandIsClosed();
     void activeListenerAndSockets();
     void activeListingBeforeAccept();
+
+private:
+    void setSource(QFtpPI &pi, const QString &source, const QByteArray &payload);
+
+    QByteArray bytes;
+    std::unique_ptr<QTemporaryFile> file;
+    std::unique_ptr<QBuffer> buffer;
 };
 
 void TestQFtpDTP::listingLines_data()
@@ -148,32 +114,34 @@ void TestQFtpDTP::listingLines()
     QFETCH(QList<QByteArray>, packets);
     QFETCH(QStringList, names);
     QFETCH(QByteArray, residual);
-    Session s;
-    QVERIFY(s.start());
+    InterpreterSession s;
+    QVERIFY(s.peer.listen());
+    QVERIFY(s.greet());
     s.peer.acceptPassive("227 Entering Passive Mode ({pasv})\r\n").reply("LIST", "150 here\r\n");
     for (const QByteArray &packet : packets)
         s.peer.sendData(packet).pause(40);
     s.peer.closeData().send("226 done\r\n");
     QVERIFY(s.run({ "PASV\r\n", "LIST\r\n" }));
-    QCOMPARE(s.errors, QStringList());
-    QCOMPARE(s.names, names);
-    QCOMPARE(s.pi.dataProcess.bytesAvailable(), qint64(residual.size()));
-    QCOMPARE(s.pi.dataProcess.readAll(), residual);
-    QCOMPARE(s.pi.dataProcess.bytesAvailable(), 0);
+    QCOMPARE(s.recorder.errors, QStringList());
+    QCOMPARE(s.recorder.names, names);
+    QCOMPARE(s.dataProcess().bytesAvailable(), qint64(residual.size()));
+    QCOMPARE(s.dataProcess().readAll(), residual);
+    QCOMPARE(s.dataProcess().bytesAvailable(), 0);
 
     // The next passive connection starts without the old residue.
     if (!residual.isEmpty()) {
         s.peer.acceptPassive("227 again ({pasv})\r\n");
         s.peer.closeData().reply("NOOP", "200 ok\r\n");
         QVERIFY(s.run({ "PASV\r\n", "NOOP\r\n" }));
-        QCOMPARE(s.pi.dataProcess.bytesAvailable(), 0);
+        QCOMPARE(s.dataProcess().bytesAvailable(), 0);
     }
 }
 
 void TestQFtpDTP::listingErrorLine()
 {
-    Session s;
-    QVERIFY(s.start());
+    InterpreterSession s;
+    QVERIFY(s.peer.listen());
+    QVERIFY(s.greet());
     const QByteArray line = "ls: cannot access 'x': No such file or directory\r\n";
     s.peer.acceptPassive("227 ok ({pasv})\r\n")
         .reply("LIST x", "150 here\r\n")
@@ -181,78 +149,139 @@ void TestQFtpDTP::listingErrorLine()
         .closeData()
         .send("226 done\r\n");
     QVERIFY(s.run({ "PASV\r\n", "LIST x\r\n" }));
-    QCOMPARE(s.errors, QStringList({ QString::fromLatin1(line) }));
-    QVERIFY(s.names.isEmpty());
+    QCOMPARE(s.recorder.errors, QStringList({ QString::fromLatin1(line) }));
+    QVERIFY(s.recorder.names.isEmpty());
 }
 
 void TestQFtpDTP::listingLineTooLong()
 {
-    Session s;
-    QVERIFY(s.start());
+    InterpreterSession s;
+    QVERIFY(s.peer.listen());
+    QVERIFY(s.greet());
     s.peer.acceptPassive("227 ok ({pasv})\r\n")
         .reply("LIST", "150 here\r\n")
         .sendData("-rw-r--r-- 1 ftp ftp 10 Jan 05  2021 " + QByteArray(100 * 1024, 'n'))
         .pause(300)
         .send("226 done\r\n");
     QVERIFY(s.run({ "PASV\r\n", "LIST\r\n" }));
-    QCOMPARE(s.errors,
+    QCOMPARE(s.recorder.errors,
              QStringList({ "Listing line longer than 65536 bytes, data connection closed" }));
-    QCOMPARE(s.pi.dataProcess.dataConnectionState(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(s.dataProcess().dataConnectionState(), QAbstractSocket::UnconnectedState);
+}
+
+void TestQFtpDTP::cleanup()
+{
+    buffer.reset();
+    file.reset();
+    bytes.clear();
 }
 
 void TestQFtpDTP::uploadProgress_data()
 {
     QTest::addColumn<QByteArray>("payload");
-    QTest::addColumn<bool>("fromFile");
+    QTest::addColumn<QString>("source");
     QTest::addColumn<Progress>("expected");
     // An empty upload reports (0, total) once more when it ends; a non-empty
-    // one never does, since its first bytes-written report already counted.
-    QTest::newRow("empty buffer") << QByteArray() << false << Progress { { 0, 0 }, { 0, 0 } };
-    QTest::newRow("empty file") << QByteArray() << true << Progress { { 0, 0 }, { 0, 0 } };
-    QTest::newRow("ten-byte buffer")
-        << QByteArray("0123456789") << false << Progress { { 0, 10 }, { 10, 10 } };
+    // one never does, since its first report of bytes sent already counted.
+    QTest::newRow("empty bytes") << QByteArray() << "bytes" << Progress { { 0, 0 }, { 0, 0 } };
+    QTest::newRow("empty file") << QByteArray() << "file" << Progress { { 0, 0 }, { 0, 0 } };
+    QTest::newRow("ten bytes") << QByteArray("0123456789") << "bytes"
+                               << Progress { { 0, 10 }, { 10, 10 } };
     QTest::newRow("ten-byte file")
-        << QByteArray("0123456789") << true << Progress { { 0, 10 }, { 10, 10 } };
+        << QByteArray("0123456789") << "file" << Progress { { 0, 10 }, { 10, 10 } };
+    // A device that is not a plain file is read here, a chunk at a time.
     const QByteArray big(40000, 'b');
-    QTest::newRow("three-chunk file")
-        << big << true
+    QTest::newRow("three-chunk device")
+        << big << "device"
         << Progress { { 0, 40000 }, { 16384, 40000 }, { 32768, 40000 }, { 40000, 40000 } };
+}
+
+// Hands the interpreter an upload of `payload` from bytes, a file or a
+// device that is not a file (a buffer).
+void TestQFtpDTP::setSource(QFtpPI &pi, const QString &source, const QByteArray &payload)
+{
+    bytes = payload;
+    if (source == "bytes") {
+        pi.setUploadSource(&bytes);
+    } else if (source == "file") {
+        file.reset(new QTemporaryFile);
+        QVERIFY(file->open());
+        file->write(payload);
+        file->seek(0);
+        pi.setUploadSource(file.get());
+    } else {
+        buffer.reset(new QBuffer(&bytes));
+        QVERIFY(buffer->open(QIODevice::ReadOnly));
+        pi.setUploadSource(buffer.get());
+    }
+    pi.setTotalBytes(payload.size());
 }
 
 void TestQFtpDTP::uploadProgress()
 {
     QFETCH(QByteArray, payload);
-    QFETCH(bool, fromFile);
+    QFETCH(QString, source);
     QFETCH(Progress, expected);
-    Session s;
-    QVERIFY(s.start());
-    QTemporaryFile file;
-    QByteArray buffer = payload;
-    if (fromFile) {
-        QVERIFY(file.open());
-        file.write(payload);
-        file.seek(0);
-        s.pi.dataProcess.setTargetDevice(&file);
-    } else {
-        s.pi.dataProcess.setTargetBuffer(&buffer);
-    }
-    s.pi.dataProcess.setTotalBytes(payload.size());
+    InterpreterSession s;
+    QVERIFY(s.peer.listen());
+    QVERIFY(s.greet());
+    setSource(s.pi, source, payload);
     s.peer.acceptPassive("227 ok ({pasv})\r\n")
         .reply("STOR f", "150 send it\r\n")
         .receiveData()
         .send("226 stored\r\n");
     QVERIFY(s.run({ "PASV\r\n", "STOR f\r\n" }));
-    QCOMPARE(s.errors, QStringList());
+    QCOMPARE(s.recorder.errors, QStringList());
     QCOMPARE(s.peer.receivedData(), payload);
-    QCOMPARE(s.progress, expected);
+    QCOMPARE(s.recorder.progress, expected);
+}
+
+void TestQFtpDTP::shrinkingSourceFails_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<int>("size");
+    QTest::newRow("file") << "file" << 32 * 1024 * 1024; // beyond what one turn sends
+    QTest::newRow("device") << "device" << 40000;
+}
+
+// The source is cut to a quarter once the first bytes went out: the server
+// would store a file that never existed, so the upload fails even though
+// the server reports success.
+void TestQFtpDTP::shrinkingSourceFails()
+{
+    QFETCH(QString, source);
+    QFETCH(int, size);
+    InterpreterSession s;
+    QVERIFY(s.peer.listen());
+    QVERIFY(s.greet());
+    setSource(s.pi, source, QByteArray(size, 's'));
+    bool shrunk = false;
+    connect(&s.pi, &QFtpPI::dataTransferProgress, this, [&](qint64 done, qint64) {
+        if (done > 0 && !shrunk) {
+            shrunk = true;
+            if (file)
+                QVERIFY(file->resize(size / 4));
+            else
+                bytes.truncate(size / 4);
+        }
+    });
+    s.peer.acceptPassive("227 ok ({pasv})\r\n")
+        .reply("STOR f", "150 send it\r\n")
+        .receiveData()
+        .send("226 stored\r\n");
+    QVERIFY(s.run({ "PASV\r\n", "STOR f\r\n" }));
+    QVERIFY(shrunk);
+    QCOMPARE(s.recorder.errors, QStringList({ "Upload incomplete (stored)" }));
+    QVERIFY(s.peer.receivedData().size() < size);
 }
 
 void TestQFtpDTP::downloadWithoutDevice()
 {
-    Session s;
-    QVERIFY(s.start());
-    s.pi.dataProcess.setTotalBytes(9);
-    s.progress.clear();
+    InterpreterSession s;
+    QVERIFY(s.peer.listen());
+    QVERIFY(s.greet());
+    s.pi.setTotalBytes(9);
+    s.recorder.progress.clear();
     s.peer.acceptPassive("227 ok ({pasv})\r\n")
         .reply("RETR f", "150 go\r\n")
         .sendData("abcd")
@@ -262,34 +291,35 @@ void TestQFtpDTP::downloadWithoutDevice()
         .closeData()
         .send("226 sent\r\n");
     s.pi.sendCommands({ "PASV\r\n", "RETR f\r\n" });
-    QTRY_COMPARE(s.readyReads, 1);
-    QCOMPARE(s.progress.last(), qMakePair(qint64(4), qint64(9)));
+    QTRY_COMPARE(s.recorder.readyReads, 1);
+    QCOMPARE(s.recorder.progress.last(), qMakePair(qint64(4), qint64(9)));
     char two[2];
-    QCOMPARE(s.pi.dataProcess.read(two, 2), 2);
-    QTRY_COMPARE(s.readyReads, 2);
+    QCOMPARE(s.dataProcess().read(two, 2), 2);
+    QTRY_COMPARE(s.recorder.readyReads, 2);
     // Done counts what was read plus what waits in the socket.
-    QCOMPARE(s.progress.last(), qMakePair(qint64(2 + 7), qint64(9)));
-    QTRY_COMPARE(s.finished, 2);
+    QCOMPARE(s.recorder.progress.last(), qMakePair(qint64(2 + 7), qint64(9)));
+    QTRY_COMPARE(s.recorder.finishedCount, 2);
     // After the close the rest is served from what was left: read counts it,
     // readAll does not.
-    QCOMPARE(s.pi.dataProcess.bytesAvailable(), 7);
+    QCOMPARE(s.dataProcess().bytesAvailable(), 7);
     char three[3];
-    QCOMPARE(s.pi.dataProcess.read(three, 3), 3);
+    QCOMPARE(s.dataProcess().read(three, 3), 3);
     QCOMPARE(QByteArray(three, 3), QByteArray("cde"));
-    QCOMPARE(s.pi.dataProcess.readAll(), QByteArray("fghi"));
-    QCOMPARE(s.pi.dataProcess.bytesAvailable(), 0);
-    QCOMPARE(s.dataStates.last(), int(QFtpDTP::DataClosed));
+    QCOMPARE(s.dataProcess().readAll(), QByteArray("fghi"));
+    QCOMPARE(s.dataProcess().bytesAvailable(), 0);
+    QCOMPARE(s.recorder.dataStates.last(), int(QFtpDTP::DataClosed));
 }
 
 // Data a sequential source offers before this upload's connection stands
 // must not go to the socket of an earlier transfer.
 void TestQFtpDTP::sequentialSourceLosesNothing()
 {
-    Session s;
-    QVERIFY(s.start());
+    InterpreterSession s;
+    QVERIFY(s.peer.listen());
+    QVERIFY(s.greet());
     // An earlier transfer leaves its (closed) data socket behind.
     QByteArray first("first");
-    s.pi.dataProcess.setTargetBuffer(&first);
+    s.pi.setUploadSource(&first);
     s.peer.acceptPassive("227 ok ({pasv})\r\n")
         .reply("STOR a", "150 go\r\n")
         .receiveData()
@@ -298,10 +328,8 @@ void TestQFtpDTP::sequentialSourceLosesNothing()
     QCOMPARE(s.peer.receivedData(), first);
 
     Pipe pipe;
-    s.pi.dataProcess.setTargetDevice(&pipe);
-    s.pi.dataProcess.setTotalBytes(0);
-    connect(&pipe, &QIODevice::readyRead, &s.pi.dataProcess, &QFtpDTP::dataReadyRead);
-    connect(&pipe, &QIODevice::readChannelFinished, &s.pi.dataProcess, &QFtpDTP::dataReadyRead);
+    s.pi.setUploadSource(&pipe);
+    s.pi.setTotalBytes(0);
     pipe.feed("early "); // before PASV: nothing may be read yet
     s.peer.openDataPort()
         .reply("TYPE I", "200 ok\r\n")
@@ -322,34 +350,36 @@ void TestQFtpDTP::sequentialSourceLosesNothing()
     QTest::qWait(150); // the 150 has arrived by now
     pipe.feed("the worm");
     pipe.finish();
-    QTRY_COMPARE(s.finished, 3);
-    QCOMPARE(s.errors, QStringList());
+    QTRY_COMPARE(s.recorder.finishedCount, 3);
+    QCOMPARE(s.recorder.errors, QStringList());
     QCOMPARE(s.peer.receivedData(), QByteArray("first") + "early bird catches the worm");
 }
 
 void TestQFtpDTP::dataWithoutCommandIsClosed()
 {
-    Session s;
-    QVERIFY(s.start());
+    InterpreterSession s;
+    QVERIFY(s.peer.listen());
+    QVERIFY(s.greet());
     s.peer.acceptPassive("227 ok ({pasv})\r\n").pause(100).sendData("unexpected");
     QVERIFY(s.run({ "PASV\r\n" }));
-    QTRY_VERIFY(s.dataStates.contains(QFtpDTP::DataClosed));
-    QCOMPARE(s.pi.dataProcess.dataConnectionState(), QAbstractSocket::UnconnectedState);
+    QTRY_VERIFY(s.recorder.dataStates.contains(QFtpDTP::DataClosed));
+    QCOMPARE(s.dataProcess().dataConnectionState(), QAbstractSocket::UnconnectedState);
 }
 
 void TestQFtpDTP::activeListenerAndSockets()
 {
-    Session s;
-    QVERIFY(s.start());
-    const int port = s.pi.dataProcess.openListener(QHostAddress::LocalHost);
+    InterpreterSession s;
+    QVERIFY(s.peer.listen());
+    QVERIFY(s.greet());
+    const int port = s.dataProcess().openListener(QHostAddress::LocalHost);
     QVERIFY(port > 0);
-    QCOMPARE(s.pi.dataProcess.openListener(QHostAddress::LocalHost), port);
+    QCOMPARE(s.dataProcess().openListener(QHostAddress::LocalHost), port);
 
     // Two active transfers: the first accepted socket is freed when the
     // second comes, instead of piling up for the life of the client.
     for (const QByteArray &name : { QByteArray("one"), QByteArray("two") }) {
         QByteArray payload = name;
-        s.pi.dataProcess.setTargetBuffer(&payload);
+        s.pi.setUploadSource(&payload);
         s.peer.expect("PORT 127,0,0,1,")
             .send("200 ok\r\n")
             .expect("STOR " + name)
@@ -358,10 +388,10 @@ void TestQFtpDTP::activeListenerAndSockets()
             .receiveData()
             .send("226 ok\r\n");
         QVERIFY(s.run({ "PORT\r\n", "STOR " + name + "\r\n" }));
-        QCOMPARE(s.errors, QStringList());
+        QCOMPARE(s.recorder.errors, QStringList());
     }
     QCOMPARE(s.peer.receivedData(), QByteArray("onetwo"));
-    QTRY_COMPARE(s.pi.dataProcess.findChildren<QTcpSocket *>().size(), 1);
+    QTRY_COMPARE(s.dataProcess().findChildren<QTcpSocket *>().size(), 1);
 }
 
 // A server that connects, sends the whole listing, closes, and only then
@@ -369,8 +399,9 @@ void TestQFtpDTP::activeListenerAndSockets()
 // when the replies are read, and its data must not be lost.
 void TestQFtpDTP::activeListingBeforeAccept()
 {
-    Session s;
-    QVERIFY(s.start());
+    InterpreterSession s;
+    QVERIFY(s.peer.listen());
+    QVERIFY(s.greet());
     s.peer.expect("PORT 127,0,0,1,")
         .send("200 ok\r\n")
         .expect("LIST")
@@ -380,8 +411,8 @@ void TestQFtpDTP::activeListingBeforeAccept()
         .pause(50)
         .send("150 here\r\n226 done\r\n");
     QVERIFY(s.run({ "PORT\r\n", "LIST\r\n" }));
-    QCOMPARE(s.errors, QStringList());
-    QCOMPARE(s.names, QStringList({ "early.txt" }));
+    QCOMPARE(s.recorder.errors, QStringList());
+    QCOMPARE(s.recorder.names, QStringList({ "early.txt" }));
 }
 
 QTEST_GUILESS_MAIN(TestQFtpDTP)

@@ -15,70 +15,6 @@
 
 namespace {
 
-// Every signal of one interpreter, in order, as short texts.
-class PiRecorder : public QObject
-{
-public:
-    explicit PiRecorder(QFtpPI *interpreter)
-        : pi(interpreter)
-    {
-        connect(pi, &QFtpPI::connectState, this,
-                [this](int s) { events << QStringLiteral("state %1").arg(s); });
-        connect(pi, &QFtpPI::finished, this, [this](const QString &text) {
-            events << QStringLiteral("finished ") + text;
-            ++finishedCount;
-        });
-        connect(pi, QOverload<int, const QString &>::of(&QFtpPI::error), this,
-                [this](int code, const QString &text) {
-                    events << QStringLiteral("error %1 %2").arg(code).arg(text);
-                    ++errorCount;
-                });
-        connect(pi, &QFtpPI::rawFtpReply, this, [this](int code, const QString &text) {
-            events << QStringLiteral("reply %1 %2").arg(code).arg(text);
-            replies << qMakePair(code, text);
-        });
-        connect(&pi->dataProcess, &QFtpDTP::listInfo, this,
-                [this](const QUrlInfo &info) { names << info.name(); });
-    }
-
-    QStringList ends() const
-    {
-        QStringList result;
-        for (const QString &event : events)
-            if (event.startsWith(QLatin1String("finished"))
-                || event.startsWith(QLatin1String("error")))
-                result << event;
-        return result;
-    }
-
-    QFtpPI *pi;
-    QStringList events;
-    QList<QPair<int, QString>> replies;
-    QStringList names;
-    int finishedCount = 0;
-    int errorCount = 0;
-};
-
-// An interpreter, its recorder and the scripted peer it talks to.
-struct Session
-{
-    explicit Session(const QString &address = QStringLiteral("127.0.0.1"))
-        : peer(address)
-    { }
-
-    // Connects to the peer, which greets, and waits for the greeting.
-    bool greet()
-    {
-        peer.send("220 ready\r\n");
-        pi.connectToHost(peer.address(), peer.port());
-        return QTest::qWaitFor([this] { return recorder.finishedCount == 1; }, 5000);
-    }
-
-    ScriptedPeer peer;
-    QFtpPI pi;
-    PiRecorder recorder { &pi };
-};
-
 const QByteArray unixListing = "total 8\r\n"
                                "drwxr-xr-x 2 ftp ftp 4096 Jan 05  2021 folder\r\n"
                                "-rw-r--r-- 1 ftp ftp   10 Jan 05  2021 file.txt\r\n";
@@ -137,7 +73,7 @@ void TestQFtpPI::greeting()
 {
     QFETCH(QList<QByteArray>, chunks);
     QFETCH(QString, text);
-    Session s;
+    InterpreterSession s;
     QVERIFY(s.peer.listen());
     for (const QByteArray &chunk : chunks)
         s.peer.send(chunk).pause(30);
@@ -178,7 +114,7 @@ void TestQFtpPI::replyAssembly()
     QFETCH(QList<QByteArray>, chunks);
     QFETCH(int, code);
     QFETCH(QString, text);
-    Session s;
+    InterpreterSession s;
     QVERIFY(s.peer.listen());
     QVERIFY(s.greet());
     s.peer.expect("NOOP");
@@ -204,7 +140,7 @@ void TestQFtpPI::loginSteps()
 {
     QFETCH(QByteArray, userReply);
     QFETCH(bool, passSent);
-    Session s;
+    InterpreterSession s;
     QVERIFY(s.peer.listen());
     QVERIFY(s.greet());
     s.peer.reply("USER me", userReply);
@@ -234,12 +170,12 @@ void TestQFtpPI::heldTransferReply()
 {
     QFETCH(QByteArray, command);
     QFETCH(QByteArray, finalReply);
-    Session s;
+    InterpreterSession s;
     QVERIFY(s.peer.listen());
     QBuffer sink;
     sink.open(QIODevice::WriteOnly);
     if (command.startsWith("RETR"))
-        s.pi.dataProcess.setTargetDevice(&sink);
+        s.pi.setDownloadTarget(&sink);
     QVERIFY(s.greet());
     s.peer.acceptPassive("227 Entering Passive Mode ({pasv})\r\n")
         .reply(command, "150 here it comes\r\n")
@@ -262,18 +198,18 @@ void TestQFtpPI::replyToCwdIsNotHeld()
 {
     // A 250 to anything but RETR ends the line at once, even while an
     // earlier data connection is still open.
-    Session s;
+    InterpreterSession s;
     QVERIFY(s.peer.listen());
     QVERIFY(s.greet());
     s.peer.acceptPassive("227 ok ({pasv})\r\n").reply("CWD x", "250 changed\r\n");
     QVERIFY(s.pi.sendCommands({ "PASV\r\n", "CWD x\r\n" }));
     QTRY_COMPARE(s.recorder.finishedCount, 2);
-    QCOMPARE(s.pi.dataProcess.dataConnectionState(), QAbstractSocket::ConnectedState);
+    QCOMPARE(s.dataProcess().dataConnectionState(), QAbstractSocket::ConnectedState);
 }
 
 void TestQFtpPI::abortSwallowsSecondReply()
 {
-    Session s;
+    InterpreterSession s;
     QVERIFY(s.peer.listen());
     QVERIFY(s.greet());
     s.peer.expect("CWD slow").expect("ABOR").send("550 interrupted\r\n225 abort done\r\n");
@@ -295,7 +231,7 @@ void TestQFtpPI::abortSwallowsSecondReply()
 
 void TestQFtpPI::abortStateStartsAfreshOnNewConnection()
 {
-    Session s;
+    InterpreterSession s;
     QVERIFY(s.peer.listen());
     QVERIFY(s.greet());
     s.peer.expect("CWD x").expect("ABOR").dropConnection().acceptConnection().send("220 again\r\n");
@@ -309,7 +245,7 @@ void TestQFtpPI::abortStateStartsAfreshOnNewConnection()
 
 void TestQFtpPI::unrequestedReplyDropped()
 {
-    Session s;
+    InterpreterSession s;
     QVERIFY(s.peer.listen());
     QVERIFY(s.greet());
     const int before = s.recorder.events.size();
@@ -323,7 +259,7 @@ void TestQFtpPI::unrequestedReplyDropped()
 
 void TestQFtpPI::epsvRefusedFallsBackToPasv()
 {
-    Session s(QStringLiteral("::1"));
+    InterpreterSession s(QStringLiteral("::1"));
     QVERIFY(s.peer.listen());
     QVERIFY(s.greet());
     // The 227 names an IPv4 address, but the data connection goes to the
@@ -339,14 +275,14 @@ void TestQFtpPI::epsvRefusedFallsBackToPasv()
     QVERIFY(s.pi.sendCommands({ "PASV\r\n", "LIST\r\n" }));
     QTRY_COMPARE(s.recorder.finishedCount, 2);
     QCOMPARE(s.recorder.errorCount, 0);
-    QVERIFY(!s.pi.useExtendedDataCommands);
+    QVERIFY(!s.pi.usesExtendedDataCommands());
     QCOMPARE(s.recorder.names, QStringList({ "folder", "file.txt" }));
     QCOMPARE(s.peer.receivedCommands(), QStringList({ "EPSV", "PASV", "LIST" }));
 }
 
 void TestQFtpPI::activeModeOnIpv6AfterEprtRefused()
 {
-    Session s(QStringLiteral("::1"));
+    InterpreterSession s(QStringLiteral("::1"));
     QVERIFY(s.peer.listen());
     QVERIFY(s.greet());
     s.peer.expect("EPRT |2|::1|").send("500 no EPRT here\r\n");
@@ -361,11 +297,11 @@ void TestQFtpPI::activeModeOnIpv6AfterEprtRefused()
 
 void TestQFtpPI::passiveAddressIsNotTrusted()
 {
-    Session s;
+    InterpreterSession s;
     QVERIFY(s.peer.listen());
     QBuffer sink;
     sink.open(QIODevice::WriteOnly);
-    s.pi.dataProcess.setTargetDevice(&sink);
+    s.pi.setDownloadTarget(&sink);
     QVERIFY(s.greet());
     // A private address (NAT) or another host: only the port is used.
     s.peer.acceptPassive("227 Entering Passive Mode (10,99,0,7,{p1},{p2})\r\n")
@@ -381,7 +317,7 @@ void TestQFtpPI::passiveAddressIsNotTrusted()
 
 void TestQFtpPI::refusedDataConnectionEndsList()
 {
-    Session s;
+    InterpreterSession s;
     QVERIFY(s.peer.listen());
     QVERIFY(s.greet());
     s.peer.openDataPort().closeDataPort().reply("PASV", "227 Entering Passive Mode ({pasv})\r\n");
@@ -399,7 +335,7 @@ void TestQFtpPI::refusedDataConnectionEndsList()
 
 void TestQFtpPI::shortEpsvReplyIsAnError()
 {
-    Session s(QStringLiteral("::1"));
+    InterpreterSession s(QStringLiteral("::1"));
     QVERIFY(s.peer.listen());
     QVERIFY(s.greet());
     s.peer.reply("EPSV", "229 Entering Extended Passive Mode (|5|)\r\n");
@@ -415,7 +351,7 @@ void TestQFtpPI::shortEpsvReplyIsAnError()
 // it; then nothing more is sent or reported for that list.
 void TestQFtpPI::refusalGoesOnOrStops()
 {
-    Session s;
+    InterpreterSession s;
     QVERIFY(s.peer.listen());
     QVERIFY(s.greet());
     s.peer.reply("SIZE f", "550 no size\r\n").reply("NOOP", "200 ok\r\n");
@@ -460,7 +396,7 @@ void TestQFtpPI::oversizedReplies()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(QString, error);
-    Session s;
+    InterpreterSession s;
     QVERIFY(s.peer.listen());
     QVERIFY(s.greet());
     s.peer.expect("NOOP").send(bytes);
@@ -490,7 +426,7 @@ void TestQFtpPI::connectionLost()
     QFETCH(bool, greeted);
     QFETCH(QByteArray, greeting);
     QFETCH(QString, error);
-    Session s;
+    InterpreterSession s;
     QVERIFY(s.peer.listen());
     if (greeted) {
         QVERIFY(s.greet());
@@ -509,7 +445,7 @@ void TestQFtpPI::connectionLost()
 
 void TestQFtpPI::silentServerTimesOut()
 {
-    Session s;
+    InterpreterSession s;
     QVERIFY(s.peer.listen());
     s.pi.setInactivityTimeout(300);
     QVERIFY(s.greet());
@@ -522,7 +458,7 @@ void TestQFtpPI::silentServerTimesOut()
     QVERIFY(s.recorder.events.contains("state 0"));
 
     // Silence before the greeting is a connect that timed out.
-    Session mute;
+    InterpreterSession mute;
     QVERIFY(mute.peer.listen());
     mute.pi.setInactivityTimeout(300);
     mute.pi.connectToHost(mute.peer.address(), mute.peer.port());
@@ -531,7 +467,7 @@ void TestQFtpPI::silentServerTimesOut()
 
     // Lines that trickle in without ending the reply do not hold the client:
     // neither a greeting nor a reply to a command.
-    Session slow, slowGreeting;
+    InterpreterSession slow, slowGreeting;
     QVERIFY(slow.peer.listen());
     QVERIFY(slowGreeting.peer.listen());
     slow.pi.setInactivityTimeout(300);
@@ -557,7 +493,7 @@ void TestQFtpPI::refusedConnect()
     const quint16 closedPort = FtpTestServer::freePort(QStringLiteral("127.0.0.1"));
     QVERIFY(closedPort != 0);
     QFtpPI pi;
-    PiRecorder recorder(&pi);
+    FtpSignalRecorder recorder(&pi);
     pi.connectToHost(QStringLiteral("127.0.0.1"), closedPort);
     QTRY_COMPARE(recorder.errorCount, 1);
     QCOMPARE(recorder.events,
@@ -597,7 +533,7 @@ void TestQFtpPI::realServer()
     writeFile(root.filePath(QStringLiteral("hello.txt")), "hello\n");
 
     QFtpPI pi;
-    PiRecorder recorder(&pi);
+    FtpSignalRecorder recorder(&pi);
     pi.connectToHost(address, server.port());
     QTRY_COMPARE(recorder.finishedCount, 1);
     const QString mode = active ? QStringLiteral("PORT\r\n") : QStringLiteral("PASV\r\n");
@@ -623,8 +559,8 @@ void TestQFtpPI::realServer()
     QCOMPARE(recorder.names, QStringList({ "hello.txt", "sub" }));
 
     QByteArray small("a small upload\n");
-    pi.dataProcess.setTargetBuffer(&small);
-    pi.dataProcess.setTotalBytes(small.size());
+    pi.setUploadSource(&small);
+    pi.setTotalBytes(small.size());
     QVERIFY(run({ "TYPE I\r\n", mode, "STOR small.txt\r\n" }));
 
     QTemporaryDir local;
@@ -639,8 +575,8 @@ void TestQFtpPI::realServer()
     }
     big.close();
     QVERIFY(big.open(QIODevice::ReadOnly));
-    pi.dataProcess.setTargetDevice(&big);
-    pi.dataProcess.setTotalBytes(big.size());
+    pi.setUploadSource(&big);
+    pi.setTotalBytes(big.size());
     QVERIFY(run({ "TYPE I\r\n", mode, "STOR big.bin\r\n" }));
     big.close();
     QCOMPARE(QFileInfo(root.filePath("big.bin")).size(), big.size());
@@ -651,7 +587,7 @@ void TestQFtpPI::realServer()
 
     QBuffer sink;
     sink.open(QIODevice::WriteOnly);
-    pi.dataProcess.setTargetDevice(&sink);
+    pi.setDownloadTarget(&sink);
     QVERIFY(run({ "TYPE I\r\n", mode, "RETR small.txt\r\n" }));
     QCOMPARE(sink.data(), small);
 
