@@ -40,7 +40,7 @@ MainWindow::MainWindow(QWidget *parent)
 {
     setAttribute(Qt::WA_DeleteOnClose);
     cipher.setKey(passwordCipherKey);
-    date = QDate::currentDate().toString(QStringLiteral("yyyy_MMM_dd_(ddd)"));
+    date = QDate::currentDate().toString(datedFolderFormat);
 
     if (!isConfigurationOnlyBuild() && QFileInfo::exists(QStringLiteral("config.txt"))) {
         configurationMode = false;

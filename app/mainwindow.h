@@ -1,6 +1,7 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include "datedfolders.h"
 #include "qurlinfo.h"
 #include "stringcipher.h"
 

@@ -1,5 +1,6 @@
 #include "pruning.h"
 
+#include "datedfolders.h"
 #include "mainwindow.h"
 
 #include "qftp.h"
@@ -8,16 +9,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLocale>
 #include <QLoggingCategory>
 
 namespace {
 
 // Off by default: QT_LOGGING_RULES="mirvo.prune.debug=true" shows each step.
 Q_LOGGING_CATEGORY(lcPrune, "mirvo.prune", QtInfoMsg)
-
-// How the dated folders are named (see MainWindow's `date`).
-const QString datedFolderFormat = QStringLiteral("yyyy_MMM_dd_(ddd)");
 
 // The most names of one listing kept in memory. A dated folder holds one
 // file per backup entry and a remote path one folder per day: a server that
@@ -37,8 +34,8 @@ bool isPlainName(const QString &name)
 
 bool isOldDatedFolder(const QString &name, const QDate &today, int keepDays)
 {
-    const QDate day = QLocale::system().toDate(name, datedFolderFormat);
-    return day.isValid() && day.toString(datedFolderFormat) == name && day.daysTo(today) > keepDays;
+    const QDate day = dateOfDatedFolder(name);
+    return day.isValid() && day.daysTo(today) > keepDays;
 }
 
 OldFolderPruning::OldFolderPruning(int keepDays, const QString &runFolder, QObject *parent)
