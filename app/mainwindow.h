@@ -161,6 +161,9 @@ private:
 // that makes an upload's device and hands it to the client.
 void queueUpload(QFtp *client, const QString &path, const QString &remoteName);
 
+// The history file, in the working folder.
+inline constexpr char historyFileName[] = "previous";
+
 // A value of the history file `previous`, with the text it was read from.
 struct StoredTime
 {
@@ -251,7 +254,8 @@ private:
     bool zipFolder(const BackupEntry &entry);
     QDateTime modificationTime(const QString &path);
     bool findDestinationsLacking(const BackupEntry &entry, EntryKind kind);
-    QStringList foldersLeftOutOf(const QString &folder) const;
+    bool receivesBackups(const QString &folder) const;
+    QStringList leftOutOf(const QString &folder) const;
     void finishRun();
     void pruneOldFolders();
     void closeServers();
