@@ -95,6 +95,13 @@ using BackupStates::UploadStep;
 // The three kinds of backup entry, in the order the run sends them.
 enum class EntryKind { File, ZippedFile, ZippedFolder };
 
+// The name beside `name` under which a copy that replaces it is uploaded.
+// Stable, so that a later run writes over what an interrupted one left.
+inline QString temporaryUploadName(const QString &name)
+{
+    return "." + name + ".upload";
+}
+
 // One copy of the current entry on a server: `folder` is "latest" or
 // today's folder, relative to the server's remote path.
 struct RemoteCopy
@@ -107,8 +114,7 @@ struct RemoteCopy
     bool oldRemoved = false; // ... and the old copy is gone
 
     QString target() const { return folder + "/" + name; }
-    // Stable, so that a later run writes over what an interrupted one left.
-    QString temporary() const { return folder + "/." + name + ".upload"; }
+    QString temporary() const { return folder + "/" + temporaryUploadName(name); }
 };
 
 // One FTP server: the stored fields first, then what the upload needs at run time.
