@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 
+#include "configurationfields.h"
 #include "localcopy.h"
 #include "nestedfolders.h"
 #include "qftp.h"
@@ -321,36 +322,74 @@ bool MainWindow::zipFolder(const BackupEntry &entry)
 {
     QStringList arguments { QStringLiteral("a"), QStringLiteral("-ep1"), QStringLiteral("-m5"),
                             QStringLiteral("-r") };
-    for (const QString &folder : foldersLeftOutOf(entry.path))
-        arguments << "-x" + folder;
+    for (const QString &path : leftOutOf(entry.path))
+        arguments << "-x" + path;
     arguments << entry.name + ".zip" << entry.path;
     return QProcess::execute(winrarPath, arguments) == 0;
 }
 
-// The save folders and the working folder (which holds the archives) that
-// lie inside `folder`: an archive of the folder that held them would hold
-// every earlier backup, and grow with each run.
-QStringList MainWindow::foldersLeftOutOf(const QString &folder) const
+// True when `folder` is a save folder or the working folder: every run
+// writes there.
+bool MainWindow::receivesBackups(const QString &folder) const
+{
+    for (const SaveFolder &saveFolder : saveFolders) {
+        if (isSameFolder(folder, saveFolder.path))
+            return true;
+    }
+    return isSameFolder(folder, QDir::currentPath());
+}
+
+// What an archive of `folder` leaves out, spelled as a walk from `folder`
+// meets it: the save folders and the working folder inside it; when it is
+// itself a save folder, the backups in it ("latest" and the dated folders);
+// when it is the working folder, the archives of this configuration, the
+// history, the kept log and the lock. An archive of the folder would otherwise hold every earlier
+// backup, and grow with each run.
+QStringList MainWindow::leftOutOf(const QString &folder) const
 {
     QStringList candidates;
     for (const SaveFolder &saveFolder : saveFolders)
         candidates << saveFolder.path;
-    candidates << QDir::currentPath();
-    return foldersInside(folder, candidates);
+    const QString work = QDir::currentPath();
+    candidates << work;
+    QStringList leftOut = foldersInside(folder, candidates);
+    for (const SaveFolder &saveFolder : saveFolders) {
+        if (isSameFolder(folder, saveFolder.path)) {
+            leftOut << backupFoldersIn(folder);
+            break;
+        }
+    }
+    if (isSameFolder(folder, work)) {
+        const QDir working(QDir::cleanPath(folder));
+        for (const QList<BackupEntry> *entries : { &zippedFiles, &zippedFolders }) {
+            for (const BackupEntry &entry : *entries)
+                leftOut << working.filePath(storedBackupName(entry.name, true));
+        }
+        // What every run writes beside config.txt.
+        const QString log = working.filePath(QLatin1String(RunLog::fileName));
+        leftOut << working.filePath(QLatin1String(historyFileName)) << log
+                << RunLog::olderFileName(log)
+                << working.filePath(QLatin1String(FolderLock::fileName));
+    }
+    leftOut.removeDuplicates();
+    return leftOut;
 }
 
 // The last change of a source: its modification or status-change time,
 // whichever is newer. A folder counts as changed when anything inside it
 // is: its own times change only when an entry is added, removed or renamed
 // directly in it, not when a file deep inside it is edited or moved in.
-// What the archive leaves out does not count.
+// What the archive leaves out does not count. Nor do the own times of a
+// save folder or of the working folder, which every run changes (today's
+// folder made, archives and history written anew): a file removed directly
+// from such a folder is seen with the next other change in it.
 QDateTime MainWindow::modificationTime(const QString &path)
 {
     const QFileInfo info(path);
-    QDateTime newest = lastChange(info);
     if (!info.isDir())
-        return newest;
-    walkFolder(path, foldersLeftOutOf(path), [&newest](const QFileInfo &entry) {
+        return lastChange(info);
+    QDateTime newest = receivesBackups(path) ? QDateTime::fromSecsSinceEpoch(0) : lastChange(info);
+    walkFolder(path, leftOutOf(path), [&newest](const QFileInfo &entry) {
         const QDateTime time = lastChange(entry);
         if (time.isValid() && (!newest.isValid() || time > newest))
             newest = time;

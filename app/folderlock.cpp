@@ -4,7 +4,7 @@
 
 FolderLock::FolderLock()
     : folderPath(QDir::currentPath())
-    , lockFile(QDir::current().absoluteFilePath(QStringLiteral("mirvo.lock")))
+    , lockFile(QDir::current().absoluteFilePath(QLatin1String(fileName)))
 {
     // A backup may take hours: only a dead holder makes the lock stale, never its age.
     lockFile.setStaleLockTime(0);

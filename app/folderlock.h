@@ -12,6 +12,8 @@
 class FolderLock
 {
 public:
+    static constexpr char fileName[] = "mirvo.lock";
+
     enum Outcome {
         Taken,
         HeldElsewhere, // another live process works in the folder

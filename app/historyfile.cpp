@@ -6,8 +6,6 @@
 
 namespace {
 
-const char historyFileName[] = "previous";
-
 // Written as ISO 8601 with the offset from UTC (2026-12-08T11:56:46+09:00),
 // so that a value means the same instant whatever the time zone or
 // daylight-saving time of the run that reads it.

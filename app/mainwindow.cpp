@@ -50,7 +50,7 @@ MainWindow::MainWindow(Presentation presentation, QWidget *parent)
 {
     setAttribute(Qt::WA_DeleteOnClose);
     cipher.setKey(passwordCipherKey);
-    date = QDate::currentDate().toString(QStringLiteral("yyyy_MMM_dd_(ddd)"));
+    date = QDate::currentDate().toString(datedFolderFormat);
 
     const bool configured = QFileInfo::exists(QStringLiteral("config.txt"));
     if (unattended && !configured) {
@@ -97,7 +97,7 @@ void MainWindow::buildBackupWindow()
         leaveFolder(NoBackupMade, folderBusyText());
         return;
     }
-    if (!runLog.open(QStringLiteral("mirvo.log")))
+    if (!runLog.open(QLatin1String(RunLog::fileName)))
         logError("Cannot write the log file " + runLog.problem());
     if (lock == FolderLock::Unavailable)
         logError("Cannot lock " + folderLock.folder()

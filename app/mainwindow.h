@@ -1,6 +1,7 @@
 #ifndef MAINWINDOW_H
 #define MAINWINDOW_H
 
+#include "datedfolders.h"
 #include "folderlock.h"
 #include "qurlinfo.h"
 #include "runlog.h"
@@ -96,6 +97,13 @@ using BackupStates::UploadStep;
 // The three kinds of backup entry, in the order the run sends them.
 enum class EntryKind { File, ZippedFile, ZippedFolder };
 
+// The name beside `name` under which a copy that replaces it is uploaded.
+// Stable, so that a later run writes over what an interrupted one left.
+inline QString temporaryUploadName(const QString &name)
+{
+    return "." + name + ".upload";
+}
+
 // One copy of the current entry on a server: `folder` is "latest" or
 // today's folder, relative to the server's remote path.
 struct RemoteCopy
@@ -108,8 +116,7 @@ struct RemoteCopy
     bool oldRemoved = false; // ... and the old copy is gone
 
     QString target() const { return folder + "/" + name; }
-    // Stable, so that a later run writes over what an interrupted one left.
-    QString temporary() const { return folder + "/." + name + ".upload"; }
+    QString temporary() const { return folder + "/" + temporaryUploadName(name); }
 };
 
 // One FTP server: the stored fields first, then what the upload needs at run time.
@@ -161,6 +168,9 @@ private:
 // Queues the upload of the file at `path` to `remoteName`: the one place
 // that makes an upload's device and hands it to the client.
 void queueUpload(QFtp *client, const QString &path, const QString &remoteName);
+
+// The history file, in the working folder.
+inline constexpr char historyFileName[] = "previous";
 
 // A value of the history file `previous`, with the text it was read from.
 struct StoredTime
@@ -269,7 +279,8 @@ private:
     bool zipFolder(const BackupEntry &entry);
     QDateTime modificationTime(const QString &path);
     bool findDestinationsLacking(const BackupEntry &entry, EntryKind kind);
-    QStringList foldersLeftOutOf(const QString &folder) const;
+    bool receivesBackups(const QString &folder) const;
+    QStringList leftOutOf(const QString &folder) const;
     void finishRun();
     void pruneOldFolders();
     void closeServers();

@@ -1,7 +1,10 @@
 #include "nestedfolders.h"
 
+#include "datedfolders.h"
+
 #include <QDir>
 #include <QFileInfo>
+#include <QSet>
 
 QStringList foldersInside(const QString &folder, const QStringList &candidates)
 {
@@ -23,9 +26,28 @@ QStringList foldersInside(const QString &folder, const QStringList &candidates)
     return inside;
 }
 
+bool isSameFolder(const QString &a, const QString &b)
+{
+    const QString real = QFileInfo(a).canonicalFilePath();
+    return !real.isEmpty() && real == QFileInfo(b).canonicalFilePath();
+}
+
+QStringList backupFoldersIn(const QString &folder)
+{
+    QStringList backups;
+    const QDir saveFolder(QDir::cleanPath(folder));
+    const QStringList names = saveFolder.entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &name : names) {
+        if (name == QLatin1String("latest") || dateOfDatedFolder(name).isValid())
+            backups << saveFolder.filePath(name);
+    }
+    return backups;
+}
+
 void walkFolder(const QString &folder, const QStringList &leftOut,
                 const std::function<void(const QFileInfo &)> &visit)
 {
+    const QSet<QString> skipped(leftOut.cbegin(), leftOut.cend());
     QStringList pending { QDir::cleanPath(folder) };
     while (!pending.isEmpty()) {
         const QDir current(pending.takeLast());
@@ -33,7 +55,7 @@ void walkFolder(const QString &folder, const QStringList &leftOut,
                                                             | QDir::System | QDir::NoDotAndDotDot);
         for (const QFileInfo &entry : entries) {
             const QString path = current.filePath(entry.fileName());
-            if (leftOut.contains(path))
+            if (skipped.contains(path))
                 continue;
             visit(entry);
             if (entry.isDir() && !entry.isSymLink())

@@ -14,6 +14,13 @@ class QFileInfo;
 // meets. Links are resolved on both sides. Missing folders are left aside.
 QStringList foldersInside(const QString &folder, const QStringList &candidates);
 
+// True when `a` and `b` are the same existing folder, links resolved.
+bool isSameFolder(const QString &a, const QString &b);
+
+// The backups that a save folder holds directly: its "latest" and its dated
+// folders, each spelled as `folder` as written followed by its name.
+QStringList backupFoldersIn(const QString &folder);
+
 // Calls `visit` for every file, folder and link below `folder`. Links are
 // visited, never followed; the folders in `leftOut` (as foldersInside gives
 // them) are neither visited nor entered.

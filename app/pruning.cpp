@@ -1,5 +1,7 @@
 #include "pruning.h"
 
+#include "configurationfields.h"
+#include "datedfolders.h"
 #include "mainwindow.h"
 
 #include "qftp.h"
@@ -8,16 +10,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLocale>
 #include <QLoggingCategory>
 
 namespace {
 
 // Off by default: QT_LOGGING_RULES="mirvo.prune.debug=true" shows each step.
 Q_LOGGING_CATEGORY(lcPrune, "mirvo.prune", QtInfoMsg)
-
-// How the dated folders are named (see MainWindow's `date`).
-const QString datedFolderFormat = QStringLiteral("yyyy_MMM_dd_(ddd)");
 
 // The most names of one listing kept in memory. A dated folder holds one
 // file per backup entry and a remote path one folder per day: a server that
@@ -37,14 +35,16 @@ bool isPlainName(const QString &name)
 
 bool isOldDatedFolder(const QString &name, const QDate &today, int keepDays)
 {
-    const QDate day = QLocale::system().toDate(name, datedFolderFormat);
-    return day.isValid() && day.toString(datedFolderFormat) == name && day.daysTo(today) > keepDays;
+    const QDate day = dateOfDatedFolder(name);
+    return day.isValid() && day.daysTo(today) > keepDays;
 }
 
-OldFolderPruning::OldFolderPruning(int keepDays, const QString &runFolder, QObject *parent)
+OldFolderPruning::OldFolderPruning(int keepDays, const QString &runFolder,
+                                   const QStringList &leftoverNames, QObject *parent)
     : QObject(parent)
     , keepDays(keepDays)
     , runFolder(runFolder)
+    , leftoverNames(leftoverNames)
     , today(QDate::currentDate())
 { }
 
@@ -152,7 +152,17 @@ void OldFolderPruning::commandFinished(QFtp *client, bool error)
         }
         emit errorLine(server->label + " cannot remove old folder " + name);
         break;
+    case Step::RemovingLeftovers:
+        removeNext(*server); // most of these names are not there
+        return;
     case Step::RemovingFolder:
+        if (error && !server->current.isLink && !server->leftoversTried
+            && !leftoverNames.isEmpty()) {
+            server->leftoversTried = true;
+            server->files = leftoverNames;
+            removeNext(*server);
+            return;
+        }
         if (error)
             emit errorLine(server->label + " cannot remove old folder " + name);
         else
@@ -172,12 +182,13 @@ void OldFolderPruning::setStep(Server &server, Step next)
     server.step = next;
 }
 
-// The files of the current folder one by one, then the folder.
+// The files of the current folder one by one (or the names that may be
+// left there), then the folder.
 void OldFolderPruning::removeNext(Server &server)
 {
     const QString &folder = server.current.name;
     if (!server.files.isEmpty()) {
-        setStep(server, Step::RemovingFiles);
+        setStep(server, server.leftoversTried ? Step::RemovingLeftovers : Step::RemovingFiles);
         server.client->remove(folder + "/" + server.files.takeFirst());
     } else {
         setStep(server, Step::RemovingFolder);
@@ -204,6 +215,7 @@ void OldFolderPruning::startNextTarget(Server &server)
     setStep(server, Step::ListingFolder);
     server.files.clear();
     server.keptBecause.clear();
+    server.leftoversTried = false;
     server.client->list(server.current.name);
 }
 
@@ -211,7 +223,14 @@ void OldFolderPruning::startNextTarget(Server &server)
 // servers are closed; the servers are closed once every one is through.
 void MainWindow::pruneOldFolders()
 {
-    pruning = new OldFolderPruning(keepDays.value_or(0), date, this);
+    // Every entry's copy may have been cut during its replacement.
+    QStringList leftovers;
+    for (const EntryKind kind :
+         { EntryKind::File, EntryKind::ZippedFile, EntryKind::ZippedFolder }) {
+        for (const BackupEntry &entry : qAsConst(entryListOf(kind).entries))
+            leftovers << temporaryUploadName(storedBackupName(entry.name, kind != EntryKind::File));
+    }
+    pruning = new OldFolderPruning(keepDays.value_or(0), date, leftovers, this);
     connect(pruning, &OldFolderPruning::logLine, this, &MainWindow::log);
     connect(pruning, &OldFolderPruning::errorLine, this, &MainWindow::logError);
     connect(pruning, &OldFolderPruning::finished, this, &MainWindow::closeServers);

@@ -28,7 +28,10 @@ bool isOldDatedFolder(const QString &name, const QDate &today, int keepDays);
 // failed command empties the client's queue): the listing of the remote
 // path, then for each old folder its listing, the removal of its files one
 // by one and of the folder itself. A folder holding a folder of its own is
-// left in place. The window hands over the client's signals while the
+// left in place. A folder that still cannot be removed once its listed files
+// are gone may hold hidden files that the listing left out: the temporary
+// upload names that this configuration can leave there go, and the folder
+// is tried once more. The window hands over the client's signals while the
 // server is in this step.
 class OldFolderPruning : public QObject
 {
@@ -36,10 +39,20 @@ class OldFolderPruning : public QObject
 
 public:
     // Where the pruning of one server stands.
-    enum class Step { ListingPath, ListingFolder, RemovingFiles, RemovingFolder, Done };
+    enum class Step {
+        ListingPath,
+        ListingFolder,
+        RemovingFiles,
+        RemovingLeftovers, // names that may be there, unlisted
+        RemovingFolder,
+        Done
+    };
     Q_ENUM(Step)
 
-    OldFolderPruning(int keepDays, const QString &runFolder, QObject *parent = nullptr);
+    // `leftoverNames`: the files that an interrupted run may leave in a
+    // dated folder, unlisted on servers that hide names starting with a dot.
+    OldFolderPruning(int keepDays, const QString &runFolder, const QStringList &leftoverNames,
+                     QObject *parent = nullptr);
 
     void pruneSaveFolder(const QString &folder);
     void pruneServer(QFtp *client, const QString &label);
@@ -68,6 +81,7 @@ private:
         Target current;
         QStringList files; // of the current folder, still to delete
         QString keptBecause; // why the current folder stays, if it does
+        bool leftoversTried = false; // for the current folder
     };
 
     bool isOld(const QString &name) const;
@@ -78,6 +92,7 @@ private:
 
     const int keepDays;
     const QString runFolder;
+    const QStringList leftoverNames;
     const QDate today;
     QList<Server> servers;
 };

@@ -9,7 +9,7 @@ bool RunLog::open(const QString &path)
     file.setFileName(path);
     const QFileInfo info(path);
     if (info.isFile() && info.size() > rotationSize) {
-        const QString older = path + QStringLiteral(".1");
+        const QString older = olderFileName(path);
         QFile::remove(older);
         // A log that cannot be moved aside is still appended to: losing old
         // lines would be worse than a big file.

@@ -11,6 +11,9 @@
 class RunLog
 {
 public:
+    static constexpr char fileName[] = "mirvo.log";
+    static QString olderFileName(const QString &path) { return path + QStringLiteral(".1"); }
+
     static constexpr qint64 rotationSize = 1024 * 1024;
 
     // Rotates the file when it is too big, opens it for appending and writes

@@ -147,6 +147,7 @@ private slots:
     void bigFileStreams();
     void hostForms_data();
     void hostForms();
+    void oldDatedFoldersPrunedOnServer_data();
     void oldDatedFoldersPrunedOnServer();
 
 private:
@@ -1094,15 +1095,25 @@ void TestUploads::hostForms()
 }
 
 // keep=2 on a real server: an old dated folder goes file by file, then
-// itself; a link goes as a link; a folder holding a folder stays, and says
-// so; today's, latest, a file and look-alikes stay. The closing line stays
-// last.
+// itself, with the temporary upload name an interrupted run left there even
+// where listings hide it; a link goes as a link; a folder holding a folder
+// stays, and says so; today's, latest, a file and look-alikes stay. The
+// closing line stays last.
+void TestUploads::oldDatedFoldersPrunedOnServer_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::newRow("pyftpdlib") << int(FtpTestServer::PyFtpdlib);
+    QTest::newRow("vsftpd") << int(FtpTestServer::Vsftpd);
+}
+
 void TestUploads::oldDatedFoldersPrunedOnServer()
 {
+    QFETCH(int, kind);
     REQUIRE_PORT_21();
-    FtpTestServer server { FtpTestServer::PyFtpdlib };
-    QVERIFY2(startOnPort21(server, {}), qPrintable(server.errorString()));
-    const QString site = server.root() + "/backup";
+    SKIP_UNLESS_USABLE(kind);
+    FtpTestServer::Options options;
+    options.root = path(QStringLiteral("served")); // filled before the server takes it over
+    const QString site = options.root + "/backup";
     const QDate today = QDate::currentDate();
     const auto dated = [&today](int daysBack) {
         return QLocale::c().toString(today.addDays(-daysBack), QStringLiteral("yyyy_MMM_dd_(ddd)"));
@@ -1121,11 +1132,14 @@ void TestUploads::oldDatedFoldersPrunedOnServer()
     writeFile(site + "/" + dated(6), "a file");
     writeFile(site + "/" + dated(3) + "/a.txt", "a");
     writeFile(site + "/" + dated(3) + "/b.txt", "b");
+    writeFile(site + "/" + dated(3) + "/.notes.txt.upload", "cut");
     writeFile(site + "/" + dated(40) + "/sub/c.txt", "c");
     writeFile(site + "/elsewhere/d.txt", "d");
     QVERIFY(QFile::link(site + "/elsewhere", site + "/" + dated(5)));
     const QString notes = path(QStringLiteral("src/notes.txt"));
     writeFile(notes, "notes");
+    FtpTestServer server { FtpTestServer::Kind(kind) };
+    QVERIFY2(startOnPort21(server, options), qPrintable(server.errorString()));
     writeConfiguration(ftpLine(server, QStringLiteral("backup")),
                        "keep=2\nfile=" + notes + " notes.txt\n");
 
@@ -1159,6 +1173,7 @@ void TestUploads::oldDatedFoldersPrunedOnServer()
                            commands),
              qPrintable(commands.join('\n')));
     QVERIFY(commands.contains("DELE " + dated(5)));
+    QVERIFY(commands.contains("DELE " + dated(3) + "/.notes.txt.upload"));
     QVERIFY(historyOf(path(QStringLiteral("previous"))).contains(notes));
 }
 
