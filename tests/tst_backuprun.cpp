@@ -538,9 +538,9 @@ void TestBackupRun::missingSourceIsMissed()
 }
 
 // A zipped folder that holds a save folder or the working folder, or is
-// one, leaves the backups, archives, history, log and lock in it out of its archive
-// and of its change test: a run with nothing changed zips nothing, and the
-// archive keeps its size from one run to the next. Paths are relative to
+// one, leaves the backups, archives, history, log and lock in it out of its
+// archive and of its change test: a run with nothing changed zips nothing,
+// and the archive keeps its size from one run to the next. Paths are relative to
 // the scratch folder; DATE and OLD stand for today's and an old dated folder.
 void TestBackupRun::saveFolderInsideZippedFolder_data()
 {
