@@ -9,11 +9,22 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <pthread.h>
 #include <sys/sendfile.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 namespace {
+
+// How much of the file may wait in the socket unsent. Without a bound the
+// kernel queues megabytes, and what the peer's acknowledgements release is
+// then sent from the peer's side of the machine's network stack: on a server
+// on the same machine the receiving process ends up doing the sending too,
+// while this one sleeps. Kept short, the bytes go out from here as they are
+// handed over, and the socket wakes this process as soon as it runs low.
+constexpr int unsentLimit = 64 * 1024;
 
 // sendfile(2) to a socket whose peer has gone raises SIGPIPE, which would
 // end the process: the signal is held back on this thread while the kernel
@@ -84,6 +95,9 @@ bool QFtpFileSender::start(QFileDevice *file, QTcpSocket *socket)
     // From the file's own position, whatever it read ahead into its buffer.
     offset = file->pos();
     sentTotal = 0;
+    // Without the bound the upload is slower, never wrong.
+    ::setsockopt(socketDescriptor, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &unsentLimit,
+                 sizeof unsentLimit);
     notifier = new QSocketNotifier(descriptor, QSocketNotifier::Write, this);
     connect(notifier, &QSocketNotifier::activated, this, &QFtpFileSender::sendTurn);
     return true;
