@@ -31,6 +31,13 @@ const QLatin1String keepPrefix("keep=");
 
 const QChar fieldSeparator(QLatin1Char(' '));
 
+// Two names with the same key land on one copy: letter case does not tell
+// them apart on many drives and servers.
+QString storedNameKey(EntryKind kind, const QString &name)
+{
+    return storedBackupName(name, kind != EntryKind::File).toCaseFolded();
+}
+
 } // namespace
 
 bool breaksConfigurationLine(const QString &text)
@@ -64,6 +71,7 @@ void MainWindow::loadConfiguration()
     }
 
     bool keepLineInvalid = false;
+    QSet<QString> takenNames;
     // The stream honours a byte-order mark; readLine drops "\n" and "\r\n".
     QTextStream stream(&file);
     while (!stream.atEnd()) {
@@ -95,11 +103,11 @@ void MainWindow::loadConfiguration()
                 pathList->addItem(folder.path);
             saveFolders.append(folder);
         } else if (line.startsWith(filePrefix)) {
-            addEntryFromConfig(line, filePrefix, EntryKind::File);
+            addEntryFromConfig(line, filePrefix, EntryKind::File, takenNames);
         } else if (line.startsWith(zippedFilePrefix)) {
-            addEntryFromConfig(line, zippedFilePrefix, EntryKind::ZippedFile);
+            addEntryFromConfig(line, zippedFilePrefix, EntryKind::ZippedFile, takenNames);
         } else if (line.startsWith(zippedFolderPrefix)) {
-            addEntryFromConfig(line, zippedFolderPrefix, EntryKind::ZippedFolder);
+            addEntryFromConfig(line, zippedFolderPrefix, EntryKind::ZippedFolder, takenNames);
         } else if (line.startsWith(keepPrefix)) {
             const QString rest = line.mid(keepPrefix.size());
             if (QRegExp(QStringLiteral("[0-9]{1,5}")).exactMatch(rest)
@@ -132,15 +140,16 @@ void MainWindow::loadConfiguration()
 // and servers ignore it, and one copy would overwrite the other there.
 bool MainWindow::backupNameTaken(EntryKind kind, const QString &name) const
 {
-    const QString stored = storedBackupName(name, kind != EntryKind::File);
-    const auto takes = [&stored](const QList<BackupEntry> &list, bool zipped) {
+    const QString stored = storedNameKey(kind, name);
+    const auto takes = [&stored](const QList<BackupEntry> &list, EntryKind listed) {
         for (const BackupEntry &entry : list) {
-            if (storedBackupName(entry.name, zipped).compare(stored, Qt::CaseInsensitive) == 0)
+            if (storedNameKey(listed, entry.name) == stored)
                 return true;
         }
         return false;
     };
-    return takes(files, false) || takes(zippedFiles, true) || takes(zippedFolders, true);
+    return takes(files, EntryKind::File) || takes(zippedFiles, EntryKind::ZippedFile)
+        || takes(zippedFolders, EntryKind::ZippedFolder);
 }
 
 // A run leaves out the entries whose sources are missing, and counts each
@@ -156,7 +165,10 @@ void MainWindow::dropMissingEntries()
     }
 }
 
-void MainWindow::addEntryFromConfig(const QString &line, const QString &prefix, EntryKind kind)
+// `takenNames` holds the stored names (as storedNameKey gives them) of the
+// entries loaded so far, so that loading stays linear in their number.
+void MainWindow::addEntryFromConfig(const QString &line, const QString &prefix, EntryKind kind,
+                                    QSet<QString> &takenNames)
 {
     const QString rest = line.mid(prefix.size());
     const QStringList fields = rest.split(fieldSeparator);
@@ -164,10 +176,11 @@ void MainWindow::addEntryFromConfig(const QString &line, const QString &prefix, 
     // outside the save folders and the remote path; a name already taken
     // would overwrite the other entry's copies.
     if (fields.size() != 2 || !isValidBackupName(fields.at(1))
-        || backupNameTaken(kind, fields.at(1))) {
+        || takenNames.contains(storedNameKey(kind, fields.at(1)))) {
         log("Invalid line : " + prefix + rest);
         return;
     }
+    takenNames.insert(storedNameKey(kind, fields.at(1)));
 
     BackupEntry entry;
     entry.path = fields.at(0);

@@ -241,7 +241,8 @@ private:
     // Configuration file
     void loadConfiguration();
     void saveConfiguration();
-    void addEntryFromConfig(const QString &line, const QString &prefix, EntryKind kind);
+    void addEntryFromConfig(const QString &line, const QString &prefix, EntryKind kind,
+                            QSet<QString> &takenNames);
     void dropMissingEntries();
     bool backupNameTaken(EntryKind kind, const QString &name) const;
 
