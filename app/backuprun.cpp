@@ -439,12 +439,23 @@ void MainWindow::runEnded()
         leaveFolder(BackupComplete);
         return;
     }
-    const QString missed = missedEntries == 1
-        ? QStringLiteral("1 entry")
-        : QString::number(missedEntries) + QStringLiteral(" entries");
-    logError("Backup incomplete: " + missed + " will be tried again next run");
-    QString problem = missed + " will be tried again next run.";
-    if (!firstMissedDestination.isEmpty())
-        problem += " The first destination that failed: " + firstMissedDestination + ".";
+    // A destination that could not be used counts even when no entry was
+    // there to miss it.
+    const QString destination
+        = firstMissedDestination.isEmpty() ? firstUnusableDestination() : firstMissedDestination;
+    QString problem;
+    if (missedEntries == 0) {
+        problem = destination + " could not be used";
+        logError("Backup incomplete: " + problem);
+        problem += ".";
+    } else {
+        const QString missed = missedEntries == 1
+            ? QStringLiteral("1 entry")
+            : QString::number(missedEntries) + QStringLiteral(" entries");
+        logError("Backup incomplete: " + missed + " will be tried again next run");
+        problem = missed + " will be tried again next run.";
+        if (!destination.isEmpty())
+            problem += " The first destination that failed: " + destination + ".";
+    }
     leaveFolder(BackupIncomplete, problem);
 }

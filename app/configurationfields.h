@@ -17,6 +17,9 @@ bool isValidBackupName(const QString &name);
 // folders: zipped entries are stored as their archive.
 QString storedBackupName(const QString &name, bool zipped);
 
+// The configuration file, in the folder the program works in.
+inline constexpr char configurationFileName[] = "config.txt";
+
 // Where WinRAR is usually installed.
 inline constexpr char defaultWinrarPath[] = "C:/Program Files (x86)/WinRAR/WinRAR.exe";
 

@@ -19,8 +19,6 @@
 
 namespace {
 
-const char configurationFileName[] = "config.txt";
-
 const QLatin1String winrarPrefix("winrar=");
 const QLatin1String ftpPrefix("ftp=");
 const QLatin1String pathPrefix("path=");

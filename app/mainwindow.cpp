@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 
+#include "configurationfields.h"
 #include "desktopnotification.h"
 
 #include <QAbstractTextDocumentLayout>
@@ -52,7 +53,7 @@ MainWindow::MainWindow(Presentation presentation, QWidget *parent)
     cipher.setKey(passwordCipherKey);
     date = QDate::currentDate().toString(datedFolderFormat);
 
-    const bool configured = QFileInfo::exists(QStringLiteral("config.txt"));
+    const bool configured = QFileInfo::exists(QLatin1String(configurationFileName));
     if (unattended && !configured) {
         // An unattended run never opens the editor, nor writes a config.txt.
         configurationMode = false;
@@ -77,11 +78,11 @@ void MainWindow::buildBackupWindow()
 {
     // A configuration that exists but cannot be read would make a run of
     // nothing that reports success.
-    QFile configuration(QStringLiteral("config.txt"));
+    QFile configuration { QLatin1String(configurationFileName) };
     if (!configuration.open(QIODevice::ReadOnly)) {
         createLogView();
-        const QString problem
-            = "Cannot read " + folderLock.folder() + "/config.txt: " + configuration.errorString();
+        const QString problem = "Cannot read " + folderLock.folder() + "/" + configurationFileName
+            + ": " + configuration.errorString();
         logError(problem);
         leaveFolder(NoBackupMade, problem);
         return;
