@@ -15,6 +15,8 @@
 #include <memory>
 #include <vector>
 
+#include <unistd.h>
+
 // Peak resident memory of this process, in KiB, since the last reset.
 inline qint64 peakMemoryKiB()
 {
@@ -102,6 +104,30 @@ inline double loadAverage()
 {
     QFile file(QStringLiteral("/proc/loadavg"));
     return file.open(QIODevice::ReadOnly) ? file.readAll().split(' ').value(0).toDouble() : -1;
+}
+
+// CPU time (user + system) used so far by a forking server such as vsftpd:
+// the server and its live sessions, and the sessions that have ended (whose
+// time moves to their parent as they end). Read before and after some work,
+// the difference is what the server spent on it.
+inline double serverCpuSeconds(qint64 pid)
+{
+    const QString proc = QStringLiteral("/proc/%1/").arg(pid);
+    QFile stat(proc + QStringLiteral("stat"));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray text = stat.readAll();
+    // After the name comes field 3 of stat(5); utime, stime, cutime and cstime are 14 to 17.
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    double seconds = 0;
+    for (int field = 11; field <= 14 && field < fields.size(); ++field)
+        seconds += fields.at(field).toLongLong() / double(sysconf(_SC_CLK_TCK));
+    QFile children(proc + QStringLiteral("task/%1/children").arg(pid));
+    if (children.open(QIODevice::ReadOnly))
+        for (const QByteArray &child : children.readAll().split(' '))
+            if (!child.trimmed().isEmpty())
+                seconds += serverCpuSeconds(child.trimmed().toLongLong());
+    return seconds;
 }
 
 // True when the TLS library is mapped into this process.
