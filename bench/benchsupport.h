@@ -2,12 +2,14 @@
 #define BENCHSUPPORT_H
 
 #include "qftp.h"
+#include "support/ftptestserver.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTemporaryFile>
 
 #include <algorithm>
@@ -16,6 +18,33 @@
 #include <vector>
 
 #include <unistd.h>
+
+// A vsftpd on 127.0.0.1 serving a RAM-backed folder, and a folder on disk for
+// the sources; both folders go when the object does, the server is stopped by
+// its PID. start() says on stderr why it failed.
+struct RamBackedVsftpd
+{
+    QTemporaryDir served { QStringLiteral("/dev/shm/mirvo-bench-XXXXXX") };
+    QTemporaryDir local { QDir::temp().filePath(QStringLiteral("mirvo-bench-XXXXXX")) };
+    FtpTestServer server { FtpTestServer::Vsftpd };
+
+    bool start(FtpTestServer::Tls tls = FtpTestServer::NoTls)
+    {
+        QString why;
+        if (!FtpTestServer::vsftpdUsable(&why)) {
+            std::fprintf(stderr, "vsftpd is needed: %s\n", qPrintable(why));
+            return false;
+        }
+        FtpTestServer::Options options;
+        options.root = served.path();
+        options.tls = tls;
+        if (!server.start(options)) {
+            std::fprintf(stderr, "vsftpd did not start: %s\n", qPrintable(server.errorString()));
+            return false;
+        }
+        return true;
+    }
+};
 
 // Peak resident memory of this process, in KiB, since the last reset.
 inline qint64 peakMemoryKiB()

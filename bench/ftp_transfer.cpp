@@ -51,20 +51,12 @@ int main(int argc, char **argv)
     const qint64 bigSize = megabytes * 1024 * 1024;
     const int smallCount = 1000;
 
-    QString why;
-    if (!FtpTestServer::vsftpdUsable(&why)) {
-        std::fprintf(stderr, "vsftpd is needed: %s\n", qPrintable(why));
+    RamBackedVsftpd bench;
+    if (!bench.start())
         return 1;
-    }
-    QTemporaryDir served(QStringLiteral("/dev/shm/mirvo-bench-XXXXXX"));
-    QTemporaryDir local(QDir::temp().filePath(QStringLiteral("mirvo-bench-XXXXXX")));
-    FtpTestServer server(FtpTestServer::Vsftpd);
-    FtpTestServer::Options options;
-    options.root = served.path();
-    if (!server.start(options)) {
-        std::fprintf(stderr, "vsftpd did not start: %s\n", qPrintable(server.errorString()));
-        return 1;
-    }
+    const QTemporaryDir &served = bench.served;
+    const QTemporaryDir &local = bench.local;
+    FtpTestServer &server = bench.server;
     QDir root(served.path());
     const QString port = QString::number(server.port());
     const QString url = QStringLiteral("ftp://127.0.0.1:%1/").arg(port);

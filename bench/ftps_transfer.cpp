@@ -34,21 +34,12 @@ int main(int argc, char **argv)
     const int rounds = arguments.size() > 2 ? arguments.at(2).toInt() : 3;
     const qint64 size = megabytes * 1024 * 1024;
 
-    QString why;
-    if (!FtpTestServer::vsftpdUsable(&why)) {
-        std::fprintf(stderr, "vsftpd is needed: %s\n", qPrintable(why));
+    RamBackedVsftpd bench;
+    if (!bench.start(FtpTestServer::ExplicitTls))
         return 1;
-    }
-    QTemporaryDir served(QStringLiteral("/dev/shm/mirvo-bench-XXXXXX"));
-    QTemporaryDir local(QDir::temp().filePath(QStringLiteral("mirvo-bench-XXXXXX")));
-    FtpTestServer server(FtpTestServer::Vsftpd);
-    FtpTestServer::Options options;
-    options.root = served.path();
-    options.tls = FtpTestServer::ExplicitTls;
-    if (!server.start(options)) {
-        std::fprintf(stderr, "vsftpd did not start: %s\n", qPrintable(server.errorString()));
-        return 1;
-    }
+    const QTemporaryDir &served = bench.served;
+    const QTemporaryDir &local = bench.local;
+    FtpTestServer &server = bench.server;
     QDir root(served.path());
     const QString port = QString::number(server.port());
     const QString source = local.filePath(QStringLiteral("big.bin"));

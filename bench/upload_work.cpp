@@ -143,13 +143,24 @@ bool writeAll(int socket, const char *bytes, size_t size)
 // Each way sends the whole file to the data socket; false on failure.
 using Way = std::function<bool(int socket, int file, off_t size)>;
 
-bool sendfilePaced(int socket, int file, off_t size)
+// sendfile(2) whenever the socket can take more, with at most 64 KiB unsent.
+// With `readAhead`, each stretch of that many bytes is first read into a
+// buffer, which brings it into the processor's cache before it is sent.
+bool sendfileWhenWritable(int socket, int file, off_t size, size_t readAhead)
 {
     const int unsent = 64 * 1024;
     setsockopt(socket, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &unsent, sizeof unsent);
     fcntl(socket, F_SETFL, O_NONBLOCK);
-    for (off_t offset = 0; offset < size;) {
-        const ssize_t sent = ::sendfile(socket, file, &offset, 8 << 20);
+    std::vector<char> ahead(readAhead);
+    for (off_t offset = 0, cached = readAhead ? 0 : size; offset < size;) {
+        if (cached <= offset) {
+            const ssize_t got = ::pread(file, ahead.data(), ahead.size(), cached);
+            if (got <= 0)
+                return false;
+            cached += got;
+        }
+        const ssize_t sent
+            = ::sendfile(socket, file, &offset, size_t(std::min<off_t>(cached - offset, 8 << 20)));
         if (sent < 0 && errno == EAGAIN) {
             pollfd writable { socket, POLLOUT, 0 };
             ::poll(&writable, 1, -1);
@@ -174,30 +185,6 @@ bool readAndSend(int socket, int file, off_t)
     for (ssize_t got; (got = ::read(file, buffer, sizeof buffer)) != 0;)
         if (got < 0 || !writeAll(socket, buffer, size_t(got)))
             return false;
-    return true;
-}
-
-bool readAheadThenSendfile(int socket, int file, off_t size)
-{
-    const int unsent = 64 * 1024;
-    setsockopt(socket, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &unsent, sizeof unsent);
-    fcntl(socket, F_SETFL, O_NONBLOCK);
-    std::vector<char> ahead(256 * 1024);
-    for (off_t offset = 0, cached = 0; offset < size;) {
-        if (cached <= offset) {
-            const ssize_t got = ::pread(file, ahead.data(), ahead.size(), cached);
-            if (got <= 0)
-                return false;
-            cached += got;
-        }
-        const ssize_t sent = ::sendfile(socket, file, &offset, size_t(cached - offset));
-        if (sent < 0 && errno == EAGAIN) {
-            pollfd writable { socket, POLLOUT, 0 };
-            ::poll(&writable, 1, -1);
-        } else if (sent <= 0) {
-            return false;
-        }
-    }
     return true;
 }
 
@@ -229,29 +216,27 @@ int main(int argc, char **argv)
     const qint64 megabytes = argc > 1 ? QByteArray(argv[1]).toLongLong() : 1024;
     const int rounds = argc > 2 ? QByteArray(argv[2]).toInt() : 5;
 
-    QString why;
-    if (!FtpTestServer::vsftpdUsable(&why)) {
-        std::fprintf(stderr, "vsftpd is needed: %s\n", qPrintable(why));
+    RamBackedVsftpd bench;
+    if (!bench.start())
         return 1;
-    }
-    QTemporaryDir served(QStringLiteral("/dev/shm/mirvo-bench-XXXXXX"));
-    QTemporaryDir local(QDir::temp().filePath(QStringLiteral("mirvo-bench-XXXXXX")));
-    FtpTestServer server(FtpTestServer::Vsftpd);
-    FtpTestServer::Options options;
-    options.root = served.path();
-    if (!server.start(options)) {
-        std::fprintf(stderr, "vsftpd did not start: %s\n", qPrintable(server.errorString()));
-        return 1;
-    }
+    const QTemporaryDir &served = bench.served;
+    const QTemporaryDir &local = bench.local;
+    FtpTestServer &server = bench.server;
     const QString source = local.filePath(QStringLiteral("big.bin"));
     if (!writeSampleFile(source, megabytes * 1024 * 1024))
         return std::fprintf(stderr, "cannot write %s\n", qPrintable(source)), 1;
 
     const std::vector<std::pair<const char *, Way>> ways {
-        { "sendfile, 64 KiB unsent", sendfilePaced },
+        { "sendfile, 64 KiB unsent",
+          [](int socket, int file, off_t size) {
+              return sendfileWhenWritable(socket, file, size, 0);
+          } },
         { "sendfile, blocking", sendfileBlocking },
         { "read + send 16 KiB", readAndSend },
-        { "read ahead + sendfile", readAheadThenSendfile },
+        { "read ahead + sendfile",
+          [](int socket, int file, off_t size) {
+              return sendfileWhenWritable(socket, file, size, 256 * 1024);
+          } },
         { "send from a mapping", sendFromMapping },
     };
     std::map<std::string, Figures> figures;
