@@ -12,9 +12,7 @@ FolderLock::FolderLock()
 
 FolderLock::Outcome FolderLock::take()
 {
-    if (lockFile.isLocked())
-        return Taken;
-    if (lockFile.tryLock(0))
+    if (lockFile.isLocked() || lockFile.tryLock(0))
         return Taken;
     return lockFile.error() == QLockFile::LockFailedError ? HeldElsewhere : Unavailable;
 }

@@ -57,9 +57,7 @@ MainWindow::MainWindow(Presentation presentation, QWidget *parent)
     if (unattended && !configured) {
         // An unattended run never opens the editor, nor writes a config.txt.
         configurationMode = false;
-        const QString problem = "There is no config.txt in " + folderLock.folder();
-        logError(problem);
-        leaveFolder(NoBackupMade, problem);
+        endWithoutBackup("There is no config.txt in " + folderLock.folder());
     } else if (!isConfigurationOnlyBuild() && configured) {
         configurationMode = false;
         buildBackupWindow();
@@ -80,11 +78,8 @@ void MainWindow::buildBackupWindow()
     // nothing that reports success.
     QFile configuration { QLatin1String(configurationFileName) };
     if (!configuration.open(QIODevice::ReadOnly)) {
-        createLogView();
-        const QString problem = "Cannot read " + folderLock.folder() + "/" + configurationFileName
-            + ": " + configuration.errorString();
-        logError(problem);
-        leaveFolder(NoBackupMade, problem);
+        endWithoutBackup("Cannot read " + folderLock.folder() + "/" + configurationFileName + ": "
+                         + configuration.errorString());
         return;
     }
     configuration.close();
@@ -93,9 +88,7 @@ void MainWindow::buildBackupWindow()
     // mirvo.log, no save folder prepared, no history written.
     const FolderLock::Outcome lock = folderLock.take();
     if (lock == FolderLock::HeldElsewhere) {
-        createLogView();
-        logError(folderBusyText());
-        leaveFolder(NoBackupMade, folderBusyText());
+        endWithoutBackup(folderBusyText());
         return;
     }
     if (!runLog.open(QLatin1String(RunLog::fileName)))
@@ -139,6 +132,15 @@ QString MainWindow::folderBusyText() const
 {
     return "A backup is already running in " + folderLock.folder()
         + ", or its configuration window is open";
+}
+
+// No backup is made: the error shows in the window, or on standard output
+// and the desktop for an unattended run.
+void MainWindow::endWithoutBackup(const QString &problem)
+{
+    createLogView();
+    logError(problem);
+    leaveFolder(NoBackupMade, problem);
 }
 
 // The run is over, or never started: the folder is free for the next

@@ -237,6 +237,7 @@ private:
     void createLogView();
     QString folderBusyText() const;
     void leaveFolder(int exitStatus, const QString &problem = QString());
+    void endWithoutBackup(const QString &problem);
 
     // Configuration file
     void loadConfiguration();

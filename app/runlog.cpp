@@ -24,7 +24,7 @@ bool RunLog::open(const QString &path)
         file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     const QString started
         = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-    return append(started + QStringLiteral(" Backup started in ") + QFileInfo(path).absolutePath());
+    return append(started + QStringLiteral(" Backup started in ") + info.absolutePath());
 }
 
 bool RunLog::append(const QString &line)

@@ -306,12 +306,11 @@ void TestStartup::unattendedRuns()
     FtpTestServer server { FtpTestServer::PyFtpdlib };
     if (withServer) {
         QVERIFY2(server.start(), qPrintable(server.errorString()));
-        StringCipher cipher;
-        cipher.setKey(passwordCipherKey);
         configuration += QStringLiteral("ftp=%1:%2 %3 %4 .\n")
                              .arg(server.address())
                              .arg(server.port())
-                             .arg(server.user(), cipher.encipherText(server.password()))
+                             .arg(server.user(),
+                                  StringCipher(passwordCipherKey).encipherText(server.password()))
                              .toUtf8();
     }
     if (!configuration.isEmpty())
@@ -319,8 +318,8 @@ void TestStartup::unattendedRuns()
     lastLines.replaceInStrings(QStringLiteral("$W"), work);
     notification.replaceInStrings(QStringLiteral("$W"), work);
 
-    const QStringList environment { "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM",
-                                    "DBUS_SESSION_BUS_ADDRESS=" + bus.address() };
+    const QStringList environment
+        = noDesktop + QStringList { "DBUS_SESSION_BUS_ADDRESS=" + bus.address() };
     const Ended run = throughDir
         ? runMirvo(dir.path(), { "--unattended", "--dir", work }, environment)
         : runMirvo(work, { "--unattended" }, environment);
@@ -398,8 +397,6 @@ void TestStartup::oneRunPerFolder()
     ScriptedPeer peer;
     QVERIFY(peer.listen());
     peer.send("220 slow\r\n").expect("USER"); // then silence
-    StringCipher cipher;
-    cipher.setKey(passwordCipherKey);
     QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("saves"))));
     const QByteArray local
         = "winrar=w\npath=" + dir.filePath(QStringLiteral("saves")).toUtf8() + "\n";
@@ -407,7 +404,7 @@ void TestStartup::oneRunPerFolder()
               local
                   + QStringLiteral("ftp=127.0.0.1:%1 u %2 .\n")
                         .arg(peer.port())
-                        .arg(cipher.encipherText(QStringLiteral("p")))
+                        .arg(StringCipher(passwordCipherKey).encipherText(QStringLiteral("p")))
                         .toUtf8());
 
     MirvoProcess first(dir.path());
