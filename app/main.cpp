@@ -68,7 +68,7 @@ int main(int argc, char *argv[])
     case ProgramOptions::Refuse:
         print(stderr,
               program + ": " + options.problem + "\n" + usageText(program, configurationOnly));
-        if (!configurationOnly && arguments.contains(QStringLiteral("--unattended")))
+        if (options.unattended)
             return refuseUnattended(argc, argv, options.problem);
         return NoBackupMade;
     case ProgramOptions::Run:
@@ -78,7 +78,7 @@ int main(int argc, char *argv[])
     QString problem;
     if (!options.folder.isEmpty() && !enterFolder(options.folder, &problem)) {
         print(stderr, program + ": " + problem + "\n");
-        return NoBackupMade;
+        return options.unattended ? refuseUnattended(argc, argv, problem) : NoBackupMade;
     }
     // An unattended run shows nothing, so it needs no display, whatever the
     // environment says.

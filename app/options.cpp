@@ -27,6 +27,11 @@ ProgramOptions parseProgramOptions(const QStringList &arguments, bool configurat
     parser.addOption({ versionOption, QString() });
 
     ProgramOptions options;
+    // Known even when the rest of the line is refused: a scheduled run that
+    // could not start is reported like any run that missed something.
+    options.unattended = !configurationOnly
+        && (arguments.contains(QStringLiteral("--unattended"))
+            || arguments.contains(QStringLiteral("-unattended")));
     const auto refuse = [&options](const QString &problem) {
         options.action = ProgramOptions::Refuse;
         options.problem = problem;
@@ -55,7 +60,6 @@ ProgramOptions parseProgramOptions(const QStringList &arguments, bool configurat
     }
     if (parser.isSet(userFolderOption))
         options.folder = perUserFolder();
-    options.unattended = !configurationOnly && parser.isSet(unattendedOption);
     return options;
 }
 

@@ -259,7 +259,8 @@ void TestStartup::commandLine()
 // tells the desktop when it missed something or could not run.
 void TestStartup::unattendedRuns_data()
 {
-    QTest::addColumn<QByteArray>("configuration"); // empty: none; $W: the folder of the run
+    // empty: none; "-": the folder of the run is a plain file; $W: the folder of the run
+    QTest::addColumn<QByteArray>("configuration");
     QTest::addColumn<bool>("throughDir"); // --dir names the folder, which does not exist yet
     QTest::addColumn<bool>("withServer");
     QTest::addColumn<int>("status");
@@ -283,6 +284,9 @@ void TestStartup::unattendedRuns_data()
         << QByteArray() << true << false << 2
         << QStringList { "Error : There is no config.txt in $W" }
         << QStringList { "Mirvo: no backup made", "There is no config.txt in $W" };
+    QTest::newRow("--dir cannot be made")
+        << QByteArray("-") << true << false << 2 << QStringList()
+        << QStringList { "Mirvo: no backup made", "Cannot create the folder $W." };
 }
 
 void TestStartup::unattendedRuns()
@@ -297,7 +301,10 @@ void TestStartup::unattendedRuns()
     const QString work = dir.filePath(QStringLiteral("work"));
     SessionBus bus;
     QVERIFY2(bus.start(), qPrintable(bus.errorString()));
-    if (!configuration.isEmpty()) {
+    if (configuration == "-") {
+        writeFile(work, "");
+        configuration.clear();
+    } else if (!configuration.isEmpty()) {
         writeFile(work + "/notes.txt", "notes");
         QVERIFY(QDir().mkpath(work + "/saves"));
         configuration = "winrar=" MIRVO_ARCHIVER_BINARY "\n" + configuration;
@@ -332,6 +339,8 @@ void TestStartup::unattendedRuns()
     QVERIFY2(run.out.size() >= lastLines.size(), qPrintable(run.out.join('\n')));
     QCOMPARE(run.out.mid(run.out.size() - lastLines.size()), lastLines);
     if (status == NoBackupMade) {
+        if (!QFileInfo(work).isDir())
+            return;
         QCOMPARE(QDir(work).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
         return;
     }
