@@ -345,22 +345,21 @@ bool MainWindow::receivesBackups(const QString &folder) const
 // meets it: the save folders and the working folder inside it; when it is
 // itself a save folder, the backups in it ("latest" and the dated folders);
 // when it is the working folder, the archives of this configuration, the
-// history, the kept log and the lock. An archive of the folder would otherwise hold every earlier
-// backup, and grow with each run.
+// history, the kept log and the lock. An archive of the folder would
+// otherwise hold every earlier backup, and grow with each run.
 QStringList MainWindow::leftOutOf(const QString &folder) const
 {
     QStringList candidates;
-    for (const SaveFolder &saveFolder : saveFolders)
+    bool isSaveFolder = false;
+    for (const SaveFolder &saveFolder : saveFolders) {
         candidates << saveFolder.path;
+        isSaveFolder = isSaveFolder || isSameFolder(folder, saveFolder.path);
+    }
     const QString work = QDir::currentPath();
     candidates << work;
     QStringList leftOut = foldersInside(folder, candidates);
-    for (const SaveFolder &saveFolder : saveFolders) {
-        if (isSameFolder(folder, saveFolder.path)) {
-            leftOut << backupFoldersIn(folder);
-            break;
-        }
-    }
+    if (isSaveFolder)
+        leftOut << backupFoldersIn(folder);
     if (isSameFolder(folder, work)) {
         const QDir working(QDir::cleanPath(folder));
         for (const QList<BackupEntry> *entries : { &zippedFiles, &zippedFolders }) {
