@@ -167,7 +167,7 @@ void MainWindow::runOneStep()
         return;
     }
     log(entry.path + " has been zipped");
-    const QString archive = entry.name + ".zip";
+    const QString archive = storedBackupName(entry.name, true);
     transferEntry(BackupEntry { archive, archive });
 }
 
@@ -242,8 +242,9 @@ bool MainWindow::findDestinationsLacking(const BackupEntry &entry, EntryKind kin
     const QFileInfo source(entry.path);
     if (!source.exists())
         return false;
-    const QString name = kind == EntryKind::File ? entry.name : entry.name + ".zip";
-    const QFileInfo sent = kind == EntryKind::File ? source : QFileInfo(name);
+    const bool zipped = kind != EntryKind::File;
+    const QString name = storedBackupName(entry.name, zipped);
+    const QFileInfo sent = zipped ? QFileInfo(name) : source;
     const qint64 size = sent.isFile() ? sent.size() : -1;
     for (int i = 0; i < saveFolders.size(); ++i) {
         const SaveFolder &folder = saveFolders.at(i);
@@ -313,7 +314,8 @@ void MainWindow::copyToSaveFolder(const QString &source, const QString &target)
 bool MainWindow::zipFile(const BackupEntry &entry)
 {
     const QStringList arguments { QStringLiteral("a"), QStringLiteral("-ep1"),
-                                  QStringLiteral("-m5"), entry.name + ".zip", entry.path };
+                                  QStringLiteral("-m5"), storedBackupName(entry.name, true),
+                                  entry.path };
     // -2: cannot be started, -1: crashed; only 0 is success.
     return QProcess::execute(winrarPath, arguments) == 0;
 }
@@ -324,7 +326,7 @@ bool MainWindow::zipFolder(const BackupEntry &entry)
                             QStringLiteral("-r") };
     for (const QString &path : leftOutOf(entry.path))
         arguments << "-x" + path;
-    arguments << entry.name + ".zip" << entry.path;
+    arguments << storedBackupName(entry.name, true) << entry.path;
     return QProcess::execute(winrarPath, arguments) == 0;
 }
 
@@ -343,22 +345,21 @@ bool MainWindow::receivesBackups(const QString &folder) const
 // meets it: the save folders and the working folder inside it; when it is
 // itself a save folder, the backups in it ("latest" and the dated folders);
 // when it is the working folder, the archives of this configuration, the
-// history, the kept log and the lock. An archive of the folder would otherwise hold every earlier
-// backup, and grow with each run.
+// history, the kept log and the lock. An archive of the folder would
+// otherwise hold every earlier backup, and grow with each run.
 QStringList MainWindow::leftOutOf(const QString &folder) const
 {
     QStringList candidates;
-    for (const SaveFolder &saveFolder : saveFolders)
+    bool isSaveFolder = false;
+    for (const SaveFolder &saveFolder : saveFolders) {
         candidates << saveFolder.path;
+        isSaveFolder = isSaveFolder || isSameFolder(folder, saveFolder.path);
+    }
     const QString work = QDir::currentPath();
     candidates << work;
     QStringList leftOut = foldersInside(folder, candidates);
-    for (const SaveFolder &saveFolder : saveFolders) {
-        if (isSameFolder(folder, saveFolder.path)) {
-            leftOut << backupFoldersIn(folder);
-            break;
-        }
-    }
+    if (isSaveFolder)
+        leftOut << backupFoldersIn(folder);
     if (isSameFolder(folder, work)) {
         const QDir working(QDir::cleanPath(folder));
         for (const QList<BackupEntry> *entries : { &zippedFiles, &zippedFolders }) {

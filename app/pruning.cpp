@@ -33,12 +33,6 @@ bool isPlainName(const QString &name)
 
 } // namespace
 
-bool isOldDatedFolder(const QString &name, const QDate &today, int keepDays)
-{
-    const QDate day = dateOfDatedFolder(name);
-    return day.isValid() && day.daysTo(today) > keepDays;
-}
-
 OldFolderPruning::OldFolderPruning(int keepDays, const QString &runFolder,
                                    const QStringList &leftoverNames, QObject *parent)
     : QObject(parent)
@@ -48,9 +42,12 @@ OldFolderPruning::OldFolderPruning(int keepDays, const QString &runFolder,
     , today(QDate::currentDate())
 { }
 
+// A dated folder of a day more than the kept days back, other than the
+// running backup's.
 bool OldFolderPruning::isOld(const QString &name) const
 {
-    return name != runFolder && isOldDatedFolder(name, today, keepDays);
+    const QDate day = dateOfDatedFolder(name);
+    return name != runFolder && day.isValid() && day.daysTo(today) > keepDays;
 }
 
 // Links to folders are listed among the folders; links to files, files and

@@ -13,12 +13,6 @@ class QUrlInfo;
 // The longest time config.txt can ask to keep dated folders, in days.
 constexpr int maximumKeepDays = 36500;
 
-// True when `name` is the dated folder of a day more than `keepDays` days
-// before `today`. Only a name that reads back as a date in the system
-// locale's format, and that this date names exactly the same way, counts:
-// look-alikes and folders named in another language are never taken.
-bool isOldDatedFolder(const QString &name, const QDate &today, int keepDays);
-
 // Removes the dated folders older than the kept days from the save folders
 // and from the servers' remote paths. Never `latest`, never the folder of
 // the running backup, never a file; a link is removed as a link, never

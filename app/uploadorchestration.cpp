@@ -82,6 +82,12 @@ void createMissingFolders(FtpServer &server, const QString &date)
         server.ftp->mkdir(date);
 }
 
+// What `folder` ("latest" or today's folder) of `server` holds.
+QHash<QString, qint64> &heldIn(FtpServer &server, const QString &folder)
+{
+    return folder == QLatin1String("latest") ? server.latestHeld : server.datedHeld;
+}
+
 } // namespace
 
 // The only way to change a server's state.
@@ -242,11 +248,9 @@ void MainWindow::transferListInfo(QUrlInfo info)
         else if (info.name() == date)
             server->dateFound = true;
     } else if (server->state() == ServerState::ListingCopies && !server->foldersToList.isEmpty()) {
-        QHash<QString, qint64> &held = server->foldersToList.first() == QLatin1String("latest")
-            ? server->latestHeld
-            : server->datedHeld;
         // Some servers list a folder's entries under their path.
-        held.insert(info.name().section(QLatin1Char('/'), -1), info.isFile() ? info.size() : -1);
+        heldIn(*server, server->foldersToList.first())
+            .insert(info.name().section(QLatin1Char('/'), -1), info.isFile() ? info.size() : -1);
     } else if (server->state() == ServerState::Pruning) {
         pruning->listInfo(server->ftp, info);
     }
@@ -372,7 +376,7 @@ void MainWindow::startUploads(FtpServer &server, const QString &source, const QS
         RemoteCopy copy;
         copy.folder = folder;
         copy.name = name;
-        copy.held = (folder == date ? server.datedHeld : server.latestHeld).contains(name);
+        copy.held = heldIn(server, folder).contains(name);
         server.copies << copy;
     }
     sendNextCopy(server);
@@ -454,7 +458,6 @@ void MainWindow::continueUpload(FtpServer &server, bool error)
                     + " refuses renaming files: copies there are replaced in place, not whole");
             }
             server.renameRefused = true;
-            copy.held = false;
             return sendNextCopy(server);
         }
         return endCopy(server, false);
@@ -488,8 +491,7 @@ void MainWindow::endCopy(FtpServer &server, bool sent)
 {
     const RemoteCopy copy = server.copies.takeFirst();
     if (sent) {
-        QHash<QString, qint64> &held = copy.folder == date ? server.datedHeld : server.latestHeld;
-        held.insert(copy.name, server.bytesSent);
+        heldIn(server, copy.folder).insert(copy.name, server.bytesSent);
     } else {
         logError(server.label() + " failed to transfer file");
         markEntryFailed(server.label());

@@ -94,6 +94,14 @@ QStringList storeCommands(qint64 size, const QString &name)
 
 const int runTimeoutMs = 30000;
 
+// A row for each kind of real server, in the column "kind".
+void addServerKindRows()
+{
+    QTest::addColumn<int>("kind");
+    QTest::newRow("pyftpdlib") << int(FtpTestServer::PyFtpdlib);
+    QTest::newRow("vsftpd") << int(FtpTestServer::Vsftpd);
+}
+
 // How a run without zipped entries ends once every server has closed,
 // having missed `missed` entries.
 QStringList closingLines(int missed)
@@ -333,9 +341,7 @@ void TestUploads::runWithoutServers()
 // everything in place and unchanged.
 void TestUploads::healthyServer_data()
 {
-    QTest::addColumn<int>("kind");
-    QTest::newRow("pyftpdlib") << int(FtpTestServer::PyFtpdlib);
-    QTest::newRow("vsftpd") << int(FtpTestServer::Vsftpd);
+    addServerKindRows();
 }
 
 void TestUploads::healthyServer()
@@ -741,9 +747,7 @@ void TestUploads::remoteFolderIsAPlainFile()
 // run the same day finds every folder instead of asking to make it again.
 void TestUploads::namesBeyondLatin1_data()
 {
-    QTest::addColumn<int>("kind");
-    QTest::newRow("pyftpdlib") << int(FtpTestServer::PyFtpdlib);
-    QTest::newRow("vsftpd") << int(FtpTestServer::Vsftpd);
+    addServerKindRows();
 }
 
 void TestUploads::namesBeyondLatin1()
@@ -1101,9 +1105,7 @@ void TestUploads::hostForms()
 // closing line stays last.
 void TestUploads::oldDatedFoldersPrunedOnServer_data()
 {
-    QTest::addColumn<int>("kind");
-    QTest::newRow("pyftpdlib") << int(FtpTestServer::PyFtpdlib);
-    QTest::newRow("vsftpd") << int(FtpTestServer::Vsftpd);
+    addServerKindRows();
 }
 
 void TestUploads::oldDatedFoldersPrunedOnServer()
