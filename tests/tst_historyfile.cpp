@@ -96,8 +96,14 @@ void TestHistoryFile::writeIsSortedAndReadsBack()
     history.insert(QStringLiteral("C:/never"), QDateTime());
     inspect().write();
 
-    const QList<QByteArray> lines = readFile(QStringLiteral("previous")).split('\n');
+    const QByteArray text = readFile(QStringLiteral("previous"));
+    QVERIFY(!text.contains('\r'));
+    const QList<QByteArray> lines = text.split('\n');
     QCOMPARE(lines.size(), 5);
+    // A local time goes out with the offset the machine's zone gives it.
+    QVERIFY2(QRegExp(QStringLiteral("C:/a\\.txt 2026-12-07T23:59:59[+-]\\d\\d:\\d\\d"))
+                 .exactMatch(QString::fromUtf8(lines.at(0))),
+             lines.at(0).constData());
     QCOMPARE(lines.at(1), QByteArray("C:/b.txt 2026-12-06T08:00:00+00:00"));
     QCOMPARE(lines.at(2), QByteArray("C:/never "));
     QCOMPARE(lines.at(3), QByteArray("c:/a.txt 2026-12-05T21:19:07+09:00"));
