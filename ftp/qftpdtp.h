@@ -141,7 +141,7 @@ private slots:
     void socketBytesWritten(qint64 bytes);
     void resumeUpload();
     void setupSocket();
-    void fileSent(qint64 bytes);
+    void countSent(qint64 bytes);
     void fileEnded();
     void fileFailed(const QString &reason, bool unsupported);
 
