@@ -20,7 +20,7 @@ QFtpDTP::QFtpDTP(QFtpTls *tls)
 {
     activeListener.setObjectName(QStringLiteral("QFtpDTP active state server"));
     connect(&activeListener, &QTcpServer::newConnection, this, &QFtpDTP::setupSocket);
-    connect(&fileSender, &QFtpFileSender::sent, this, &QFtpDTP::fileSent);
+    connect(&fileSender, &QFtpFileSender::sent, this, &QFtpDTP::countSent);
     connect(&fileSender, &QFtpFileSender::reachedEnd, this, &QFtpDTP::fileEnded);
     connect(&fileSender, &QFtpFileSender::failed, this, &QFtpDTP::fileFailed);
 }
@@ -365,10 +365,8 @@ void QFtpDTP::dataReadyRead()
 
 void QFtpDTP::socketBytesWritten(qint64 bytes)
 {
-    transferredBytes += bytes;
     uploadUnsent = qMax<qint64>(0, uploadUnsent - bytes);
-    emit activity();
-    emit dataTransferProgress(transferredBytes, totalBytes);
+    countSent(bytes);
     if (phase == UploadPhase::Sending && !QFtpTls::sendBacklogged(dataSocket))
         writeNextChunk();
 }
@@ -380,7 +378,8 @@ void QFtpDTP::resumeUpload()
         writeNextChunk();
 }
 
-void QFtpDTP::fileSent(qint64 bytes)
+// Bytes of the upload that left: through the socket, or by the file sender.
+void QFtpDTP::countSent(qint64 bytes)
 {
     transferredBytes += bytes;
     emit activity();

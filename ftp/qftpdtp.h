@@ -85,7 +85,6 @@ public:
     void setDownloadTarget(QIODevice *device);
     void setTotalBytes(qint64 total);
     void setMode(DataMode mode) { dataMode = mode; }
-    DataMode mode() const { return dataMode; }
 
     void connectToDataPort(const QString &host, quint16 port);
     int openListener(const QHostAddress &address);
@@ -130,10 +129,8 @@ signals:
     // Traffic on the data connection: the server is not silent.
     void activity();
 
-public slots:
-    void dataReadyRead();
-
 private slots:
+    void dataReadyRead();
     void socketConnected();
     void socketReadyRead();
     void socketError(QAbstractSocket::SocketError error);
@@ -141,7 +138,7 @@ private slots:
     void socketBytesWritten(qint64 bytes);
     void resumeUpload();
     void setupSocket();
-    void fileSent(qint64 bytes);
+    void countSent(qint64 bytes);
     void fileEnded();
     void fileFailed(const QString &reason, bool unsupported);
 

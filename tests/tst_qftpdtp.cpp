@@ -73,7 +73,7 @@ private slots:
     void activeListingBeforeAccept();
 
 private:
-    void setSource(QFtpPI &pi, const QString &source, const QByteArray &payload);
+    void prepareUpload(InterpreterSession &s, const QString &source, const QByteArray &payload);
 
     QByteArray bytes;
     std::unique_ptr<QTemporaryFile> file;
@@ -115,8 +115,7 @@ void TestQFtpDTP::listingLines()
     QFETCH(QStringList, names);
     QFETCH(QByteArray, residual);
     InterpreterSession s;
-    QVERIFY(s.peer.listen());
-    QVERIFY(s.greet());
+    QVERIFY(s.start());
     s.peer.acceptPassive("227 Entering Passive Mode ({pasv})\r\n").reply("LIST", "150 here\r\n");
     for (const QByteArray &packet : packets)
         s.peer.sendData(packet).pause(40);
@@ -140,8 +139,7 @@ void TestQFtpDTP::listingLines()
 void TestQFtpDTP::listingErrorLine()
 {
     InterpreterSession s;
-    QVERIFY(s.peer.listen());
-    QVERIFY(s.greet());
+    QVERIFY(s.start());
     const QByteArray line = "ls: cannot access 'x': No such file or directory\r\n";
     s.peer.acceptPassive("227 ok ({pasv})\r\n")
         .reply("LIST x", "150 here\r\n")
@@ -156,8 +154,7 @@ void TestQFtpDTP::listingErrorLine()
 void TestQFtpDTP::listingLineTooLong()
 {
     InterpreterSession s;
-    QVERIFY(s.peer.listen());
-    QVERIFY(s.greet());
+    QVERIFY(s.start());
     s.peer.acceptPassive("227 ok ({pasv})\r\n")
         .reply("LIST", "150 here\r\n")
         .sendData("-rw-r--r-- 1 ftp ftp 10 Jan 05  2021 " + QByteArray(100 * 1024, 'n'))
@@ -197,24 +194,30 @@ void TestQFtpDTP::uploadProgress_data()
 }
 
 // Hands the interpreter an upload of `payload` from bytes, a file or a
-// device that is not a file (a buffer).
-void TestQFtpDTP::setSource(QFtpPI &pi, const QString &source, const QByteArray &payload)
+// device that is not a file (a buffer); the peer takes it as "f" and
+// reports it stored.
+void TestQFtpDTP::prepareUpload(InterpreterSession &s, const QString &source,
+                                const QByteArray &payload)
 {
     bytes = payload;
     if (source == "bytes") {
-        pi.setUploadSource(&bytes);
+        s.pi.setUploadSource(&bytes);
     } else if (source == "file") {
         file.reset(new QTemporaryFile);
         QVERIFY(file->open());
         file->write(payload);
         file->seek(0);
-        pi.setUploadSource(file.get());
+        s.pi.setUploadSource(file.get());
     } else {
         buffer.reset(new QBuffer(&bytes));
         QVERIFY(buffer->open(QIODevice::ReadOnly));
-        pi.setUploadSource(buffer.get());
+        s.pi.setUploadSource(buffer.get());
     }
-    pi.setTotalBytes(payload.size());
+    s.pi.setTotalBytes(payload.size());
+    s.peer.acceptPassive("227 ok ({pasv})\r\n")
+        .reply("STOR f", "150 send it\r\n")
+        .receiveData()
+        .send("226 stored\r\n");
 }
 
 void TestQFtpDTP::uploadProgress()
@@ -223,13 +226,8 @@ void TestQFtpDTP::uploadProgress()
     QFETCH(QString, source);
     QFETCH(Progress, expected);
     InterpreterSession s;
-    QVERIFY(s.peer.listen());
-    QVERIFY(s.greet());
-    setSource(s.pi, source, payload);
-    s.peer.acceptPassive("227 ok ({pasv})\r\n")
-        .reply("STOR f", "150 send it\r\n")
-        .receiveData()
-        .send("226 stored\r\n");
+    QVERIFY(s.start());
+    prepareUpload(s, source, payload);
     QVERIFY(s.run({ "PASV\r\n", "STOR f\r\n" }));
     QCOMPARE(s.recorder.errors, QStringList());
     QCOMPARE(s.peer.receivedData(), payload);
@@ -252,9 +250,8 @@ void TestQFtpDTP::shrinkingSourceFails()
     QFETCH(QString, source);
     QFETCH(int, size);
     InterpreterSession s;
-    QVERIFY(s.peer.listen());
-    QVERIFY(s.greet());
-    setSource(s.pi, source, QByteArray(size, 's'));
+    QVERIFY(s.start());
+    prepareUpload(s, source, QByteArray(size, 's'));
     bool shrunk = false;
     connect(&s.pi, &QFtpPI::dataTransferProgress, this, [&](qint64 done, qint64) {
         if (done > 0 && !shrunk) {
@@ -265,10 +262,6 @@ void TestQFtpDTP::shrinkingSourceFails()
                 bytes.truncate(size / 4);
         }
     });
-    s.peer.acceptPassive("227 ok ({pasv})\r\n")
-        .reply("STOR f", "150 send it\r\n")
-        .receiveData()
-        .send("226 stored\r\n");
     QVERIFY(s.run({ "PASV\r\n", "STOR f\r\n" }));
     QVERIFY(shrunk);
     QCOMPARE(s.recorder.errors, QStringList({ "Upload incomplete (stored)" }));
@@ -278,8 +271,7 @@ void TestQFtpDTP::shrinkingSourceFails()
 void TestQFtpDTP::downloadWithoutDevice()
 {
     InterpreterSession s;
-    QVERIFY(s.peer.listen());
-    QVERIFY(s.greet());
+    QVERIFY(s.start());
     s.pi.setTotalBytes(9);
     s.recorder.progress.clear();
     s.peer.acceptPassive("227 ok ({pasv})\r\n")
@@ -315,8 +307,7 @@ void TestQFtpDTP::downloadWithoutDevice()
 void TestQFtpDTP::sequentialSourceLosesNothing()
 {
     InterpreterSession s;
-    QVERIFY(s.peer.listen());
-    QVERIFY(s.greet());
+    QVERIFY(s.start());
     // An earlier transfer leaves its (closed) data socket behind.
     QByteArray first("first");
     s.pi.setUploadSource(&first);
@@ -358,8 +349,7 @@ void TestQFtpDTP::sequentialSourceLosesNothing()
 void TestQFtpDTP::dataWithoutCommandIsClosed()
 {
     InterpreterSession s;
-    QVERIFY(s.peer.listen());
-    QVERIFY(s.greet());
+    QVERIFY(s.start());
     s.peer.acceptPassive("227 ok ({pasv})\r\n").pause(100).sendData("unexpected");
     QVERIFY(s.run({ "PASV\r\n" }));
     QTRY_VERIFY(s.recorder.dataStates.contains(QFtpDTP::DataClosed));
@@ -369,8 +359,7 @@ void TestQFtpDTP::dataWithoutCommandIsClosed()
 void TestQFtpDTP::activeListenerAndSockets()
 {
     InterpreterSession s;
-    QVERIFY(s.peer.listen());
-    QVERIFY(s.greet());
+    QVERIFY(s.start());
     const int port = s.dataProcess().openListener(QHostAddress::LocalHost);
     QVERIFY(port > 0);
     QCOMPARE(s.dataProcess().openListener(QHostAddress::LocalHost), port);
@@ -400,8 +389,7 @@ void TestQFtpDTP::activeListenerAndSockets()
 void TestQFtpDTP::activeListingBeforeAccept()
 {
     InterpreterSession s;
-    QVERIFY(s.peer.listen());
-    QVERIFY(s.greet());
+    QVERIFY(s.start());
     s.peer.expect("PORT 127,0,0,1,")
         .send("200 ok\r\n")
         .expect("LIST")

@@ -115,8 +115,7 @@ void TestQFtpPI::replyAssembly()
     QFETCH(int, code);
     QFETCH(QString, text);
     InterpreterSession s;
-    QVERIFY(s.peer.listen());
-    QVERIFY(s.greet());
+    QVERIFY(s.start());
     s.peer.expect("NOOP");
     for (const QByteArray &chunk : chunks)
         s.peer.send(chunk).pause(30);
@@ -141,8 +140,7 @@ void TestQFtpPI::loginSteps()
     QFETCH(QByteArray, userReply);
     QFETCH(bool, passSent);
     InterpreterSession s;
-    QVERIFY(s.peer.listen());
-    QVERIFY(s.greet());
+    QVERIFY(s.start());
     s.peer.reply("USER me", userReply);
     if (passSent)
         s.peer.reply("PASS secret", "230 in\r\n");
@@ -199,8 +197,7 @@ void TestQFtpPI::replyToCwdIsNotHeld()
     // A 250 to anything but RETR ends the line at once, even while an
     // earlier data connection is still open.
     InterpreterSession s;
-    QVERIFY(s.peer.listen());
-    QVERIFY(s.greet());
+    QVERIFY(s.start());
     s.peer.acceptPassive("227 ok ({pasv})\r\n").reply("CWD x", "250 changed\r\n");
     QVERIFY(s.pi.sendCommands({ "PASV\r\n", "CWD x\r\n" }));
     QTRY_COMPARE(s.recorder.finishedCount, 2);
@@ -210,8 +207,7 @@ void TestQFtpPI::replyToCwdIsNotHeld()
 void TestQFtpPI::abortSwallowsSecondReply()
 {
     InterpreterSession s;
-    QVERIFY(s.peer.listen());
-    QVERIFY(s.greet());
+    QVERIFY(s.start());
     s.peer.expect("CWD slow").expect("ABOR").send("550 interrupted\r\n225 abort done\r\n");
     s.peer.reply("NOOP", "200 still here\r\n");
     QVERIFY(s.pi.sendCommands({ "CWD slow\r\n", "NOOP\r\n" }));
@@ -232,8 +228,7 @@ void TestQFtpPI::abortSwallowsSecondReply()
 void TestQFtpPI::abortStateStartsAfreshOnNewConnection()
 {
     InterpreterSession s;
-    QVERIFY(s.peer.listen());
-    QVERIFY(s.greet());
+    QVERIFY(s.start());
     s.peer.expect("CWD x").expect("ABOR").dropConnection().acceptConnection().send("220 again\r\n");
     QVERIFY(s.pi.sendCommands({ "CWD x\r\n" }));
     QTRY_COMPARE(s.peer.receivedLines().size(), 1);
@@ -246,8 +241,7 @@ void TestQFtpPI::abortStateStartsAfreshOnNewConnection()
 void TestQFtpPI::unrequestedReplyDropped()
 {
     InterpreterSession s;
-    QVERIFY(s.peer.listen());
-    QVERIFY(s.greet());
+    QVERIFY(s.start());
     const int before = s.recorder.events.size();
     s.peer.send("200 nobody asked\r\n").pause(100).reply("NOOP", "200 asked\r\n");
     QTest::qWait(80);
@@ -260,8 +254,7 @@ void TestQFtpPI::unrequestedReplyDropped()
 void TestQFtpPI::epsvRefusedFallsBackToPasv()
 {
     InterpreterSession s(QStringLiteral("::1"));
-    QVERIFY(s.peer.listen());
-    QVERIFY(s.greet());
+    QVERIFY(s.start());
     // The 227 names an IPv4 address, but the data connection goes to the
     // control connection's s.peer (::1) with the reply's port: PASV works on IPv6.
     s.peer.openDataPort()
@@ -283,8 +276,7 @@ void TestQFtpPI::epsvRefusedFallsBackToPasv()
 void TestQFtpPI::activeModeOnIpv6AfterEprtRefused()
 {
     InterpreterSession s(QStringLiteral("::1"));
-    QVERIFY(s.peer.listen());
-    QVERIFY(s.greet());
+    QVERIFY(s.start());
     s.peer.expect("EPRT |2|::1|").send("500 no EPRT here\r\n");
     QVERIFY(s.pi.sendCommands({ "PORT\r\n", "LIST\r\n" }));
     QTRY_COMPARE(s.recorder.errorCount, 1);
@@ -318,8 +310,7 @@ void TestQFtpPI::passiveAddressIsNotTrusted()
 void TestQFtpPI::refusedDataConnectionEndsList()
 {
     InterpreterSession s;
-    QVERIFY(s.peer.listen());
-    QVERIFY(s.greet());
+    QVERIFY(s.start());
     s.peer.openDataPort().closeDataPort().reply("PASV", "227 Entering Passive Mode ({pasv})\r\n");
     QVERIFY(s.pi.sendCommands({ "PASV\r\n", "LIST\r\n" }));
     QTRY_COMPARE(s.recorder.errorCount, 1);
@@ -336,8 +327,7 @@ void TestQFtpPI::refusedDataConnectionEndsList()
 void TestQFtpPI::shortEpsvReplyIsAnError()
 {
     InterpreterSession s(QStringLiteral("::1"));
-    QVERIFY(s.peer.listen());
-    QVERIFY(s.greet());
+    QVERIFY(s.start());
     s.peer.reply("EPSV", "229 Entering Extended Passive Mode (|5|)\r\n");
     QVERIFY(s.pi.sendCommands({ "PASV\r\n", "LIST\r\n" }));
     QTRY_COMPARE(s.recorder.errorCount, 1);
@@ -352,8 +342,7 @@ void TestQFtpPI::shortEpsvReplyIsAnError()
 void TestQFtpPI::refusalGoesOnOrStops()
 {
     InterpreterSession s;
-    QVERIFY(s.peer.listen());
-    QVERIFY(s.greet());
+    QVERIFY(s.start());
     s.peer.reply("SIZE f", "550 no size\r\n").reply("NOOP", "200 ok\r\n");
     QVERIFY(s.pi.sendCommands({ "SIZE f\r\n", "NOOP\r\n" }));
     QTRY_COMPARE(s.recorder.finishedCount, 2);
@@ -397,8 +386,7 @@ void TestQFtpPI::oversizedReplies()
     QFETCH(QByteArray, bytes);
     QFETCH(QString, error);
     InterpreterSession s;
-    QVERIFY(s.peer.listen());
-    QVERIFY(s.greet());
+    QVERIFY(s.start());
     s.peer.expect("NOOP").send(bytes);
     QVERIFY(s.pi.sendCommands({ "NOOP\r\n" }));
     QTRY_COMPARE(s.recorder.errorCount, 1);

@@ -71,6 +71,8 @@ struct InterpreterSession
 
     // The peer greets; waits until the interpreter has taken the greeting.
     bool greet();
+    // The peer listens, then greets as greet() does.
+    bool start() { return peer.listen() && greet(); }
     // Hands over a list and waits for its end (finished or error).
     bool run(const QStringList &commands);
     QFtpDTP &dataProcess() { return QFtpPITestAccess::dataProcess(pi); }
