@@ -702,9 +702,7 @@ void TestListParser::publicFormGuessesFromTheClock()
 
 void TestListParser::realServerListing_data()
 {
-    QTest::addColumn<int>("kind");
-    QTest::newRow("pyftpdlib") << int(FtpTestServer::PyFtpdlib);
-    QTest::newRow("vsftpd") << int(FtpTestServer::Vsftpd);
+    addServerKindRows();
 }
 
 // Captures a LIST reply of a real server over a folder made for the test and

@@ -94,14 +94,6 @@ QStringList storeCommands(qint64 size, const QString &name)
 
 const int runTimeoutMs = 30000;
 
-// A row for each kind of real server, in the column "kind".
-void addServerKindRows()
-{
-    QTest::addColumn<int>("kind");
-    QTest::newRow("pyftpdlib") << int(FtpTestServer::PyFtpdlib);
-    QTest::newRow("vsftpd") << int(FtpTestServer::Vsftpd);
-}
-
 // How a run without zipped entries ends once every server has closed,
 // having missed `missed` entries.
 QStringList closingLines(int missed)

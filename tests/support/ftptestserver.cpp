@@ -9,6 +9,7 @@
 #include <QSslCertificate>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTest>
 #include <QTextStream>
 #include <QThread>
 
@@ -346,4 +347,11 @@ QStringList FtpTestServer::commands() const
                                                                        : m.captured(1));
     }
     return lines;
+}
+
+void addServerKindRows()
+{
+    QTest::addColumn<int>("kind");
+    QTest::newRow("pyftpdlib") << int(FtpTestServer::PyFtpdlib);
+    QTest::newRow("vsftpd") << int(FtpTestServer::Vsftpd);
 }

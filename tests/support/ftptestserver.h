@@ -88,4 +88,7 @@ private:
             QSKIP(qPrintable(why_));                                                               \
     } while (false)
 
+// The rows of a test run once against each kind of server, in an int column "kind".
+void addServerKindRows();
+
 #endif // FTPTESTSERVER_H
