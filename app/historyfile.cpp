@@ -64,7 +64,12 @@ void MainWindow::readHistory()
 
     QTextStream stream(&file);
     while (!stream.atEnd()) {
-        const QStringList fields = stream.readLine().split(QLatin1Char(' '));
+        QString line = stream.readLine();
+        // The decoder drops a byte order mark only at the start of the file:
+        // dropped everywhere, a key reads the same wherever a later run writes it.
+        if (line.startsWith(QChar::ByteOrderMark))
+            line.remove(0, 1);
+        const QStringList fields = line.split(QLatin1Char(' '));
         if (fields.size() != 2) {
             logError("Must have <path> <last-modified> for all entries in 'previous'");
             continue;
