@@ -1,9 +1,12 @@
 #include "mainwindow.h"
 
+#include "backupindex.h"
 #include "configurationfields.h"
 #include "localcopy.h"
 #include "nestedfolders.h"
 #include "qftp.h"
+#include "savefolderindexes.h"
+#include "sha256.h"
 
 #include <QDir>
 #include <QFile>
@@ -33,6 +36,19 @@ QDateTime lastChange(const QFileInfo &info)
 bool holdsCopy(const QFileInfo &copy, qint64 size)
 {
     return copy.isFile() && (size < 0 || copy.size() == size);
+}
+
+IndexEntry::Kind indexKindOf(EntryKind kind)
+{
+    switch (kind) {
+    case EntryKind::File:
+        return IndexEntry::File;
+    case EntryKind::ZippedFile:
+        return IndexEntry::ZippedFile;
+    case EntryKind::ZippedFolder:
+        return IndexEntry::ZippedFolder;
+    }
+    Q_UNREACHABLE();
 }
 
 } // namespace
@@ -262,13 +278,7 @@ bool MainWindow::findDestinationsLacking(const BackupEntry &entry, EntryKind kin
 
 void MainWindow::transferEntry(BackupEntry item)
 {
-    for (int i = 0; i < saveFolders.size(); ++i) {
-        const SaveFolder &folder = saveFolders.at(i);
-        if (folder.invalid || !entryFolders.contains(i))
-            continue;
-        copyToSaveFolder(item.path, folder.path + "/latest/" + item.name);
-        copyToSaveFolder(item.path, folder.path + "/" + date + "/" + item.name);
-    }
+    copyIntoSaveFolders(item);
 
     QFile file(item.path);
     if (!file.open(QIODevice::ReadOnly)) {
@@ -298,17 +308,62 @@ void MainWindow::transferEntry(BackupEntry item)
     // Otherwise transferDone() goes on once every server is through.
 }
 
-void MainWindow::copyToSaveFolder(const QString &source, const QString &target)
+// The item goes into latest/ and today's folder of each save folder that
+// takes the entry, and their indexes say what each copy is. The digest is
+// made once, whatever the number of save folders.
+void MainWindow::copyIntoSaveFolders(const BackupEntry &item)
+{
+    std::optional<IndexEntry> described;
+    for (int i = 0; i < saveFolders.size(); ++i) {
+        SaveFolder &folder = saveFolders[i];
+        if (folder.invalid || !entryFolders.contains(i))
+            continue;
+        if (!described) {
+            described = IndexEntry { item.name,
+                                     indexKindOf(kindBeingSent().value_or(EntryKind::File)),
+                                     QFileInfo(item.path).size(),
+                                     QFileInfo(entryPath).lastModified(),
+                                     Sha256::ofFile(item.path),
+                                     entryPath };
+        }
+        if (!folder.indexes)
+            folder.indexes = std::make_shared<SaveFolderIndexes>(folder.path, date);
+        // A copy that failed left the old one, and its line, as they were.
+        if (copyToSaveFolder(item.path, folder.path + "/latest/" + item.name))
+            folder.indexes->copied(SaveFolderIndexes::Latest, *described);
+        if (copyToSaveFolder(item.path, folder.path + "/" + date + "/" + item.name))
+            folder.indexes->copied(SaveFolderIndexes::Dated, *described);
+    }
+    writeSaveFolderIndexes(false);
+}
+
+// An index that cannot be written leaves its copies unchecked: the entries
+// are tried again next run.
+void MainWindow::writeSaveFolderIndexes(bool now)
+{
+    for (const SaveFolder &folder : qAsConst(saveFolders)) {
+        if (!folder.indexes)
+            continue;
+        const QStringList problems = folder.indexes->write(now);
+        for (const QString &problem : problems)
+            logError(problem);
+        if (!problems.isEmpty())
+            markEntryFailed(folder.path);
+    }
+}
+
+bool MainWindow::copyToSaveFolder(const QString &source, const QString &target)
 {
     const CopyOutcome outcome = copyReplacing(source, target);
     if (outcome == CopyOutcome::Copied) {
         log(source + " has been copied to " + target);
-        return;
+        return true;
     }
     if (outcome == CopyOutcome::NotReplaceable && QFileInfo::exists(target))
         logError("Cannot remove old " + target);
     logError(source + " cannot be copied to " + target);
     markEntryFailed(QFileInfo(target).absolutePath());
+    return false;
 }
 
 bool MainWindow::zipFile(const BackupEntry &entry)
@@ -405,6 +460,7 @@ void MainWindow::finishRun()
         if (!sourcesMissed.contains(it.key()))
             previousTransfers.insert(it.key(), it.value());
     }
+    writeSaveFolderIndexes(true);
     writeHistory();
     if (!runMissedSomething() && keepDays.value_or(0) > 0)
         pruneOldFolders(); // closes the servers once through

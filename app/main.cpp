@@ -46,6 +46,22 @@ int refuseUnattended(int argc, char *argv[], const QString &problem)
     return core.exec();
 }
 
+// --versions and --restore work without a window, so they need no display.
+int runRestoreCommand(int argc, char *argv[], const ProgramOptions &options)
+{
+    QString problem;
+    if (!options.folder.isEmpty() && !enterFolder(options.folder, &problem)) {
+        print(stderr, QStringLiteral("mirvo: ") + problem + "\n");
+        return NoBackupMade;
+    }
+    // A reader of standard output that goes away (mirvo --versions | head)
+    // must not end a restore half way.
+    std::signal(SIGPIPE, SIG_IGN);
+    QCoreApplication core(argc, argv);
+    return options.action == ProgramOptions::ListVersions ? listVersions(options.restore)
+                                                          : restoreEntries(options.restore);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -71,6 +87,9 @@ int main(int argc, char *argv[])
         if (options.unattended)
             return refuseUnattended(argc, argv, options.problem);
         return NoBackupMade;
+    case ProgramOptions::ListVersions:
+    case ProgramOptions::Restore:
+        return runRestoreCommand(argc, argv, options);
     case ProgramOptions::Run:
         break;
     }

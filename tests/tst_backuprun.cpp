@@ -487,10 +487,14 @@ void TestBackupRun::copyReplacesOldCopyOnlyWhenComplete()
     for (const QString &target : targets) {
         QCOMPARE(readFile(target),
                  sourceReadable ? QByteArray("the new content") : QByteArray("a good old copy"));
+        // Beside the copy, nothing but the index that lists it.
         QCOMPARE(QFileInfo(target).dir().entryList(QDir::Files | QDir::Hidden),
-                 QStringList { "mem" });
-        if (sourceReadable)
+                 sourceReadable ? QStringList({ "mem", "mirvo index.txt" })
+                                : QStringList { "mem" });
+        if (sourceReadable) {
             QCOMPARE(QFile::permissions(target), QFile::permissions(source));
+            QCOMPARE(QFileInfo(target).lastModified(), QFileInfo(source).lastModified());
+        }
     }
 }
 

@@ -1,0 +1,28 @@
+#ifndef RESTORECOMMAND_H
+#define RESTORECOMMAND_H
+
+#include <QDate>
+#include <QString>
+#include <QStringList>
+
+// What `mirvo --versions` and `mirvo --restore` were asked for.
+struct RestoreOptions
+{
+    QStringList names; // backup names; none with --versions: every name
+    bool all = false; // --restore --all: every entry
+    QDate day; // invalid: latest
+    QString from; // a save folder's path; empty: every destination in turn
+    QString intoFolder; // --to
+    bool replace = false;
+};
+
+// The faces of the restore on the command line, in the working folder:
+// lines on standard output, error lines ("Error : ...") on standard error.
+// Both need a QCoreApplication and no display; each returns the exit
+// status: 0 when all went well, 1 when an entry could not be restored, 2
+// when config.txt cannot be read (and no --from names a save folder), the
+// save folder asked for is none, or another process works in the folder.
+int listVersions(const RestoreOptions &options);
+int restoreEntries(const RestoreOptions &options);
+
+#endif // RESTORECOMMAND_H

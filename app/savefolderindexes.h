@@ -1,0 +1,44 @@
+#ifndef SAVEFOLDERINDEXES_H
+#define SAVEFOLDERINDEXES_H
+
+#include "backupindex.h"
+
+#include <QElapsedTimer>
+#include <QString>
+
+// The indexes of a save folder's latest/ and today's folder while a run
+// copies into them. Each is read once, kept up to date with the copies and
+// written whole after each entry, so that a run that is killed leaves
+// indexes that list only copies that are there as listed. An index too big
+// to be rewritten after every entry cheaply is rewritten at most once a
+// second, and at the end of the run.
+class SaveFolderIndexes
+{
+public:
+    enum Folder { Latest, Dated };
+
+    SaveFolderIndexes(const QString &saveFolder, const QString &datedFolder);
+
+    // The copy named `entry.name` in `folder` is now the one `entry`
+    // describes (an entry without a digest is left unlisted).
+    void copied(Folder folder, const IndexEntry &entry);
+    // Writes the indexes that changed; without `now`, a big one only when
+    // its last writing is a second old. Empty, or the lines saying what
+    // could not be read or written.
+    QStringList write(bool now);
+
+private:
+    struct Kept
+    {
+        QString folder;
+        BackupIndex index;
+        bool loaded = false;
+        bool unreadable = false; // left alone: it may be of a later format
+        bool changed = false;
+        QElapsedTimer lastWritten;
+    };
+    Kept kept[2];
+    QStringList problems;
+};
+
+#endif // SAVEFOLDERINDEXES_H
