@@ -1,9 +1,15 @@
 #include "testsupport.h"
 
+#include <QCryptographicHash>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QProcess>
 #include <QtTest>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 // The archiver stand-in, run as the backup run runs it: from a working
 // directory, with a relative archive name and an absolute source path.
@@ -19,6 +25,10 @@ private slots:
     void linksAreStoredNotFollowed();
     void failureKeepsTheOldArchive_data();
     void failureKeepsTheOldArchive();
+    void extractionRestoresTheTree();
+    void extractionRefusesWhatClimbsOut_data();
+    void extractionRefusesWhatClimbsOut();
+    void damagedMemberIsReported();
 
 private:
     struct Run
@@ -30,6 +40,8 @@ private:
     QStringList entries(const QString &archive);
     QByteArray contentOf(const QString &archive, const QString &entry);
     void write(const QString &relativePath, const QByteArray &content);
+    void craft(const QString &archive, const QStringList &members);
+    static QStringList treeOf(const QString &folder);
 
     std::unique_ptr<QTemporaryDir> root;
     QString work;
@@ -83,6 +95,59 @@ QByteArray TestArchiver::contentOf(const QString &archive, const QString &entry)
     p.start(QStringLiteral("unzip"), { QStringLiteral("-p"), archive, entry });
     p.waitForFinished(10000);
     return p.readAllStandardOutput();
+}
+
+// Writes an archive with Python's zipfile, as another program might: each
+// member is "F\tNAME\tCONTENT" for a file or "L\tNAME\tTARGET" for a link.
+void TestArchiver::craft(const QString &archive, const QStringList &members)
+{
+    QProcess python;
+    python.setWorkingDirectory(work);
+    python.start(QStringLiteral("/usr/bin/python3"),
+                 { "-c",
+                   "import sys, zipfile\n"
+                   "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
+                   "    for line in sys.stdin.read().splitlines():\n"
+                   "        kind, name, data = line.split('\\t')\n"
+                   "        info = zipfile.ZipInfo(name)\n"
+                   "        info.create_system = 3\n"
+                   "        info.external_attr = (0o120777 if kind == 'L' else 0o100644) << 16\n"
+                   "        z.writestr(info, data)\n",
+                   archive });
+    python.write(members.join('\n').toUtf8());
+    python.closeWriteChannel();
+    QVERIFY(python.waitForFinished(10000));
+    QCOMPARE(python.exitCode(), 0);
+}
+
+// Every entry under `folder`, one line each with its type and mode, its
+// modification time and its content (a link's target), so that two trees
+// compare in one go.
+QStringList TestArchiver::treeOf(const QString &folder)
+{
+    QStringList lines;
+    QDirIterator it(folder, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QByteArray path = QFile::encodeName(it.next());
+        struct stat status;
+        if (::lstat(path.constData(), &status) != 0)
+            return { "cannot read " + QString::fromUtf8(path) };
+        QString line = QDir(folder).relativeFilePath(QFile::decodeName(path))
+            + QStringLiteral(" %1 %2 ").arg(status.st_mode, 0, 8).arg(status.st_mtime);
+        if (S_ISLNK(status.st_mode)) {
+            char target[4096];
+            const ssize_t length = ::readlink(path.constData(), target, sizeof target);
+            line += QFile::decodeName(QByteArray(target, int(qMax<ssize_t>(length, 0))));
+        }
+        if (S_ISREG(status.st_mode))
+            line += QCryptographicHash::hash(readFile(QFile::decodeName(path)),
+                                             QCryptographicHash::Md5)
+                        .toHex();
+        lines << line;
+    }
+    lines.sort();
+    return lines;
 }
 
 void TestArchiver::storesNamesWithoutLeadingPath_data()
@@ -219,6 +284,120 @@ void TestArchiver::failureKeepsTheOldArchive()
     QVERIFY(old.open(QIODevice::ReadOnly));
     QCOMPARE(old.readAll(), before);
     QCOMPARE(QDir(work).entryList(QDir::Files | QDir::Hidden), QStringList { "old.zip" });
+}
+
+// Files, folders and links come back with their modes and times; what
+// stands in the folder under a member's name is replaced, a link there
+// included, without writing through it.
+void TestArchiver::extractionRestoresTheTree()
+{
+    const QDir docs(QDir(source).filePath(QStringLiteral("docs")));
+    QVERIFY(QFile::link(QStringLiteral(".."), docs.filePath(QStringLiteral("sub/up"))));
+    QVERIFY(QFile::link(QStringLiteral("a.txt"), docs.filePath(QStringLiteral("link.txt"))));
+    write(QStringLiteral("docs/run.sh"), "#!/bin/sh\n");
+    QVERIFY(QFile::setPermissions(docs.filePath(QStringLiteral("run.sh")),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                      | QFile::ReadGroup | QFile::ExeGroup));
+    QVERIFY(QFile::setPermissions(docs.filePath(QStringLiteral("sub")),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    // Even seconds, which every ZIP time field holds exactly; links and
+    // folders last, as writing into a folder changes its time.
+    const QDateTime time(QDate(2020, 3, 4), QTime(5, 6, 8));
+    const timespec times[2] = { { time.toSecsSinceEpoch(), 0 }, { time.toSecsSinceEpoch(), 0 } };
+    for (const QString &entry : treeOf(docs.path()))
+        ::utimensat(AT_FDCWD, QFile::encodeName(docs.filePath(entry.section(' ', 0, 0))), times,
+                    AT_SYMLINK_NOFOLLOW);
+    for (const char *folder : { "sub/deeper", "sub" })
+        setModified(docs.filePath(folder), time.addSecs(3600));
+
+    QCOMPARE(archive({ "a", "-ep1", "-m5", "-r", "docs.zip", docs.path() }).exitCode, 0);
+    const QString out = root->filePath(QStringLiteral("out"));
+    write(QStringLiteral("../outside.txt"), "outside\n");
+    QVERIFY(QDir().mkpath(out + "/docs"));
+    QVERIFY(QFile::link(root->filePath(QStringLiteral("outside.txt")), out + "/docs/a.txt"));
+    write(QStringLiteral("../out/docs/sub/b.txt"), "old content\n");
+
+    const Run run = archive({ "x", "-o+", "docs.zip", out + "/" });
+    QVERIFY2(run.exitCode == 0, run.errorOutput.constData());
+    QVERIFY(run.errorOutput.isEmpty());
+    QCOMPARE(treeOf(out + "/docs"), treeOf(docs.path()));
+    QCOMPARE(readFile(root->filePath(QStringLiteral("outside.txt"))), QByteArray("outside\n"));
+}
+
+void TestArchiver::extractionRefusesWhatClimbsOut_data()
+{
+    QTest::addColumn<QStringList>("members"); // as craft() takes them; $R is the temporary root
+    QTest::addColumn<QString>("existingLink"); // a link made in the folder beforehand
+
+    QTest::newRow("dot-dot") << QStringList { "F\t../outside/up.txt\tx" } << "";
+    QTest::newRow("dot-dot inside the name")
+        << QStringList { "F\tin/../../outside/deep.txt\tx" } << "";
+    QTest::newRow("absolute name") << QStringList { "F\t$R/outside/absolute.txt\tx" } << "";
+    QTest::newRow("backslashes") << QStringList { "F\t..\\outside\\back.txt\tx" } << "";
+    QTest::newRow("drive letter") << QStringList { "F\tC:\\outside\\drive.txt\tx" } << "";
+    QTest::newRow("through a link member")
+        << QStringList { "L\tescape\t$R/outside", "F\tescape/through.txt\tx" } << "";
+    QTest::newRow("through a relative link member deeper down")
+        << QStringList { "L\tin/escape\t../../outside", "F\tin/escape/sub/rel.txt\tx" } << "";
+    QTest::newRow("a folder member through a link member")
+        << QStringList { "L\tescape\t$R/outside", "F\tescape/folder/\t" } << "";
+    QTest::newRow("through a link already there") << QStringList { "F\tthere/x.txt\tx" } << "there";
+}
+
+// Nothing is written outside the folder; the harmless members still come out.
+void TestArchiver::extractionRefusesWhatClimbsOut()
+{
+    QFETCH(QStringList, members);
+    QFETCH(QString, existingLink);
+    members.replaceInStrings(QStringLiteral("$R"), root->path());
+    craft(QStringLiteral("crafted.zip"), members + QStringList { "F\tkept.txt\tkept" });
+    const QString out = root->filePath(QStringLiteral("out"));
+    const QString outside = root->filePath(QStringLiteral("outside"));
+    QVERIFY(QDir().mkpath(outside) && QDir().mkpath(out));
+    if (!existingLink.isEmpty())
+        QVERIFY(QFile::link(outside, out + "/" + existingLink));
+
+    const Run run = archive({ "x", "-o+", "crafted.zip", out + "/" });
+    QCOMPARE(run.exitCode, 1);
+    QCOMPARE(run.errorOutput.count('\n'), 1);
+    QVERIFY2(run.errorOutput.startsWith("mirvo-archiver: refused "), run.errorOutput.constData());
+    QCOMPARE(QDir(outside).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             QStringList());
+    QCOMPARE(QDir(root->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+             (QStringList { "out", "outside", "source", "work" }));
+    QCOMPARE(readFile(out + "/kept.txt"), QByteArray("kept"));
+}
+
+// "t" names the damaged member and only it; "x" leaves it out and fails.
+void TestArchiver::damagedMemberIsReported()
+{
+    write(QStringLiteral("docs/sub/b.txt"), QByteArray(5000, 'b'));
+    QCOMPARE(
+        archive({ "a", "-ep1", "-m0", "-r", "docs.zip", QDir(source).filePath("docs") }).exitCode,
+        0);
+    const Run sound = archive({ "t", "docs.zip" });
+    QCOMPARE(sound.exitCode, 0);
+    QCOMPARE(sound.errorOutput, QByteArray());
+
+    QFile file(QDir(work).filePath(QStringLiteral("docs.zip")));
+    QVERIFY(file.open(QIODevice::ReadWrite));
+    QByteArray bytes = file.readAll();
+    bytes[bytes.indexOf(QByteArray(5000, 'b')) + 2500] = 'X';
+    file.seek(0);
+    file.write(bytes);
+    file.close();
+
+    const Run test = archive({ "t", "docs.zip" });
+    QCOMPARE(test.exitCode, 1);
+    QCOMPARE(test.errorOutput.count('\n'), 1);
+    QVERIFY2(test.errorOutput.startsWith("mirvo-archiver: damaged docs/sub/b.txt: "),
+             test.errorOutput.constData());
+    const QString out = root->filePath(QStringLiteral("out"));
+    const Run extract = archive({ "x", "-o+", "docs.zip", out });
+    QCOMPARE(extract.exitCode, 1);
+    QVERIFY2(extract.errorOutput.contains("docs/sub/b.txt"), extract.errorOutput.constData());
+    QVERIFY(!QFile::exists(out + "/docs/sub/b.txt"));
+    QCOMPARE(readFile(out + "/docs/a.txt"), QByteArray("alpha\n"));
 }
 
 QTEST_GUILESS_MAIN(TestArchiver)
