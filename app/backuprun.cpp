@@ -2,11 +2,11 @@
 
 #include "backupindex.h"
 #include "configurationfields.h"
+#include "entrydigest.h"
 #include "localcopy.h"
 #include "nestedfolders.h"
 #include "qftp.h"
 #include "savefolderindexes.h"
-#include "sha256.h"
 
 #include <QDir>
 #include <QFile>
@@ -200,6 +200,7 @@ void MainWindow::beginEntry(const QString &path)
 // copy or upload.
 void MainWindow::endEntry()
 {
+    writeSaveFolderIndexes(true, false);
     if (entryFailed || !everyDestinationUsable()) {
         sourcesMissed.insert(entryPath);
         ++missedEntries;
@@ -310,10 +311,12 @@ void MainWindow::transferEntry(BackupEntry item)
 
 // The item goes into latest/ and today's folder of each save folder that
 // takes the entry, and their indexes say what each copy is. The digest is
-// made once, whatever the number of save folders.
+// made once, whatever the number of save folders, while the uploads go;
+// the indexes list the new copies once the entry is over.
 void MainWindow::copyIntoSaveFolders(const BackupEntry &item)
 {
     std::optional<IndexEntry> described;
+    std::shared_ptr<EntryDigest> digest;
     for (int i = 0; i < saveFolders.size(); ++i) {
         SaveFolder &folder = saveFolders[i];
         if (folder.invalid || !entryFolders.contains(i))
@@ -323,28 +326,31 @@ void MainWindow::copyIntoSaveFolders(const BackupEntry &item)
                                      indexKindOf(kindBeingSent().value_or(EntryKind::File)),
                                      QFileInfo(item.path).size(),
                                      QFileInfo(entryPath).lastModified(),
-                                     Sha256::ofFile(item.path),
+                                     QByteArray(),
                                      entryPath };
+            digest = std::make_shared<EntryDigest>(item.path);
         }
         if (!folder.indexes)
             folder.indexes = std::make_shared<SaveFolderIndexes>(folder.path, date);
         // A copy that failed left the old one, and its line, as they were.
         if (copyToSaveFolder(item.path, folder.path + "/latest/" + item.name))
-            folder.indexes->copied(SaveFolderIndexes::Latest, *described);
+            folder.indexes->copied(SaveFolderIndexes::Latest, *described, digest);
         if (copyToSaveFolder(item.path, folder.path + "/" + date + "/" + item.name))
-            folder.indexes->copied(SaveFolderIndexes::Dated, *described);
+            folder.indexes->copied(SaveFolderIndexes::Dated, *described, digest);
     }
-    writeSaveFolderIndexes(false);
+    writeSaveFolderIndexes(false, false);
 }
 
 // An index that cannot be written leaves its copies unchecked: the entries
-// are tried again next run.
-void MainWindow::writeSaveFolderIndexes(bool now)
+// are tried again next run. With `settle`, the copies whose digests were
+// awaited are listed first.
+void MainWindow::writeSaveFolderIndexes(bool settle, bool now)
 {
     for (const SaveFolder &folder : qAsConst(saveFolders)) {
         if (!folder.indexes)
             continue;
-        const QStringList problems = folder.indexes->write(now);
+        const QStringList problems
+            = settle ? folder.indexes->settle(now) : folder.indexes->write(now);
         for (const QString &problem : problems)
             logError(problem);
         if (!problems.isEmpty())
@@ -460,7 +466,7 @@ void MainWindow::finishRun()
         if (!sourcesMissed.contains(it.key()))
             previousTransfers.insert(it.key(), it.value());
     }
-    writeSaveFolderIndexes(true);
+    writeSaveFolderIndexes(true, true);
     writeHistory();
     if (!runMissedSomething() && keepDays.value_or(0) > 0)
         pruneOldFolders(); // closes the servers once through

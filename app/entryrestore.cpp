@@ -1,5 +1,6 @@
 #include "entryrestore.h"
 
+#include "nestedfolders.h"
 #include "restoreplacement.h"
 
 #include <QDir>
@@ -291,6 +292,16 @@ bool EntryRestore::unpack(QString *item, QString *problem, bool *archiverMissing
 
 void EntryRestore::place(const QString &item)
 {
+    if (request.replace && pathTaken(target)) {
+        for (const QString &folder : qAsConst(request.kept)) {
+            if (isSameFolder(target, folder) || !foldersInside(target, { folder }).isEmpty()) {
+                emit errorLine(target + " holds " + folder
+                               + ", which a restore never replaces; use --to FOLDER");
+                end(false);
+                return;
+            }
+        }
+    }
     QString problem;
     switch (placeRestored(item, target, request.replace, &problem)) {
     case PlaceOutcome::Placed:

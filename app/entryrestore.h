@@ -20,6 +20,10 @@ struct RestoreRequest
     QDate day; // invalid: the copy in latest/; else the newest copy of that day or before
     QString intoFolder; // empty: where the source was; else inside it, under the source's name
     bool replace = false; // what stands at the target is replaced whole
+    // Folders that a replacement never removes: the save folders and the
+    // folder of config.txt, which an archived folder may hold (its archive
+    // leaves them out).
+    QStringList kept;
 
     QString dayText() const;
 };

@@ -3,6 +3,8 @@
 #include "options.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QFileInfo>
 
 #include <csignal>
 #include <cstdio>
@@ -47,8 +49,14 @@ int refuseUnattended(int argc, char *argv[], const QString &problem)
 }
 
 // --versions and --restore work without a window, so they need no display.
-int runRestoreCommand(int argc, char *argv[], const ProgramOptions &options)
+int runRestoreCommand(int argc, char *argv[], ProgramOptions options)
 {
+    // Folders on the command line are where the user stands, not in --dir.
+    RestoreOptions &restore = options.restore;
+    if (!restore.intoFolder.isEmpty())
+        restore.intoFolder = QDir::cleanPath(QFileInfo(restore.intoFolder).absoluteFilePath());
+    if (!restore.from.isEmpty() && QFileInfo::exists(restore.from))
+        restore.from = QDir::cleanPath(QFileInfo(restore.from).absoluteFilePath());
     QString problem;
     if (!options.folder.isEmpty() && !enterFolder(options.folder, &problem)) {
         print(stderr, QStringLiteral("mirvo: ") + problem + "\n");

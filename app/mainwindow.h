@@ -282,7 +282,7 @@ private:
     void transferEntry(BackupEntry item);
     bool copyToSaveFolder(const QString &source, const QString &target);
     void copyIntoSaveFolders(const BackupEntry &item);
-    void writeSaveFolderIndexes(bool now);
+    void writeSaveFolderIndexes(bool settle, bool now);
     bool zipFile(const BackupEntry &entry);
     bool zipFolder(const BackupEntry &entry);
     QDateTime modificationTime(const QString &path);

@@ -181,8 +181,11 @@ int restoreEntries(const RestoreOptions &options)
     QList<RestoreRequest> requests;
     const QString intoFolder
         = options.intoFolder.isEmpty() ? QString() : QDir(options.intoFolder).absolutePath();
+    QStringList kept = QStringList(configuration.saveFolders) << QDir::currentPath();
+    for (const BackupDestination *destination : qAsConst(destinations.list))
+        kept << destination->label();
     for (const QString &name : names)
-        requests << RestoreRequest { name, options.day, intoFolder, options.replace };
+        requests << RestoreRequest { name, options.day, intoFolder, options.replace, kept };
 
     RestoreRun run(requests, configuration, destinations.list);
     QEventLoop loop;

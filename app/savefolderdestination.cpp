@@ -49,7 +49,8 @@ void SaveFolderDestination::listFolders()
 // The index says what each listed copy is; a copy it lists that is not
 // there any more is not held. Other files are held by name: those of
 // earlier versions, which wrote no index. Names starting with a dot are
-// copies under way, never a backup.
+// copies under way, never a backup; a link is never a copy either, and
+// could lead anywhere.
 void SaveFolderDestination::readFolder(const DayFolder &folder)
 {
     const QString path = folderPath + QLatin1Char('/') + folder.name;
@@ -60,7 +61,7 @@ void SaveFolderDestination::readFolder(const DayFolder &folder)
         return;
     }
     FolderHoldings holdings { folder, {} };
-    const QFileInfoList files = QDir(path).entryInfoList(QDir::Files | QDir::NoDotAndDotDot);
+    const QFileInfoList files = QDir(path).entryInfoList(QDir::Files | QDir::NoSymLinks);
     QHash<QString, qint64> present;
     for (const QFileInfo &file : files) {
         if (file.fileName() != QLatin1String(BackupIndex::fileName))

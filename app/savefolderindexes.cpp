@@ -14,7 +14,8 @@ SaveFolderIndexes::SaveFolderIndexes(const QString &saveFolder, const QString &d
     kept[Dated].folder = saveFolder + QLatin1Char('/') + datedFolder;
 }
 
-void SaveFolderIndexes::copied(Folder folder, const IndexEntry &entry)
+void SaveFolderIndexes::copied(Folder folder, const IndexEntry &entry,
+                               const std::shared_ptr<EntryDigest> &digest)
 {
     Kept &one = kept[folder];
     if (!one.loaded) {
@@ -26,11 +27,23 @@ void SaveFolderIndexes::copied(Folder folder, const IndexEntry &entry)
     }
     if (one.unreadable)
         return;
-    if (entry.sha256.isEmpty())
-        one.index.remove(entry.name);
-    else
-        one.index.update(entry);
+    one.index.remove(entry.name);
+    one.awaited.append({ entry, digest });
     one.changed = true;
+}
+
+QStringList SaveFolderIndexes::settle(bool now)
+{
+    for (Kept &one : kept) {
+        for (auto &[entry, digest] : one.awaited) {
+            entry.sha256 = digest->result();
+            if (!entry.sha256.isEmpty())
+                one.index.update(entry);
+            one.changed = true;
+        }
+        one.awaited.clear();
+    }
+    return write(now);
 }
 
 QStringList SaveFolderIndexes::write(bool now)

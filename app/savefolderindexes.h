@@ -2,9 +2,13 @@
 #define SAVEFOLDERINDEXES_H
 
 #include "backupindex.h"
+#include "entrydigest.h"
 
 #include <QElapsedTimer>
+#include <QList>
 #include <QString>
+
+#include <memory>
 
 // The indexes of a save folder's latest/ and today's folder while a run
 // copies into them. Each is read once, kept up to date with the copies and
@@ -20,8 +24,12 @@ public:
     SaveFolderIndexes(const QString &saveFolder, const QString &datedFolder);
 
     // The copy named `entry.name` in `folder` is now the one `entry`
-    // describes (an entry without a digest is left unlisted).
-    void copied(Folder folder, const IndexEntry &entry);
+    // describes, with the digest `digest` will give: until settle(), the
+    // old copy's line is gone and the new one not yet there.
+    void copied(Folder folder, const IndexEntry &entry, const std::shared_ptr<EntryDigest> &digest);
+    // Lists the copies whose digests were awaited (a copy whose file could
+    // not be hashed stays unlisted), then writes.
+    QStringList settle(bool now);
     // Writes the indexes that changed; without `now`, a big one only when
     // its last writing is a second old. Empty, or the lines saying what
     // could not be read or written.
@@ -36,6 +44,7 @@ private:
         bool unreadable = false; // left alone: it may be of a later format
         bool changed = false;
         QElapsedTimer lastWritten;
+        QList<std::pair<IndexEntry, std::shared_ptr<EntryDigest>>> awaited;
     };
     Kept kept[2];
     QStringList problems;

@@ -231,6 +231,15 @@ void TestRestore::existingTargets()
     QCOMPARE(tree(path("src/photos")), newPhotos);
     QCOMPARE(QDir(path("src")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
              QStringList({ "notes.txt", "photos", "report.txt" }));
+
+    // Nor does it replace a folder that holds a save folder, which its
+    // archive left out.
+    QCOMPARE(QProcess::execute("cp", { "-a", path("saves2"), path("src/photos/inner") }), 0);
+    outcome = mirvo({ "--restore", "photos", "--replace", "--from", path("src/photos/inner") });
+    QCOMPARE(outcome.status, 1);
+    QVERIFY2(outcome.err.contains(path("src/photos") + " holds " + path("src/photos/inner")),
+             qPrintable(outcome.err));
+    QVERIFY(QFileInfo(path("src/photos/inner/latest/photos.zip")).isFile());
 }
 
 // A copy that fails its check is reported and the next save folder's is
