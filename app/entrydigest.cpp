@@ -1,5 +1,7 @@
 #include "entrydigest.h"
 
+#include <QFileInfo>
+
 namespace {
 
 // Small enough that a slice delays the uploads' socket events by a tenth
@@ -12,6 +14,10 @@ EntryDigest::EntryDigest(const QString &path, QObject *parent)
     : QObject(parent)
     , file(path)
 {
+    const QFileInfo info(path);
+    modifiedAtStart = info.lastModified();
+    changedAtStart = info.metadataChangeTime();
+    sizeAtStart = info.size();
     if (!file.open(QIODevice::ReadOnly)) {
         finish(false);
         return;
@@ -38,7 +44,12 @@ void EntryDigest::finish(bool whole)
     slices.stop();
     file.close();
     block.clear();
-    digest = whole ? hash.hexResult() : QByteArray();
+    // The copies were made meanwhile: a file that changed may differ from
+    // them, and so from what was hashed. It is backed up again next run.
+    const QFileInfo info(file.fileName());
+    const bool unchanged = info.lastModified() == modifiedAtStart
+        && info.metadataChangeTime() == changedAtStart && info.size() == sizeAtStart;
+    digest = whole && unchanged ? hash.hexResult() : QByteArray();
     done = true;
 }
 

@@ -4,6 +4,7 @@
 #include "sha256.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QFile>
 #include <QObject>
 #include <QTimer>
@@ -20,7 +21,7 @@ public:
     explicit EntryDigest(const QString &path, QObject *parent = nullptr);
 
     // 64 lowercase hexadecimal digits; empty when the file could not be
-    // read whole.
+    // read whole, or changed while it was copied and read.
     QByteArray result();
 
 private:
@@ -33,6 +34,9 @@ private:
     QByteArray block;
     QByteArray digest;
     bool done = false;
+    QDateTime modifiedAtStart;
+    QDateTime changedAtStart;
+    qint64 sizeAtStart = -1;
 };
 
 #endif // ENTRYDIGEST_H
