@@ -219,7 +219,8 @@ void TestStartup::commandLine_data()
                                          << "Usage: mirvo-config [--dir DIR | --user-folder]\n"
                                          << QString();
     QTest::newRow("version") << mirvo << QStringList { "--version" } << 0
-                             << "mirvo " MIRVO_VERSION "\n"
+                             << "mirvo " MIRVO_VERSION "\nCopyright (C) 2026 The Mirvo developers\n"
+                                "License GPL-3.0-or-later: "
                              << QString();
     QTest::newRow("version, configuration")
         << config << QStringList { "--version" } << 0 << "mirvo-config " MIRVO_VERSION "\n"
