@@ -225,10 +225,11 @@ void MainWindow::beginEntry(const QString &path)
 // The entry's copies and uploads are all over. It counts as backed up only
 // if it reached every configured destination: a save folder or server that
 // was unusable from the start, or given up, missed it as surely as a failed
-// copy or upload.
+// copy or upload. With no destination at all, nothing was backed up.
 void MainWindow::endEntry()
 {
-    if (entryFailed || !everyDestinationUsable()) {
+    const bool nowhere = saveFolders.isEmpty() && ftps.isEmpty();
+    if (entryFailed || nowhere || !everyDestinationUsable()) {
         sourcesMissed.insert(entryPath);
         ++missedEntries;
         if (firstMissedDestination.isEmpty())

@@ -108,7 +108,14 @@ void MainWindow::loadConfiguration()
 
     bool keepLineInvalid = false;
     bool anyLine = false;
-    QStringList unusable; // lines of known keys that cannot be read
+    // A line of a known key that cannot be used is counted, and kept as
+    // comments are: a save from the window writes it back as it was, so
+    // that nothing the user wrote is lost.
+    int unusable = 0;
+    const auto keepUnusable = [this, &unusable](const QString &line) {
+        otherLines.append(line);
+        ++unusable;
+    };
     QSet<QString> takenNames;
     // The stream honours a byte-order mark; readLine drops "\n" and "\r\n".
     QTextStream stream(&file);
@@ -125,7 +132,7 @@ void MainWindow::loadConfiguration()
             QString cipherText;
             if (!splitServer(rest, &server, &cipherText)) {
                 log("Invalid line : " + ftpPrefix + rest);
-                unusable.append(line);
+                keepUnusable(line);
                 continue;
             }
             // An undecipherable password loads as empty; the server stays.
@@ -141,13 +148,13 @@ void MainWindow::loadConfiguration()
             saveFolders.append(folder);
         } else if (line.startsWith(filePrefix)) {
             if (!addEntryFromConfig(line, filePrefix, EntryKind::File, takenNames))
-                unusable.append(line);
+                keepUnusable(line);
         } else if (line.startsWith(zippedFilePrefix)) {
             if (!addEntryFromConfig(line, zippedFilePrefix, EntryKind::ZippedFile, takenNames))
-                unusable.append(line);
+                keepUnusable(line);
         } else if (line.startsWith(zippedFolderPrefix)) {
             if (!addEntryFromConfig(line, zippedFolderPrefix, EntryKind::ZippedFolder, takenNames))
-                unusable.append(line);
+                keepUnusable(line);
         } else if (line.startsWith(keepPrefix)) {
             const QString rest = line.mid(keepPrefix.size());
             if (QRegExp(QStringLiteral("[0-9]{1,5}")).exactMatch(rest)
@@ -155,7 +162,7 @@ void MainWindow::loadConfiguration()
                 keepDays = rest.toInt();
             } else {
                 log("Invalid line : " + line);
-                unusable.append(line);
+                keepUnusable(line);
                 keepLineInvalid = true;
             }
         } else if (!line.trimmed().isEmpty()) {
@@ -165,9 +172,6 @@ void MainWindow::loadConfiguration()
         }
     }
     file.close();
-    // A save from the window keeps the lines it cannot use too, as they
-    // were, so that nothing the user wrote is lost.
-    otherLines << unusable;
     // A value that cannot be read never removes anything.
     if (keepLineInvalid)
         keepDays = 0;
@@ -177,8 +181,8 @@ void MainWindow::loadConfiguration()
     }
     if (configurationMode)
         return;
-    if (!unusable.isEmpty())
-        runLog.noteIncomplete(linesText(unusable.size()) + " of config.txt cannot be used");
+    if (unusable > 0)
+        runLog.noteIncomplete(linesText(unusable) + " of config.txt cannot be used");
     const bool anyEntry = !files.isEmpty() || !zippedFiles.isEmpty() || !zippedFolders.isEmpty();
     if (!anyLine)
         runLog.noteIncomplete(QStringLiteral("config.txt is empty"));

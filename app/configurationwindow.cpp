@@ -234,7 +234,9 @@ void MainWindow::addBackupEntry(EntryKind kind)
         return;
     }
 
-    const QString proposedName = path.section(QLatin1Char('/'), -1);
+    // Names hold no space: the proposal has "_" where the file name has one.
+    const QString proposedName
+        = path.section(QLatin1Char('/'), -1).replace(QLatin1Char(' '), QLatin1Char('_'));
     const QString prompt = backupNamePrompt(kind);
     bool ok = false;
     const QString name
