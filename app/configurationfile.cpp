@@ -44,7 +44,8 @@ bool splitEntry(const QString &rest, QString *path, QString *name)
 
 // An ftp= line's rest is "HOST USER PASSWORD REMOTE PATH": the remote path
 // is everything after the enciphered password, which is Base64 and never
-// empty. Host and user hold no space.
+// empty. Host and user hold no space. An empty remote path is read, and
+// refused when the server is prepared.
 bool splitServer(const QString &rest, FtpServer *server, QString *cipherText)
 {
     const QStringList fields = rest.split(fieldSeparator);
@@ -55,7 +56,7 @@ bool splitServer(const QString &rest, FtpServer *server, QString *cipherText)
     server->user = fields.at(1);
     *cipherText = fields.at(2);
     server->remotePath = fields.mid(3).join(fieldSeparator);
-    return !server->remotePath.isEmpty();
+    return true;
 }
 
 QString linesText(int count)

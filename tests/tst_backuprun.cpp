@@ -23,7 +23,8 @@ QMap<QString, QString> historyFileEntries()
     for (const QByteArray &line : lines) {
         const int space = line.lastIndexOf(' ');
         if (space >= 0)
-            entries.insert(QString::fromUtf8(line.left(space)), QString::fromUtf8(line.mid(space + 1)));
+            entries.insert(QString::fromUtf8(line.left(space)),
+                           QString::fromUtf8(line.mid(space + 1)));
     }
     return entries;
 }
@@ -180,7 +181,8 @@ void TestBackupRun::configurationOutcome_data()
     QTest::addColumn<QString>("outcome");
     QTest::newRow("archiver alone") << "$A" << outcomeLine(0);
     QTest::newRow("a destination, no entry") << "$Apath=$S\n" << outcomeLine(0);
-    QTest::newRow("empty") << "\n \n" << "Backup incomplete: config.txt is empty";
+    QTest::newRow("empty") << "\n \n"
+                           << "Backup incomplete: config.txt is empty";
     QTest::newRow("entries, no destination")
         << "$Afile=$S/a.txt a.txt\n"
         << "Backup incomplete: 1 entry will be tried again next run; config.txt names no save "
@@ -200,7 +202,9 @@ void TestBackupRun::configurationOutcome()
     QStringList expected { "No previous transfer file: every entry is backed up",
                            "All files have been transferred",
                            "All zipped files have been transferred",
-                           "All zipped folders have been transferred", "Exiting...", outcome };
+                           "All zipped folders have been transferred",
+                           "Exiting...",
+                           outcome };
     QStringList lines = debug->lines().filter(QRegularExpression("^(?!Initializing|Invalid line)"));
     if (configuration.contains("file=" + saves + "/a.txt a.txt"))
         lines = lines.filter(QRegularExpression("^(?!Beginning transfer)"));
@@ -367,7 +371,8 @@ void TestBackupRun::archivesAndSaveFolders()
         const QByteArray content = readFile(saves + "/latest/" + archive);
         QVERIFY(content.startsWith("PK"));
         QCOMPARE(readFile(saves + "/" + date + "/" + archive), content);
-        for (const QString &copy : { saves + "/latest/" + archive, saves + "/" + date + "/" + archive })
+        for (const QString &copy :
+             { saves + "/latest/" + archive, saves + "/" + date + "/" + archive })
             QCOMPARE(modeOf(copy), archive == "report.zip" ? 0600 : 0640);
     }
     QCOMPARE(readFile(QStringLiteral("photos.zip")), QByteArray("the user's own"));
@@ -612,15 +617,16 @@ void TestBackupRun::specialFilesNeverRead()
     const QString notBackedUp = pipe + " is a pipe, a socket or a device: not backed up";
     QCOMPARE(debug->lines(),
              runLines({ notBackedUp }, { notBackedUp },
-                      QStringList { photos + "/pipe is a pipe, a socket or a device: left out of "
-                                             "photos.zip",
+                      QStringList { photos
+                                        + "/pipe is a pipe, a socket or a device: left out of "
+                                          "photos.zip",
                                     photos + " has been zipped" }
                           + copyLines("photos.zip", "photos.zip")
                           + QStringList { "Beginning transfer of photos.zip" },
                       2));
     QCOMPARE(archiverCalls(path(archiverLog)),
-             "a\t-ep1\t-m5\t-r\t-x" + photos + "/pipe\t" + dir->path() + "/$P/photos.zip\t"
-                 + photos + "\n");
+             "a\t-ep1\t-m5\t-r\t-x" + photos + "/pipe\t" + dir->path() + "/$P/photos.zip\t" + photos
+                 + "\n");
     QVERIFY(readFile(saves + "/latest/photos.zip").contains("beach.jpg"));
     QVERIFY(!historyFileEntries().contains(pipe));
 }
@@ -663,8 +669,9 @@ void TestBackupRun::saveFolderInsideZippedFolder_data()
         << "work" << QStringList { "home/latest", "home/DATE", "home/OLD" };
     QTest::newRow("working folder is it")
         << "saves"
-        << "home" << QStringList { "home/$P",        "home/previous",    "home/mirvo.log",
-                                   "home/mirvo.log.1", "home/mirvo.lock" };
+        << "home"
+        << QStringList { "home/$P", "home/previous", "home/mirvo.log", "home/mirvo.log.1",
+                         "home/mirvo.lock" };
 }
 
 void TestBackupRun::saveFolderInsideZippedFolder()
@@ -798,11 +805,11 @@ void TestBackupRun::oldDatedFoldersPruned()
                                saves + " kept old folder " + dated(41) + ", it holds other files" };
     keptExpected.sort();
     QCOMPARE(keptLines, keptExpected);
-    QCOMPARE(QDir(saves + "/" + dated(40)).entryList(QDir::AllEntries | QDir::Hidden
-                                                     | QDir::NoDotAndDotDot),
+    QCOMPARE(QDir(saves + "/" + dated(40))
+                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
              (QStringList { "outside", "sub" }));
-    QCOMPARE(QDir(saves + "/" + dated(41)).entryList(QDir::AllEntries | QDir::Hidden
-                                                     | QDir::NoDotAndDotDot),
+    QCOMPARE(QDir(saves + "/" + dated(41))
+                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
              QStringList { "mine.txt" });
 }
 

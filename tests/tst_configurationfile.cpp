@@ -14,7 +14,8 @@ extern bool testConfigurationOnlyBuild;
 namespace {
 
 const QString defaultWinrar = QString::fromLatin1(defaultWinrarPath);
-const QString missing = QStringLiteral(" cannot be found: kept in config.txt, tried again next run");
+const QString missing
+    = QStringLiteral(" cannot be found: kept in config.txt, tried again next run");
 
 } // namespace
 
@@ -76,12 +77,13 @@ void TestConfigurationFile::load_data()
     QTest::newRow("last winrar wins")
         << QByteArray("winrar=one\nwinrar=two\n") << QStringList { "winrar two" } << QStringList();
     // The remote path is everything after the enciphered password.
-    QTest::newRow("ftp lines")
-        << QByteArray("ftp=host user pw\nftp=host user  pw .\nftp= user pw .\n"
-                      "ftp=host user pw My Backups/2026\n")
-        << QStringList { "winrar ", "ftp host|user||My Backups/2026" }
-        << QStringList { "Invalid line : ftp=host user pw", "Invalid line : ftp=host user  pw .",
-                         "Invalid line : ftp= user pw ." };
+    QTest::newRow("ftp lines") << QByteArray(
+        "ftp=host user pw\nftp=host user  pw .\nftp= user pw .\n"
+        "ftp=host user pw My Backups/2026\n")
+                               << QStringList { "winrar ", "ftp host|user||My Backups/2026" }
+                               << QStringList { "Invalid line : ftp=host user pw",
+                                                "Invalid line : ftp=host user  pw .",
+                                                "Invalid line : ftp= user pw ." };
     // The name is the last field and the path all before it, spaces included.
     QTest::newRow("entries: the last field names them")
         << QByteArray("file=$D/data/a.txt\nfile=$D/data/a.txt \nfile=$D/gone.txt g\n"
@@ -89,8 +91,7 @@ void TestConfigurationFile::load_data()
                       "zippedfolder=$D/data/my folder  a b\n")
         << QStringList { "winrar ", "zippedfolder $D/data/my folder |mf" }
         << QStringList { "Invalid line : file=$D/data/a.txt", "Invalid line : file=$D/data/a.txt ",
-                         "$D/gone.txt" + missing, missing,
-                         "$D/data/my folder  a" + missing };
+                         "$D/gone.txt" + missing, missing, "$D/data/my folder  a" + missing };
     QTest::newRow("names that leave their folder")
         << QByteArray("file=$D/data/a.txt ../../escaped.txt\nzippedfile=$D/data/a.txt ..\n"
                       "zippedfolder=$D/data/folder .\nfile=$D/data/a.txt sub\\x\n"

@@ -448,8 +448,7 @@ void TestConfigurationWindow::firstStart()
     openWindow();
 
     QVERIFY(inside.configurationMode());
-    QCOMPARE(readFile(QStringLiteral("config.txt")),
-             "winrar=" + defaultWinrar.toUtf8() + "\n");
+    QCOMPARE(readFile(QStringLiteral("config.txt")), "winrar=" + defaultWinrar.toUtf8() + "\n");
     QCOMPARE(readFile(QStringLiteral("previous")), QByteArray());
     QCOMPARE(inside.winrarPathEdit()->text(), defaultWinrar);
     for (int list = Files; list <= SaveFolders; ++list)
@@ -597,11 +596,10 @@ void TestConfigurationWindow::configurationOnlyBuildOverExistingConfig()
                                           "zippedfolder=%4 album\n")
                                .arg(saves, notes, dir->path(), album);
     // Lines it cannot use come back after its own, as they were.
-    const QString unusable = QStringLiteral("ftp=nas.local alice\nfile=%1/unnamed\n")
-                                 .arg(dir->path());
+    const QString unusable
+        = QStringLiteral("ftp=nas.local alice\nfile=%1/unnamed\n").arg(dir->path());
     writeFile(QStringLiteral("config.txt"),
-              (config.section('\n', 0, 1) + "\n" + unusable + config.section('\n', 2))
-                  .toUtf8());
+              (config.section('\n', 0, 1) + "\n" + unusable + config.section('\n', 2)).toUtf8());
     writeFile(QStringLiteral("previous"),
               QByteArray(qPrintable(notes)) + " Sat_Dec_5_21:19:07_2026\n");
     testConfigurationOnlyBuild = true;
@@ -860,9 +858,8 @@ void TestConfigurationWindow::addFtp_data()
         << QStringList { "host", "alice", "pw", "<cancel>" } << emptyPath << "";
     QTest::newRow("remote path empty")
         << QStringList { "host", "alice", "pw", "" } << emptyPath << "";
-    QTest::newRow("remote path with a space")
-        << QStringList { "host", "alice", "pw", "my backups" } << QStringList()
-        << "host alice my backups";
+    QTest::newRow("remote path with a space") << QStringList { "host", "alice", "pw", "my backups" }
+                                              << QStringList() << "host alice my backups";
 }
 
 void TestConfigurationWindow::addFtp()

@@ -85,8 +85,7 @@ void TestHistoryFile::missingFileIsOneError()
 {
     inspect().history().insert(QStringLiteral("kept"), at(5, 1, 2, 3));
     inspect().read();
-    QCOMPARE(debug->lines(),
-             QStringList { "No previous transfer file: every entry is backed up" });
+    QCOMPARE(debug->lines(), QStringList { "No previous transfer file: every entry is backed up" });
     QVERIFY(!inspect().logText().contains(QLatin1String("Error : ")));
     QCOMPARE(inspect().history().keys(), QStringList { "kept" });
 
@@ -128,8 +127,8 @@ void TestHistoryFile::writeIsSortedAndReadsBack()
     history.clear();
     inspect().read();
     QVERIFY(debug->lines().isEmpty());
-    QCOMPARE(history.keys(), (QStringList { "/home/al/My Docs ", "C:/a.txt", "C:/b.txt",
-                                            "C:/never", "c:/a.txt" }));
+    QCOMPARE(history.keys(),
+             (QStringList { "/home/al/My Docs ", "C:/a.txt", "C:/b.txt", "C:/never", "c:/a.txt" }));
     QCOMPARE(history.value("c:/a.txt"), tokyo.addMSecs(-250));
     QCOMPARE(history.value("/home/al/My Docs "), at(7, 23, 59, 59));
     QCOMPARE(history.value("C:/a.txt"), at(7, 23, 59, 59));

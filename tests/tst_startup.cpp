@@ -393,8 +393,9 @@ void TestStartup::runLogRotation()
 
     const bool complete = size >= 0 && !olderIsFolder;
     QCOMPARE(run.status, int(complete ? BackupComplete : BackupIncomplete));
-    QCOMPARE(run.out.filter(QRegularExpression("^Error : Cannot (write|rotate) the log file ")).size(),
-             complete ? 0 : 1);
+    QCOMPARE(
+        run.out.filter(QRegularExpression("^Error : Cannot (write|rotate) the log file ")).size(),
+        complete ? 0 : 1);
     if (size < 0) {
         QCOMPARE(run.out.last(),
                  QStringLiteral("Error : Backup incomplete: the log file cannot be written"));
