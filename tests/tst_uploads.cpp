@@ -655,6 +655,7 @@ void TestUploads::remotePaths_data()
     QTest::newRow("empty") << "" << 1 << "";
     QTest::newRow("backslashes") << "backup\\site" << 0 << "backup/site";
     QTest::newRow("root, written as a full stop") << "." << 0 << ".";
+    QTest::newRow("spaces") << "my backups/My Laptop" << 0 << "my backups/My Laptop";
 }
 
 void TestUploads::remotePaths()
