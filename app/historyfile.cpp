@@ -71,7 +71,7 @@ void MainWindow::readHistory()
         QString line = stream.readLine();
         // The decoder drops a byte order mark only at the start of the file:
         // dropped everywhere, a key reads the same wherever a later run writes it.
-        if (line.startsWith(QChar::ByteOrderMark))
+        while (line.startsWith(QChar::ByteOrderMark))
             line.remove(0, 1);
         // Values never hold a space, so the last one ends the path, which
         // may hold spaces of its own.

@@ -62,6 +62,8 @@ void TestHistoryFile::read_data()
     QTest::newRow("paths with spaces")
         << QByteArray("C:/a  Sat_Dec_5_21:19:07_2026\n/home/al/My Docs 2026-12-05T21:19:07Z\n")
         << QStringList { "/home/al/My Docs", "C:/a " } << 0;
+    QTest::newRow("marks before a key")
+        << QByteArray("x\n\xef\xbb\xbf\xef\xbb\xbf/a b x\n") << QStringList { "/a b" } << 1;
     QTest::newRow("trailing empty line") << QByteArray("C:/a x\n\n") << QStringList { "C:/a" } << 1;
     QTest::newRow("path alone, twice") << QByteArray("C:/a\nC:/b\n") << QStringList() << 2;
 }
