@@ -134,7 +134,22 @@ bool CompressionPipeline::push(Step step)
         }
     }
     steps.push_back(std::move(step));
+    writeReady();
     return !failed;
+}
+
+// Writes the oldest steps as long as they need no waiting, so that members
+// without bytes to compress (folders, links) do not pile up.
+void CompressionPipeline::writeReady()
+{
+    while (!failed && !steps.empty()) {
+        if (Piece *piece = steps.front().piece.get()) {
+            std::lock_guard<std::mutex> guard(lock);
+            if (!piece->done)
+                return;
+        }
+        writeFront();
+    }
 }
 
 // Writes the oldest step, waiting for its piece to be compressed.

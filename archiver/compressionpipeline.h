@@ -76,6 +76,7 @@ private:
     };
 
     bool push(Step step);
+    void writeReady();
     bool writeFront();
     bool writeStep(Step &step);
     bool writeBlock(const Piece &piece);
