@@ -1,58 +1,34 @@
 // mirvo-archiver: a small command-line archiver that writes standard ZIP files.
 //
 //     mirvo-archiver a -ep1 -m5 [-r] [-xEXCLUDED ...] ARCHIVE PATH
+//     mirvo-archiver x -o+ ARCHIVE FOLDER/
+//     mirvo-archiver t ARCHIVE
 //
-// "a" adds PATH (a file, or a folder) to ARCHIVE. Entries are stored without
-// the folders that lead to PATH: a file is stored under its own name, a folder
-// under its own name followed by its contents. "-r" takes subfolders too;
-// without it only the folder's own files are taken. "-m5" is the best
-// compression, "-m0" stores, and the levels between map onto deflate levels.
-// "-x" followed by a path leaves that file, link or folder (with everything
-// in it) out; the path is matched as written, no wildcards.
+// "a" adds PATH (a file, or a folder) to ARCHIVE, which then holds exactly
+// PATH as it is now. "-r" takes subfolders too; without it only the folder's
+// own files are taken. "-m5" is the best compression, "-m0" stores, and the
+// levels between map onto deflate levels. "-x" followed by a path leaves that
+// file, link or folder (with everything in it) out; the path is matched as
+// written, no wildcards.
 //
-// Links inside a folder are stored as links (Unix symlink entries holding
-// the link's target), never followed: a link may lead back up the tree and
-// make the walk endless. PATH itself is followed when it is a link.
-//
-// The archive always ends up holding exactly PATH as it is now: the new
-// archive is written beside the old one and renamed over it only once it is
-// complete, so deleted files never linger and a failed run leaves the old
-// archive untouched. Exit code 0 means success; any failure prints a message
-// on stderr and exits with a non-zero code.
+// "x -o+" extracts ARCHIVE into FOLDER, replacing what stands there under the
+// members' names; "t" reads every member and checks it. Exit code 0 means
+// success; any failure prints a message on stderr and exits with a non-zero
+// code.
 
-#include <zip.h>
+#include "archivewriter.h"
+#include "extraction.h"
+#include "messages.h"
+#include "options.h"
 
-#include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <system_error>
 #include <vector>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace fs = std::filesystem;
 
-namespace {
-
-enum ExitCode { Success = 0, Failure = 1, UsageError = 2 };
-
-struct Options
-{
-    bool recurse = false;
-    bool excludeBasePath = false;
-    int level = 6; // deflate level
-    bool store = false;
-    std::vector<fs::path> excluded; // absolute, normalised, without a trailing separator
-    std::string archive;
-    std::string source;
-};
-
-// The form in which excluded paths and the paths met in the walk are compared.
 fs::path comparable(const fs::path &path)
 {
     std::error_code ec;
@@ -62,285 +38,89 @@ fs::path comparable(const fs::path &path)
     return normal;
 }
 
-int usage(const char *why)
+bool fail(const std::string &message)
+{
+    std::fprintf(stderr, "mirvo-archiver: %s\n", message.c_str());
+    return false;
+}
+
+namespace {
+
+int usage(const std::string &why)
 {
     std::fprintf(stderr,
                  "mirvo-archiver: %s\n"
-                 "usage: mirvo-archiver a [-ep1] [-m0..-m5] [-r] [-xPATH ...] ARCHIVE PATH\n",
-                 why);
+                 "usage: mirvo-archiver a [-ep1] [-m0..-m5] [-r] [-xPATH ...] ARCHIVE PATH\n"
+                 "       mirvo-archiver x -o+ ARCHIVE FOLDER/\n"
+                 "       mirvo-archiver t ARCHIVE\n",
+                 why.c_str());
     return UsageError;
 }
 
-bool parseArguments(int argc, char **argv, Options &options, int &status)
+const char *const commands
+    = "the only commands are \"a\" (add), \"x -o+\" (extract, replacing what exists) and \"t\" "
+      "(test)";
+
+// Reads the switches of "a" into `options`; the other arguments are operands.
+bool parseAddSwitch(const std::string &arg, Options &options)
 {
-    if (argc < 2 || std::strcmp(argv[1], "a") != 0) {
-        status = usage("the only command is \"a\" (add)");
+    if (arg == "-r") {
+        options.recurse = true;
+    } else if (arg == "-ep1") {
+        options.excludeBasePath = true;
+    } else if (arg.size() == 3 && arg.compare(0, 2, "-m") == 0 && arg[2] >= '0' && arg[2] <= '5') {
+        // From the fastest to the best level that still keeps up with the
+        // disk; -m5 compresses as small as the best level of zlib.
+        const int levels[] = { 0, 1, 3, 5, 6, 7 };
+        const int method = arg[2] - '0';
+        options.store = method == 0;
+        options.level = levels[method];
+    } else if (arg.size() > 2 && arg.compare(0, 2, "-x") == 0) {
+        options.excluded.push_back(comparable(arg.substr(2)));
+    } else {
         return false;
     }
-    std::vector<std::string> operands;
-    for (int i = 2; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "-r") {
-            options.recurse = true;
-        } else if (arg == "-ep1") {
-            options.excludeBasePath = true;
-        } else if (arg.size() == 3 && arg.compare(0, 2, "-m") == 0 && arg[2] >= '0'
-                   && arg[2] <= '5') {
-            const int method = arg[2] - '0';
-            options.store = method == 0;
-            options.level = method == 5 ? 9 : 1 + 2 * (method - 1);
-        } else if (arg.size() > 2 && arg.compare(0, 2, "-x") == 0) {
-            options.excluded.push_back(comparable(arg.substr(2)));
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            status = usage(("unknown switch " + arg).c_str());
-            return false;
-        } else {
-            operands.push_back(arg);
-        }
-    }
-    if (operands.size() != 2) {
-        status = usage("expected exactly one archive and one path");
-        return false;
-    }
-    options.archive = operands[0];
-    options.source = operands[1];
     return true;
 }
 
-// The name an entry is stored under: the path relative to `base`, which is
-// the folder holding the source with -ep1, otherwise the file system root.
-std::string entryName(const fs::path &file, const fs::path &base)
+int run(int argc, char **argv)
 {
-    return file.lexically_relative(base).generic_string();
+    const std::string command = argc > 1 ? argv[1] : "";
+    if (command != "a" && command != "x" && command != "t")
+        return usage(commands);
+    Options options;
+    bool replace = false;
+    std::vector<std::string> operands;
+    for (int i = 2; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg.size() < 2 || arg[0] != '-')
+            operands.push_back(arg);
+        else if (command == "x" && arg == "-o+")
+            replace = true;
+        else if (command != "a" || !parseAddSwitch(arg, options))
+            return usage("unknown switch " + arg);
+    }
+    // Extraction always replaces; asking what to do with each file is no
+    // way for a program to run it.
+    if (command == "x" && !replace)
+        return usage(commands);
+    const size_t expected = command == "t" ? 1 : 2;
+    if (operands.size() != expected)
+        return usage(command == "t"       ? "expected exactly one archive"
+                         : command == "x" ? "expected exactly one archive and one folder"
+                                          : "expected exactly one archive and one path");
+    if (command == "t")
+        return testArchive(operands[0]);
+    if (command == "x")
+        return extractArchive(operands[0], operands[1]);
+    options.archive = operands[0];
+    options.source = operands[1];
+    return addToArchive(options);
 }
-
-class ArchiveWriter
-{
-public:
-    explicit ArchiveWriter(const Options &options)
-        : opts(options)
-    { }
-    ~ArchiveWriter()
-    {
-        if (archive)
-            zip_discard(archive);
-        if (!temporaryPath.empty()) {
-            std::error_code ignored;
-            fs::remove(temporaryPath, ignored);
-        }
-    }
-
-    int run()
-    {
-        std::error_code ec;
-        fs::path source = fs::path(opts.source).lexically_normal();
-        if (source.has_filename() == false && source.has_parent_path())
-            source = source.parent_path(); // "folder/" names the folder itself
-        const fs::file_status status = fs::status(source, ec);
-        if (ec || !fs::exists(status)) {
-            fail("cannot find " + opts.source);
-            return Failure;
-        }
-
-        const fs::path absoluteSource = fs::absolute(source, ec);
-        const fs::path base
-            = opts.excludeBasePath ? absoluteSource.parent_path() : absoluteSource.root_path();
-        if (!open())
-            return Failure;
-
-        bool ok = true;
-        if (fs::is_directory(status))
-            ok = addFolder(absoluteSource, base);
-        else
-            ok = addFile(absoluteSource, base);
-        if (!ok)
-            return Failure;
-        return commit();
-    }
-
-private:
-    bool open()
-    {
-        std::error_code ec;
-        targetPath = fs::absolute(opts.archive, ec);
-        // A new file beside the target, so that the final rename stays on one
-        // file system; libzip only creates it when the archive is closed.
-        for (int attempt = 0; temporaryPath.empty() || fs::exists(temporaryPath, ec); ++attempt) {
-            temporaryPath
-                = (targetPath.parent_path()
-                   / ("." + targetPath.filename().string() + "." + std::to_string(::getpid()) + "-"
-                      + std::to_string(attempt) + ".tmp"))
-                      .string();
-        }
-
-        int error = 0;
-        archive = zip_open(temporaryPath.c_str(), ZIP_CREATE | ZIP_EXCL, &error);
-        if (!archive) {
-            zip_error_t ze;
-            zip_error_init_with_code(&ze, error);
-            fail("cannot create " + opts.archive + ": " + zip_error_strerror(&ze));
-            zip_error_fini(&ze);
-            return false;
-        }
-        return true;
-    }
-
-    bool addFolder(const fs::path &folder, const fs::path &base)
-    {
-        const zip_int64_t index
-            = zip_dir_add(archive, (entryName(folder, base) + "/").c_str(), ZIP_FL_ENC_UTF_8);
-        if (index < 0)
-            return fail("cannot add " + folder.string() + ": " + zip_strerror(archive));
-        // The folder's own mode, not libzip's default of 0777, which unzip
-        // would restore as a folder anyone may write to.
-        std::error_code ec;
-        const fs::perms perms = fs::status(folder, ec).permissions();
-        if (!ec) {
-            const zip_uint32_t mode = S_IFDIR | (zip_uint32_t(perms) & 07777);
-            zip_file_set_external_attributes(archive, zip_uint64_t(index), 0, ZIP_OPSYS_UNIX,
-                                             mode << 16);
-        }
-        ec.clear();
-        std::vector<fs::directory_entry> entries;
-        for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
-            entries.push_back(*it);
-        if (ec)
-            return fail("cannot read " + folder.string() + ": " + ec.message());
-        std::sort(entries.begin(), entries.end()); // the same tree always gives the same archive
-        for (const fs::directory_entry &entry : entries) {
-            if (isExcluded(entry.path()))
-                continue;
-            // The entry itself, not what a link points to.
-            std::error_code statError;
-            const fs::file_status status = entry.symlink_status(statError);
-            if (statError) {
-                std::fprintf(stderr, "mirvo-archiver: skipping %s (%s)\n", entry.path().c_str(),
-                             statError.message().c_str());
-                continue;
-            }
-            bool ok = true;
-            if (fs::is_symlink(status)) {
-                ok = addLink(entry.path(), base);
-            } else if (fs::is_directory(status)) {
-                if (opts.recurse)
-                    ok = addFolder(entry.path(), base);
-            } else if (fs::is_regular_file(status)) {
-                // An archive kept inside the folder it archives stays out.
-                if (entry.path().filename() != targetPath.filename()
-                    || !fs::equivalent(entry.path(), targetPath, statError))
-                    ok = addFile(entry.path(), base);
-            }
-            if (!ok)
-                return false;
-        }
-        return true;
-    }
-
-    bool isExcluded(const fs::path &path) const
-    {
-        if (opts.excluded.empty())
-            return false;
-        const fs::path normal = path.lexically_normal();
-        return std::find(opts.excluded.begin(), opts.excluded.end(), normal) != opts.excluded.end();
-    }
-
-    bool addFile(const fs::path &file, const fs::path &base)
-    {
-        // Fail now rather than at zip_close, with the file's own name in the message.
-        if (std::FILE *probe = std::fopen(file.c_str(), "rb"))
-            std::fclose(probe);
-        else
-            return fail("cannot read " + file.string() + ": " + std::strerror(errno));
-
-        zip_source_t *data = zip_source_file(archive, file.c_str(), 0, -1);
-        if (!data)
-            return fail("cannot read " + file.string() + ": " + zip_strerror(archive));
-        const zip_int64_t index = zip_file_add(archive, entryName(file, base).c_str(), data,
-                                               ZIP_FL_ENC_UTF_8 | ZIP_FL_OVERWRITE);
-        if (index < 0) {
-            zip_source_free(data);
-            return fail("cannot add " + file.string() + ": " + zip_strerror(archive));
-        }
-        const zip_int32_t method = opts.store ? ZIP_CM_STORE : ZIP_CM_DEFLATE;
-        if (zip_set_file_compression(archive, zip_uint64_t(index), method,
-                                     opts.store ? 0 : zip_uint32_t(opts.level))
-            < 0) {
-            return fail("cannot compress " + file.string() + ": " + zip_strerror(archive));
-        }
-        return true;
-    }
-
-    // A link is stored as a Unix symlink entry: its target as the data, the
-    // link type in the external attributes, as unzip restores it.
-    bool addLink(const fs::path &link, const fs::path &base)
-    {
-        std::error_code ec;
-        const std::string target = fs::read_symlink(link, ec).string();
-        if (ec)
-            return fail("cannot read " + link.string() + ": " + ec.message());
-        // libzip reads the data at zip_close and frees it then.
-        void *data = std::malloc(target.size() + 1);
-        if (!data)
-            return fail("out of memory");
-        std::memcpy(data, target.c_str(), target.size() + 1);
-        zip_source_t *source = zip_source_buffer(archive, data, target.size(), 1);
-        if (!source) {
-            std::free(data);
-            return fail("cannot add " + link.string() + ": " + zip_strerror(archive));
-        }
-        const zip_int64_t index = zip_file_add(archive, entryName(link, base).c_str(), source,
-                                               ZIP_FL_ENC_UTF_8 | ZIP_FL_OVERWRITE);
-        if (index < 0) {
-            zip_source_free(source);
-            return fail("cannot add " + link.string() + ": " + zip_strerror(archive));
-        }
-        const zip_uint32_t mode = S_IFLNK | 0777;
-        if (zip_set_file_compression(archive, zip_uint64_t(index), ZIP_CM_STORE, 0) < 0
-            || zip_file_set_external_attributes(archive, zip_uint64_t(index), 0, ZIP_OPSYS_UNIX,
-                                                mode << 16)
-                < 0) {
-            return fail("cannot add " + link.string() + ": " + zip_strerror(archive));
-        }
-        return true;
-    }
-
-    int commit()
-    {
-        if (zip_close(archive) < 0) {
-            fail("cannot write " + opts.archive + ": " + zip_strerror(archive));
-            return Failure;
-        }
-        archive = nullptr;
-        std::error_code ec;
-        fs::rename(temporaryPath, opts.archive, ec);
-        if (ec) {
-            fail("cannot replace " + opts.archive + ": " + ec.message());
-            return Failure;
-        }
-        temporaryPath.clear();
-        return Success;
-    }
-
-    bool fail(const std::string &message)
-    {
-        std::fprintf(stderr, "mirvo-archiver: %s\n", message.c_str());
-        return false;
-    }
-
-    const Options &opts;
-    fs::path targetPath;
-    zip_t *archive = nullptr;
-    std::string temporaryPath;
-};
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    Options options;
-    int status = Success;
-    if (!parseArguments(argc, argv, options, status))
-        return status;
-    ArchiveWriter writer(options);
-    return writer.run();
+    return run(argc, argv);
 }
