@@ -14,6 +14,8 @@
 #include <QLoggingCategory>
 #include <QProcess>
 
+#include <sys/stat.h>
+
 namespace {
 
 // Off by default: QT_LOGGING_RULES="mirvo.run.debug=true" shows each step.
@@ -49,6 +51,38 @@ IndexEntry::Kind indexKindOf(EntryKind kind)
         return IndexEntry::ZippedFolder;
     }
     Q_UNREACHABLE();
+}
+
+// A pipe, a socket or a device, or a link to one: reading it may wait for
+// ever or never end, so it is never opened.
+bool isSpecialFile(const QString &path)
+{
+    struct stat info;
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 && !S_ISREG(info.st_mode)
+        && !S_ISDIR(info.st_mode);
+}
+
+const QString specialFileText = QStringLiteral(" is a pipe, a socket or a device: ");
+
+// An archive may be read by no one who may not read its source: it gets at
+// most a file's mode, or a folder's without its execute bits. Its copies
+// take its mode.
+void restrictToSource(const QString &archive, const QString &source)
+{
+    struct stat from;
+    struct stat made;
+    if (::stat(QFile::encodeName(source).constData(), &from) != 0
+        || ::stat(QFile::encodeName(archive).constData(), &made) != 0)
+        return;
+    const mode_t allowed = from.st_mode & (S_ISDIR(from.st_mode) ? 0666 : 0777);
+    ::chmod(QFile::encodeName(archive).constData(), made.st_mode & allowed);
+}
+
+// How lines name what is copied and sent: a source by its path, an archive
+// (made in the private folder) by its name alone.
+QString shownAs(const QString &path, bool archive)
+{
+    return archive ? QFileInfo(path).fileName() : path;
 }
 
 } // namespace
@@ -144,6 +178,14 @@ void MainWindow::runOneStep()
     }
 
     const BackupEntry entry = entries.at(index);
+    if (isSpecialFile(entry.path)) {
+        logError(entry.path + specialFileText + "not backed up");
+        beginEntry(entry.path);
+        entryFailed = true;
+        endEntry();
+        runNext();
+        return;
+    }
     const auto stored = previousTransfers.constFind(entry.path);
     const bool unchanged
         = stored != previousTransfers.constEnd() && modificationTime(entry.path) < stored.value();
@@ -184,7 +226,9 @@ void MainWindow::runOneStep()
     }
     log(entry.path + " has been zipped");
     const QString archive = storedBackupName(entry.name, true);
-    transferEntry(BackupEntry { archive, archive });
+    const QString made = QDir(folderLock.madePrivateFolder()).filePath(archive);
+    restrictToSource(made, entry.path);
+    transferEntry(BackupEntry { made, archive });
 }
 
 void MainWindow::beginEntry(const QString &path)
@@ -197,11 +241,12 @@ void MainWindow::beginEntry(const QString &path)
 // The entry's copies and uploads are all over. It counts as backed up only
 // if it reached every configured destination: a save folder or server that
 // was unusable from the start, or given up, missed it as surely as a failed
-// copy or upload.
+// copy or upload. With no destination at all, nothing was backed up.
 void MainWindow::endEntry()
 {
     writeSaveFolderIndexes(true, false);
-    if (entryFailed || !everyDestinationUsable()) {
+    const bool nowhere = saveFolders.isEmpty() && ftps.isEmpty();
+    if (entryFailed || nowhere || !everyDestinationUsable()) {
         sourcesMissed.insert(entryPath);
         ++missedEntries;
         if (firstMissedDestination.isEmpty())
@@ -245,7 +290,7 @@ QString MainWindow::firstUnusableDestination() const
 // not reach every destination, or a destination that could not be used.
 bool MainWindow::runMissedSomething() const
 {
-    return missedEntries > 0 || !everyDestinationUsable();
+    return missedEntries > 0 || !everyDestinationUsable() || !runLog.incompleteReasons().isEmpty();
 }
 
 // Chooses the usable destinations whose "latest" lacks the unchanged
@@ -261,8 +306,8 @@ bool MainWindow::findDestinationsLacking(const BackupEntry &entry, EntryKind kin
         return false;
     const bool zipped = kind != EntryKind::File;
     const QString name = storedBackupName(entry.name, zipped);
-    const QFileInfo sent = zipped ? QFileInfo(name) : source;
-    const qint64 size = sent.isFile() ? sent.size() : -1;
+    // An archive is made anew by each run that sends it: any size will do.
+    const qint64 size = !zipped && source.isFile() ? source.size() : -1;
     for (int i = 0; i < saveFolders.size(); ++i) {
         const SaveFolder &folder = saveFolders.at(i);
         if (!folder.invalid && !holdsCopy(QFileInfo(folder.path + "/latest/" + name), size))
@@ -279,18 +324,19 @@ bool MainWindow::findDestinationsLacking(const BackupEntry &entry, EntryKind kin
 
 void MainWindow::transferEntry(BackupEntry item)
 {
+    const QString shown = shownAs(item.path, kindBeingSent() != EntryKind::File);
     copyIntoSaveFolders(item);
 
     QFile file(item.path);
     if (!file.open(QIODevice::ReadOnly)) {
-        logError("Cannot open " + item.path);
+        logError("Cannot open " + shown);
         entryFailed = true;
         endEntry();
         runNext();
         return;
     }
     file.close();
-    log("Beginning transfer of " + item.path);
+    log("Beginning transfer of " + shown);
 
     // Each upload streams from the file, so that neither memory nor the size
     // limit of one byte array bounds what can be backed up.
@@ -361,33 +407,54 @@ void MainWindow::writeSaveFolderIndexes(bool settle, bool now)
 bool MainWindow::copyToSaveFolder(const QString &source, const QString &target)
 {
     const CopyOutcome outcome = copyReplacing(source, target);
+    const QString shown = shownAs(source, kindBeingSent() != EntryKind::File);
     if (outcome == CopyOutcome::Copied) {
-        log(source + " has been copied to " + target);
+        log(shown + " has been copied to " + target);
         return true;
     }
     if (outcome == CopyOutcome::NotReplaceable && QFileInfo::exists(target))
         logError("Cannot remove old " + target);
-    logError(source + " cannot be copied to " + target);
+    logError(shown + " cannot be copied to " + target);
     markEntryFailed(QFileInfo(target).absolutePath());
     return false;
 }
 
+// Archives are made in the private folder of the working folder, so that
+// no file of the user's can stand under an archive's name, and no other
+// user can read one while it is made.
 bool MainWindow::zipFile(const BackupEntry &entry)
 {
+    const QString folder = folderLock.privateFolder();
+    if (folder.isEmpty())
+        return false;
     const QStringList arguments { QStringLiteral("a"), QStringLiteral("-ep1"),
-                                  QStringLiteral("-m5"), storedBackupName(entry.name, true),
+                                  QStringLiteral("-m5"),
+                                  QDir(folder).filePath(storedBackupName(entry.name, true)),
                                   entry.path };
     // -2: cannot be started, -1: crashed; only 0 is success.
     return QProcess::execute(winrarPath, arguments) == 0;
 }
 
+// Pipes, sockets and devices inside the folder are left out, each with a
+// line: the archiver would wait on them for ever.
 bool MainWindow::zipFolder(const BackupEntry &entry)
 {
+    const QString folder = folderLock.privateFolder();
+    if (folder.isEmpty())
+        return false;
+    const QString archive = storedBackupName(entry.name, true);
     QStringList arguments { QStringLiteral("a"), QStringLiteral("-ep1"), QStringLiteral("-m5"),
                             QStringLiteral("-r") };
-    for (const QString &path : leftOutOf(entry.path))
+    const QStringList leftOut = leftOutOf(entry.path);
+    for (const QString &path : leftOut)
         arguments << "-x" + path;
-    arguments << storedBackupName(entry.name, true) << entry.path;
+    walkFolder(entry.path, leftOut, [&](const QFileInfo &info) {
+        if (info.isSymLink() || info.isFile() || info.isDir())
+            return;
+        log(info.filePath() + specialFileText + "left out of " + archive);
+        arguments << "-x" + info.filePath();
+    });
+    arguments << QDir(folder).filePath(archive) << entry.path;
     return QProcess::execute(winrarPath, arguments) == 0;
 }
 
@@ -405,7 +472,7 @@ bool MainWindow::receivesBackups(const QString &folder) const
 // What an archive of `folder` leaves out, spelled as a walk from `folder`
 // meets it: the save folders and the working folder inside it; when it is
 // itself a save folder, the backups in it ("latest" and the dated folders);
-// when it is the working folder, the archives of this configuration, the
+// when it is the working folder, the private folder of the archives, the
 // history, the kept log and the lock. An archive of the folder would
 // otherwise hold every earlier backup, and grow with each run.
 QStringList MainWindow::leftOutOf(const QString &folder) const
@@ -423,10 +490,9 @@ QStringList MainWindow::leftOutOf(const QString &folder) const
         leftOut << backupFoldersIn(folder);
     if (isSameFolder(folder, work)) {
         const QDir working(QDir::cleanPath(folder));
-        for (const QList<BackupEntry> *entries : { &zippedFiles, &zippedFolders }) {
-            for (const BackupEntry &entry : *entries)
-                leftOut << working.filePath(storedBackupName(entry.name, true));
-        }
+        const QString archives = folderLock.madePrivateFolder();
+        if (!archives.isEmpty())
+            leftOut << working.filePath(QFileInfo(archives).fileName());
         // What every run writes beside config.txt.
         const QString log = working.filePath(QLatin1String(RunLog::fileName));
         leftOut << working.filePath(QLatin1String(historyFileName)) << log
@@ -506,19 +572,24 @@ void MainWindow::runEnded()
     // there to miss it.
     const QString destination
         = firstMissedDestination.isEmpty() ? firstUnusableDestination() : firstMissedDestination;
+    QStringList reasons;
     QString problem;
-    if (missedEntries == 0) {
-        problem = destination + " could not be used";
-        logError("Backup incomplete: " + problem);
-        problem += ".";
-    } else {
+    if (missedEntries > 0) {
         const QString missed = missedEntries == 1
             ? QStringLiteral("1 entry")
             : QString::number(missedEntries) + QStringLiteral(" entries");
-        logError("Backup incomplete: " + missed + " will be tried again next run");
-        problem = missed + " will be tried again next run.";
+        reasons << missed + " will be tried again next run";
+        problem = reasons.last() + ".";
         if (!destination.isEmpty())
             problem += " The first destination that failed: " + destination + ".";
+    } else if (!destination.isEmpty()) {
+        reasons << destination + " could not be used";
+        problem = reasons.last() + ".";
     }
+    for (const QString &reason : runLog.incompleteReasons()) {
+        reasons << reason;
+        problem += (problem.isEmpty() ? "" : " ") + reason + ".";
+    }
+    logError("Backup incomplete: " + reasons.join(QStringLiteral("; ")));
     leaveFolder(BackupIncomplete, problem);
 }

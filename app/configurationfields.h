@@ -8,9 +8,13 @@
 // lines and let a crafted file name inject lines of its own.
 bool breaksConfigurationLine(const QString &text);
 
+// A path is the one field of its line that may hold spaces (an entry's
+// name, the last field, never does): only a line break cannot be stored.
+bool breaksConfigurationPath(const QString &path);
+
 // A backup name names a file inside the save folders, the remote folders and
 // the working directory: it may not lead out of them, so it holds no folder
-// separator and is neither "." nor "..".
+// separator, is not empty and is neither "." nor "..".
 bool isValidBackupName(const QString &name);
 
 // The name under which an entry's copy lands in latest/ and the dated

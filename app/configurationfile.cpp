@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 
 #include "configurationfields.h"
+#include "linksafefile.h"
 #include "pruning.h"
 
 #include <QFile>
@@ -9,7 +10,6 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QRegExp>
-#include <QSaveFile>
 #include <QSignalBlocker>
 #include <QSpinBox>
 #include <QStyle>
@@ -29,6 +29,41 @@ const QLatin1String keepPrefix("keep=");
 
 const QChar fieldSeparator(QLatin1Char(' '));
 
+// An entry line's rest is "PATH NAME": the name is the last field, since
+// names never hold a space, and the path is everything before it, spaces
+// included. A rest without a space has no name.
+bool splitEntry(const QString &rest, QString *path, QString *name)
+{
+    const int space = rest.lastIndexOf(fieldSeparator);
+    if (space < 0)
+        return false;
+    *path = rest.left(space);
+    *name = rest.mid(space + 1);
+    return true;
+}
+
+// An ftp= line's rest is "HOST USER PASSWORD REMOTE PATH": the remote path
+// is everything after the enciphered password, which is Base64 and never
+// empty. Host and user hold no space. An empty remote path is read, and
+// refused when the server is prepared.
+bool splitServer(const QString &rest, FtpServer *server, QString *cipherText)
+{
+    const QStringList fields = rest.split(fieldSeparator);
+    if (fields.size() < 4 || fields.at(0).isEmpty() || fields.at(1).isEmpty()
+        || fields.at(2).isEmpty())
+        return false;
+    server->host = fields.at(0);
+    server->user = fields.at(1);
+    *cipherText = fields.at(2);
+    server->remotePath = fields.mid(3).join(fieldSeparator);
+    return true;
+}
+
+QString linesText(int count)
+{
+    return count == 1 ? QStringLiteral("1 line") : QString::number(count) + " lines";
+}
+
 // Two names with the same key land on one copy: letter case does not tell
 // them apart on many drives and servers.
 QString storedNameKey(EntryKind kind, const QString &name)
@@ -40,8 +75,12 @@ QString storedNameKey(EntryKind kind, const QString &name)
 
 bool breaksConfigurationLine(const QString &text)
 {
-    return text.contains(fieldSeparator) || text.contains(QLatin1Char('\n'))
-        || text.contains(QLatin1Char('\r'));
+    return text.contains(fieldSeparator) || breaksConfigurationPath(text);
+}
+
+bool breaksConfigurationPath(const QString &path)
+{
+    return path.contains(QLatin1Char('\n')) || path.contains(QLatin1Char('\r'));
 }
 
 QString storedBackupName(const QString &name, bool zipped)
@@ -51,7 +90,7 @@ QString storedBackupName(const QString &name, bool zipped)
 
 bool isValidBackupName(const QString &name)
 {
-    return !breaksConfigurationLine(name) && !name.contains(QLatin1Char('/'))
+    return !name.isEmpty() && !breaksConfigurationLine(name) && !name.contains(QLatin1Char('/'))
         && !name.contains(QLatin1Char('\\')) && name != QLatin1String(".")
         && name != QLatin1String("..");
 }
@@ -69,28 +108,36 @@ void MainWindow::loadConfiguration()
     }
 
     bool keepLineInvalid = false;
+    bool anyLine = false;
+    // A line of a known key that cannot be used is counted, and kept as
+    // comments are: a save from the window writes it back as it was, so
+    // that nothing the user wrote is lost.
+    int unusable = 0;
+    const auto keepUnusable = [this, &unusable](const QString &line) {
+        otherLines.append(line);
+        ++unusable;
+    };
     QSet<QString> takenNames;
     // The stream honours a byte-order mark; readLine drops "\n" and "\r\n".
     QTextStream stream(&file);
     while (!stream.atEnd()) {
         const QString line = stream.readLine();
+        anyLine = anyLine || !line.trimmed().isEmpty();
         if (line.startsWith(winrarPrefix)) {
             winrarPath = line.mid(winrarPrefix.size());
             if (configurationMode && winrarPathEdit)
                 winrarPathEdit->setText(winrarPath);
         } else if (line.startsWith(ftpPrefix)) {
             const QString rest = line.mid(ftpPrefix.size());
-            const QStringList fields = rest.split(fieldSeparator);
-            if (fields.size() != 4) {
+            FtpServer server;
+            QString cipherText;
+            if (!splitServer(rest, &server, &cipherText)) {
                 log("Invalid line : " + ftpPrefix + rest);
+                keepUnusable(line);
                 continue;
             }
-            FtpServer server;
-            server.host = fields.at(0);
-            server.user = fields.at(1);
             // An undecipherable password loads as empty; the server stays.
-            server.password = cipher.decipherText(fields.at(2));
-            server.remotePath = fields.at(3);
+            server.password = cipher.decipherText(cipherText);
             if (configurationMode && ftpList)
                 ftpList->addItem(server.label());
             ftps.append(server);
@@ -101,11 +148,14 @@ void MainWindow::loadConfiguration()
                 pathList->addItem(folder.path);
             saveFolders.append(folder);
         } else if (line.startsWith(filePrefix)) {
-            addEntryFromConfig(line, filePrefix, EntryKind::File, takenNames);
+            if (!addEntryFromConfig(line, filePrefix, EntryKind::File, takenNames))
+                keepUnusable(line);
         } else if (line.startsWith(zippedFilePrefix)) {
-            addEntryFromConfig(line, zippedFilePrefix, EntryKind::ZippedFile, takenNames);
+            if (!addEntryFromConfig(line, zippedFilePrefix, EntryKind::ZippedFile, takenNames))
+                keepUnusable(line);
         } else if (line.startsWith(zippedFolderPrefix)) {
-            addEntryFromConfig(line, zippedFolderPrefix, EntryKind::ZippedFolder, takenNames);
+            if (!addEntryFromConfig(line, zippedFolderPrefix, EntryKind::ZippedFolder, takenNames))
+                keepUnusable(line);
         } else if (line.startsWith(keepPrefix)) {
             const QString rest = line.mid(keepPrefix.size());
             if (QRegExp(QStringLiteral("[0-9]{1,5}")).exactMatch(rest)
@@ -113,6 +163,7 @@ void MainWindow::loadConfiguration()
                 keepDays = rest.toInt();
             } else {
                 log("Invalid line : " + line);
+                keepUnusable(line);
                 keepLineInvalid = true;
             }
         } else if (!line.trimmed().isEmpty()) {
@@ -129,8 +180,16 @@ void MainWindow::loadConfiguration()
         const QSignalBlocker loading(keepDaysBox);
         keepDaysBox->setValue(keepDays.value_or(0));
     }
-    if (!configurationMode)
-        dropMissingEntries();
+    if (configurationMode)
+        return;
+    if (unusable > 0)
+        runLog.noteIncomplete(linesText(unusable) + " of config.txt cannot be used");
+    const bool anyEntry = !files.isEmpty() || !zippedFiles.isEmpty() || !zippedFolders.isEmpty();
+    if (!anyLine)
+        runLog.noteIncomplete(QStringLiteral("config.txt is empty"));
+    else if (anyEntry && saveFolders.isEmpty() && ftps.isEmpty())
+        runLog.noteIncomplete(QStringLiteral("config.txt names no save folder and no server"));
+    dropMissingEntries();
 }
 
 // True when an entry of `kind` named `name` would land on the copy of an
@@ -165,24 +224,22 @@ void MainWindow::dropMissingEntries()
 
 // `takenNames` holds the stored names (as storedNameKey gives them) of the
 // entries loaded so far, so that loading stays linear in their number.
-void MainWindow::addEntryFromConfig(const QString &line, const QString &prefix, EntryKind kind,
+// False when the line cannot be used.
+bool MainWindow::addEntryFromConfig(const QString &line, const QString &prefix, EntryKind kind,
                                     QSet<QString> &takenNames)
 {
     const QString rest = line.mid(prefix.size());
-    const QStringList fields = rest.split(fieldSeparator);
+    BackupEntry entry;
     // A name that climbs out of its folder would put copies and uploads
     // outside the save folders and the remote path; a name already taken
     // would overwrite the other entry's copies.
-    if (fields.size() != 2 || !isValidBackupName(fields.at(1))
-        || takenNames.contains(storedNameKey(kind, fields.at(1)))) {
+    if (!splitEntry(rest, &entry.path, &entry.name) || !isValidBackupName(entry.name)
+        || takenNames.contains(storedNameKey(kind, entry.name))) {
         log("Invalid line : " + prefix + rest);
-        return;
+        return false;
     }
-    takenNames.insert(storedNameKey(kind, fields.at(1)));
+    takenNames.insert(storedNameKey(kind, entry.name));
 
-    BackupEntry entry;
-    entry.path = fields.at(0);
-    entry.name = fields.at(1);
     // An entry whose source is away (an unplugged drive, a share offline)
     // stays configured: the window shows it as missing and keeps it.
     entry.missing = !QFileInfo::exists(entry.path);
@@ -197,26 +254,26 @@ void MainWindow::addEntryFromConfig(const QString &line, const QString &prefix, 
         }
         list.rows->addItem(row);
     } else if (entry.missing) {
-        log("Removing unexisting file from the saved files : " + entry.path);
+        logError(entry.path + " cannot be found: kept in config.txt, tried again next run");
     }
     list.entries.append(entry);
+    return true;
 }
 
 // config.txt is replaced as a whole, never rewritten in place: a crash or a
 // full disk leaves the previous version. It holds passwords that any copy of
 // the program can decipher, so a new file is for its owner only; an existing
-// file keeps its permissions.
+// file keeps its permissions. A link in its place is not written through.
 void MainWindow::saveConfiguration()
 {
-    const QString fileName = QLatin1String(configurationFileName);
-    const bool isNewFile = !QFileInfo::exists(fileName);
-    QSaveFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly))
+    FileReplacement replacement(QLatin1String(configurationFileName), 0600);
+    if (!replacement.open()) {
+        if (replacement.refusedLink())
+            logError(QStringLiteral("Cannot write config.txt: it is a link"));
         return;
-    if (isNewFile)
-        file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    }
 
-    QTextStream stream(&file);
+    QTextStream stream(&replacement.file());
     stream << winrarPrefix << winrarPath << '\n';
     for (const FtpServer &server : qAsConst(ftps)) {
         stream << ftpPrefix << server.host << fieldSeparator << server.user << fieldSeparator
@@ -239,12 +296,8 @@ void MainWindow::saveConfiguration()
         stream << line << '\n';
 
     stream.flush();
-    if (stream.status() != QTextStream::Ok) {
-        file.cancelWriting();
-        return;
-    }
     // A configuration that could not be stored leaves the history alone too.
-    if (!file.commit())
+    if (stream.status() != QTextStream::Ok || !replacement.commit())
         return;
     writeHistory();
 }

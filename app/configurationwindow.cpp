@@ -23,6 +23,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace {
 
 const int buttonMaximumWidth = 200;
@@ -125,8 +127,15 @@ void MainWindow::buildConfigurationWindow()
     keepDaysBox->setPrefix(QStringLiteral("Keep dated folders for "));
     keepDaysBox->setSuffix(QStringLiteral(" days, 0 = always"));
     rightLayout->addWidget(keepDaysBox);
+    // A value chosen here replaces the keep= lines that could not be read,
+    // which would otherwise keep every folder.
     connect(keepDaysBox, QOverload<int>::of(&QSpinBox::valueChanged), this, [this](int days) {
         keepDays = days;
+        otherLines.erase(std::remove_if(otherLines.begin(), otherLines.end(),
+                                        [](const QString &line) {
+                                            return line.startsWith(QLatin1String("keep="));
+                                        }),
+                         otherLines.end());
         saveConfiguration();
     });
 
@@ -219,17 +228,20 @@ void MainWindow::addBackupEntry(EntryKind kind)
                                             QStringLiteral("All files (*)"));
     if (path.isEmpty())
         return;
-    if (breaksConfigurationLine(path)) {
+    // Spaces are fine in a path; a line break would split its line.
+    if (breaksConfigurationPath(path)) {
         warn(QStringLiteral("The path musn't contain spaces"));
         return;
     }
 
-    const QString proposedName = path.section(QLatin1Char('/'), -1);
+    // Names hold no space: the proposal has "_" where the file name has one.
+    const QString proposedName
+        = path.section(QLatin1Char('/'), -1).replace(QLatin1Char(' '), QLatin1Char('_'));
     const QString prompt = backupNamePrompt(kind);
     bool ok = false;
     const QString name
         = QInputDialog::getText(this, prompt, prompt, QLineEdit::Normal, proposedName, &ok);
-    if (!isValidBackupName(name)) {
+    if (!name.isEmpty() && !isValidBackupName(name)) {
         warn(QStringLiteral("The path musn't contain spaces nor / nor \\"));
         return;
     }
@@ -307,7 +319,7 @@ void MainWindow::addNewFtp()
         inform(QStringLiteral("To place the backups at the root, use '.'"));
         return;
     }
-    if (breaksConfigurationLine(remotePath)) {
+    if (breaksConfigurationPath(remotePath)) {
         warn(QStringLiteral("The path musn't contain spaces"));
         return;
     }
@@ -327,7 +339,7 @@ void MainWindow::addNewPath()
     const QString folder = askForDirectory();
     if (folder.isEmpty())
         return;
-    if (breaksConfigurationLine(folder)) {
+    if (breaksConfigurationPath(folder)) {
         warn(QStringLiteral("The path musn't contain spaces"));
         return;
     }

@@ -1,7 +1,8 @@
 #include "mainwindow.h"
 
+#include "linksafefile.h"
+
 #include <QFile>
-#include <QSaveFile>
 #include <QTextStream>
 
 namespace {
@@ -33,32 +34,35 @@ QDateTime dateTimeFromField(const QString &field)
 // Replaced as a whole, so that a crash or a full disk leaves the previous
 // history rather than a truncated one. A value still equal to the one read
 // goes back as the text it was read from.
+// A link in its place is refused, never written through.
 bool storeHistory(const QMap<QString, QDateTime> &history, const QHash<QString, StoredTime> &asRead)
 {
-    QSaveFile file { QLatin1String(historyFileName) };
-    if (!file.open(QIODevice::WriteOnly))
+    FileReplacement replacement(QLatin1String(historyFileName), 0666);
+    if (!replacement.open())
         return false;
-    QTextStream stream(&file);
+    QTextStream stream(&replacement.file());
     for (auto it = history.constBegin(); it != history.constEnd(); ++it) {
         const auto read = asRead.constFind(it.key());
         const bool unchanged = read != asRead.constEnd() && read->value == it.value();
         stream << it.key() << ' ' << (unchanged ? read->text : dateTimeToField(it.value())) << '\n';
     }
     stream.flush();
-    if (stream.status() != QTextStream::Ok) {
-        file.cancelWriting();
-        return false;
-    }
-    return file.commit();
+    return stream.status() == QTextStream::Ok && replacement.commit();
 }
 
 } // namespace
 
+// A first run has no history yet: nothing is wrong then. A link in the
+// file's place is not followed.
 void MainWindow::readHistory()
 {
-    QFile file { QLatin1String(historyFileName) };
-    if (!file.open(QIODevice::ReadOnly)) {
-        logError("Cannot read previous transfer file");
+    QFile file;
+    LinkSafeOpen opener;
+    if (!opener.open(file, QLatin1String(historyFileName), QIODevice::ReadOnly)) {
+        if (opener.missing())
+            log(QStringLiteral("No previous transfer file: every entry is backed up"));
+        else
+            logError("Cannot read previous transfer file");
         return;
     }
 
@@ -67,23 +71,29 @@ void MainWindow::readHistory()
         QString line = stream.readLine();
         // The decoder drops a byte order mark only at the start of the file:
         // dropped everywhere, a key reads the same wherever a later run writes it.
-        if (line.startsWith(QChar::ByteOrderMark))
+        while (line.startsWith(QChar::ByteOrderMark))
             line.remove(0, 1);
-        const QStringList fields = line.split(QLatin1Char(' '));
-        if (fields.size() != 2) {
+        // Values never hold a space, so the last one ends the path, which
+        // may hold spaces of its own.
+        const int space = line.lastIndexOf(QLatin1Char(' '));
+        if (space < 0) {
             logError("Must have <path> <last-modified> for all entries in 'previous'");
             continue;
         }
+        const QString path = line.left(space);
+        const QString text = line.mid(space + 1);
         // A date that does not parse is stored as the invalid date-time it gives.
-        const QDateTime value = dateTimeFromField(fields.at(1));
-        previousTransfers.insert(fields.at(0), value);
-        historyAsRead.insert(fields.at(0), StoredTime { value, fields.at(1) });
+        const QDateTime value = dateTimeFromField(text);
+        previousTransfers.insert(path, value);
+        historyAsRead.insert(path, StoredTime { value, text });
     }
     file.close();
 }
 
 void MainWindow::writeHistory()
 {
-    if (!storeHistory(previousTransfers, historyAsRead))
-        logError("Cannot write previous transfer file");
+    if (storeHistory(previousTransfers, historyAsRead))
+        return;
+    logError("Cannot write previous transfer file");
+    runLog.noteIncomplete(QStringLiteral("previous cannot be written"));
 }

@@ -70,6 +70,16 @@ int runRestoreCommand(int argc, char *argv[], ProgramOptions options)
                                                           : restoreEntries(options.restore);
 }
 
+// The lines that follow the version, as free programs print them.
+QString licenceText()
+{
+    return QStringLiteral(
+        "Copyright (C) 2026 The Mirvo developers\n"
+        "License GPL-3.0-or-later: GNU GPL version 3 or later <https://gnu.org/licenses/gpl.html>\n"
+        "This is free software: you are free to change and redistribute it.\n"
+        "There is NO WARRANTY, to the extent permitted by law.\n");
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -87,7 +97,7 @@ int main(int argc, char *argv[])
         print(stdout, usageText(program, configurationOnly));
         return 0;
     case ProgramOptions::ShowVersion:
-        print(stdout, program + QStringLiteral(" " MIRVO_VERSION "\n"));
+        print(stdout, program + QStringLiteral(" " MIRVO_VERSION "\n") + licenceText());
         return 0;
     case ProgramOptions::Refuse:
         print(stderr,

@@ -91,11 +91,23 @@ void MainWindow::buildBackupWindow()
         endWithoutBackup(folderBusyText());
         return;
     }
-    if (!runLog.open(QLatin1String(RunLog::fileName)))
+    if (lock == FolderLock::Taken)
+        folderLock.removeLeftovers();
+    if (!runLog.open(QLatin1String(RunLog::fileName))) {
         logError("Cannot write the log file " + runLog.problem());
+        runLog.noteIncomplete(QStringLiteral("the log file cannot be written"));
+    }
+    if (!runLog.rotationProblem().isEmpty()) {
+        logError("Cannot rotate the log file " + runLog.rotationProblem());
+        runLog.noteIncomplete(QStringLiteral("the log file cannot be rotated"));
+    }
     if (lock == FolderLock::Unavailable)
         logError("Cannot lock " + folderLock.folder()
                  + ": another backup could run there at the same time");
+    if (lock == FolderLock::LinkInPlace) {
+        logError("Cannot lock " + folderLock.folder() + ": " + FolderLock::fileName + " is a link");
+        runLog.noteIncomplete(QString(FolderLock::fileName) + " is a link");
+    }
 
     // Lines logged by these two land in logText and show up with the first
     // line logged once the view exists.
@@ -238,6 +250,7 @@ void MainWindow::keepInRunLog(const QString &line)
         return;
     const QString problem = runLog.problem();
     runLog.close();
+    runLog.noteIncomplete(QStringLiteral("the log file cannot be written"));
     logError("Cannot write the log file " + problem);
 }
 

@@ -31,7 +31,7 @@ class QTextEdit;
 class QVBoxLayout;
 
 // One item to back up: where it comes from and the name it is stored under.
-// Neither field ever holds a space: config.txt splits its lines on spaces.
+// The name never holds a space: it is the last field of its line in config.txt.
 struct BackupEntry
 {
     QString path;
@@ -246,7 +246,7 @@ private:
     // Configuration file
     void loadConfiguration();
     void saveConfiguration();
-    void addEntryFromConfig(const QString &line, const QString &prefix, EntryKind kind,
+    bool addEntryFromConfig(const QString &line, const QString &prefix, EntryKind kind,
                             QSet<QString> &takenNames);
     void dropMissingEntries();
     bool backupNameTaken(EntryKind kind, const QString &name) const;
@@ -344,7 +344,7 @@ private:
     // Dated folders older than this many days are removed; none when absent or 0.
     std::optional<int> keepDays;
     // Lines of config.txt that the program does not read (comments, keys it
-    // does not know), written back as they were.
+    // does not know, lines it cannot use), written back as they were.
     QStringList otherLines;
 
     StringCipher cipher;

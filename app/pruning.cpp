@@ -23,22 +23,17 @@ Q_LOGGING_CATEGORY(lcPrune, "mirvo.prune", QtInfoMsg)
 // wait for the next run).
 const int listingLimit = 100000;
 
-// A name from a server's listing that can be used as a path below the
-// folder being emptied: no way up, no way into another folder.
-bool isPlainName(const QString &name)
-{
-    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
-        && !name.contains(QLatin1Char('/'));
-}
+const QString holdsFolderText = QStringLiteral("it holds a folder");
+const QString holdsOtherFilesText = QStringLiteral("it holds other files");
 
 } // namespace
 
 OldFolderPruning::OldFolderPruning(int keepDays, const QString &runFolder,
-                                   const QStringList &leftoverNames, QObject *parent)
+                                   const QStringList &removableNames, QObject *parent)
     : QObject(parent)
     , keepDays(keepDays)
     , runFolder(runFolder)
-    , leftoverNames(leftoverNames)
+    , removableNames(removableNames.cbegin(), removableNames.cend())
     , today(QDate::currentDate())
 { }
 
@@ -59,14 +54,40 @@ void OldFolderPruning::pruneSaveFolder(const QString &folder)
         const QString name = entry.fileName();
         if (!isOld(name))
             continue;
-        // Removing a folder's content never goes through the links in it.
-        const bool removed = entry.isSymLink() ? QFile::remove(entry.filePath())
-                                               : QDir(entry.filePath()).removeRecursively();
-        if (removed)
+        if (!entry.isSymLink()) {
+            pruneLocalFolder(folder, name);
+        } else if (QFile::remove(entry.filePath())) {
             emit logLine(folder + " removed old folder " + name);
-        else
+        } else {
             emit errorLine(folder + " cannot remove old folder " + name);
+        }
     }
+}
+
+// The known files go (a link among them as a link), then the folder if
+// nothing else is left in it.
+void OldFolderPruning::pruneLocalFolder(const QString &folder, const QString &name)
+{
+    const QDir dated(QDir(folder).filePath(name));
+    const QFileInfoList entries = dated.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System
+                                                      | QDir::NoDotAndDotDot);
+    QString keptBecause;
+    bool failed = false;
+    for (const QFileInfo &entry : entries) {
+        const bool isFolder = entry.isDir() && !entry.isSymLink();
+        if (isFolder || !removableNames.contains(entry.fileName())) {
+            if (keptBecause != holdsFolderText)
+                keptBecause = isFolder ? holdsFolderText : holdsOtherFilesText;
+            continue;
+        }
+        failed = !QFile::remove(entry.filePath()) || failed;
+    }
+    if (failed || (keptBecause.isEmpty() && !QDir(folder).rmdir(name)))
+        emit errorLine(folder + " cannot remove old folder " + name);
+    else if (!keptBecause.isEmpty())
+        emit logLine(folder + " kept old folder " + name + ", " + keptBecause);
+    else
+        emit logLine(folder + " removed old folder " + name);
 }
 
 void OldFolderPruning::pruneServer(QFtp *client, const QString &label)
@@ -106,16 +127,18 @@ void OldFolderPruning::listInfo(QFtp *client, const QUrlInfo &info)
         if (info.isDir() && server->targets.size() < listingLimit && isOld(info.name()))
             server->targets.append(Target { info.name(), info.isSymLink() });
     } else if (server->step == Step::ListingFolder) {
-        if (info.name() == QLatin1String(".") || info.name() == QLatin1String(".."))
+        const QString name = info.name();
+        if (name == QLatin1String(".") || name == QLatin1String(".."))
             return;
-        if (!server->keptBecause.isEmpty())
-            return;
-        if (info.isDir() && !info.isSymLink())
-            server->keptBecause = QStringLiteral("it holds a folder");
-        else if (!isPlainName(info.name()) || server->files.size() >= listingLimit)
-            server->keptBecause = QStringLiteral("it cannot be emptied file by file");
-        else
-            server->files.append(info.name());
+        const bool isFolder = info.isDir() && !info.isSymLink();
+        if (isFolder || !removableNames.contains(name)) {
+            if (server->keptBecause != holdsFolderText)
+                server->keptBecause = isFolder ? holdsFolderText : holdsOtherFilesText;
+        } else if (!server->listed.contains(name)) {
+            // At most one of each removable name, whatever the server lists.
+            server->listed.append(name);
+            server->files.append(name);
+        }
     }
 }
 
@@ -133,14 +156,11 @@ void OldFolderPruning::commandFinished(QFtp *client, bool error)
         }
         break;
     case Step::ListingFolder:
-        if (error) {
-            emit errorLine(server->label + " cannot remove old folder " + name);
-        } else if (!server->keptBecause.isEmpty()) {
-            emit logLine(server->label + " kept old folder " + name + ", " + server->keptBecause);
-        } else {
+        if (!error) {
             removeNext(*server);
             return;
         }
+        emit errorLine(server->label + " cannot remove old folder " + name);
         break;
     case Step::RemovingFiles:
         if (!error) {
@@ -153,12 +173,17 @@ void OldFolderPruning::commandFinished(QFtp *client, bool error)
         removeNext(*server); // most of these names are not there
         return;
     case Step::RemovingFolder:
-        if (error && !server->current.isLink && !server->leftoversTried
-            && !leftoverNames.isEmpty()) {
+        if (error && !server->current.isLink && !server->leftoversTried) {
             server->leftoversTried = true;
-            server->files = leftoverNames;
-            removeNext(*server);
-            return;
+            for (const QString &removable : removableNames) {
+                if (removable.startsWith(QLatin1Char('.')) && !server->listed.contains(removable))
+                    server->files.append(removable);
+            }
+            if (!server->files.isEmpty()) {
+                server->files.sort();
+                removeNext(*server);
+                return;
+            }
         }
         if (error)
             emit errorLine(server->label + " cannot remove old folder " + name);
@@ -179,14 +204,17 @@ void OldFolderPruning::setStep(Server &server, Step next)
     server.step = next;
 }
 
-// The files of the current folder one by one (or the names that may be
-// left there), then the folder.
+// The known files of the current folder one by one (or the names that may
+// be hidden there), then the folder, unless it holds anything else.
 void OldFolderPruning::removeNext(Server &server)
 {
     const QString &folder = server.current.name;
     if (!server.files.isEmpty()) {
         setStep(server, server.leftoversTried ? Step::RemovingLeftovers : Step::RemovingFiles);
         server.client->remove(folder + "/" + server.files.takeFirst());
+    } else if (!server.keptBecause.isEmpty()) {
+        emit logLine(server.label + " kept old folder " + folder + ", " + server.keptBecause);
+        startNextTarget(server);
     } else {
         setStep(server, Step::RemovingFolder);
         server.client->rmdir(folder);
@@ -211,6 +239,7 @@ void OldFolderPruning::startNextTarget(Server &server)
     }
     setStep(server, Step::ListingFolder);
     server.files.clear();
+    server.listed.clear();
     server.keptBecause.clear();
     server.leftoversTried = false;
     server.client->list(server.current.name);
@@ -220,14 +249,17 @@ void OldFolderPruning::startNextTarget(Server &server)
 // servers are closed; the servers are closed once every one is through.
 void MainWindow::pruneOldFolders()
 {
-    // Every entry's copy may have been cut during its replacement.
-    QStringList leftovers;
+    // What this configuration's backups put in a dated folder: each entry's
+    // copy, and the temporary name its replacement on a server may leave.
+    QStringList removable;
     for (const EntryKind kind :
          { EntryKind::File, EntryKind::ZippedFile, EntryKind::ZippedFolder }) {
-        for (const BackupEntry &entry : qAsConst(entryListOf(kind).entries))
-            leftovers << temporaryUploadName(storedBackupName(entry.name, kind != EntryKind::File));
+        for (const BackupEntry &entry : qAsConst(entryListOf(kind).entries)) {
+            const QString stored = storedBackupName(entry.name, kind != EntryKind::File);
+            removable << stored << temporaryUploadName(stored);
+        }
     }
-    pruning = new OldFolderPruning(keepDays.value_or(0), date, leftovers, this);
+    pruning = new OldFolderPruning(keepDays.value_or(0), date, removable, this);
     connect(pruning, &OldFolderPruning::logLine, this, &MainWindow::log);
     connect(pruning, &OldFolderPruning::errorLine, this, &MainWindow::logError);
     connect(pruning, &OldFolderPruning::finished, this, &MainWindow::closeServers);

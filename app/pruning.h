@@ -4,6 +4,7 @@
 #include <QDate>
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -18,15 +19,19 @@ constexpr int maximumKeepDays = 36500;
 // the running backup, never a file; a link is removed as a link, never
 // followed.
 //
+// An old folder loses only what a backup could have put there: the files
+// named in `removableNames`. Then it goes if it is empty; a folder that
+// still holds anything else stays, with a line saying so. So a link that a
+// listing shows as a folder (a DOS-style listing cannot tell) never leads
+// the pruning to remove what it points at.
+//
 // On a server, each step is queued once the one before has finished (a
 // failed command empties the client's queue): the listing of the remote
-// path, then for each old folder its listing, the removal of its files one
-// by one and of the folder itself. A folder holding a folder of its own is
-// left in place. A folder that still cannot be removed once its listed files
-// are gone may hold hidden files that the listing left out: the temporary
-// upload names that this configuration can leave there go, and the folder
-// is tried once more. The window hands over the client's signals while the
-// server is in this step.
+// path, then for each old folder its listing, the removal of its known
+// files one by one and of the folder itself. A folder that still cannot be
+// removed may hold hidden files that the listing left out: the removable
+// names starting with a dot go, and the folder is tried once more. The
+// window hands over the client's signals while the server is in this step.
 class OldFolderPruning : public QObject
 {
     Q_OBJECT
@@ -43,9 +48,9 @@ public:
     };
     Q_ENUM(Step)
 
-    // `leftoverNames`: the files that an interrupted run may leave in a
-    // dated folder, unlisted on servers that hide names starting with a dot.
-    OldFolderPruning(int keepDays, const QString &runFolder, const QStringList &leftoverNames,
+    // `removableNames`: the names of the files that a backup may have put
+    // in a dated folder, and nothing else may be removed from one.
+    OldFolderPruning(int keepDays, const QString &runFolder, const QStringList &removableNames,
                      QObject *parent = nullptr);
 
     void pruneSaveFolder(const QString &folder);
@@ -74,11 +79,13 @@ private:
         QList<Target> targets; // what the listing of the remote path found
         Target current;
         QStringList files; // of the current folder, still to delete
+        QStringList listed; // removable names the listing of the current folder showed
         QString keptBecause; // why the current folder stays, if it does
         bool leftoversTried = false; // for the current folder
     };
 
     bool isOld(const QString &name) const;
+    void pruneLocalFolder(const QString &folder, const QString &name);
     Server *serverOf(QFtp *client);
     void setStep(Server &server, Step next);
     void startNextTarget(Server &server);
@@ -86,7 +93,7 @@ private:
 
     const int keepDays;
     const QString runFolder;
-    const QStringList leftoverNames;
+    const QSet<QString> removableNames;
     const QDate today;
     QList<Server> servers;
 };

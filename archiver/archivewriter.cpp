@@ -12,20 +12,23 @@
 // archive untouched.
 
 #include "archivewriter.h"
+#include "compressionpipeline.h"
 #include "messages.h"
+#include "zipcontainer.h"
 
-#include <zip.h>
+#include <libdeflate.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,12 +36,50 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Members this large get 64-bit sizes in their local header, which is
+// written before their bytes are read: room for the file to grow meanwhile.
+const uint64_t largeMember = uint64_t(1) << 31;
+
 // The name an entry is stored under: the path relative to `base`, which is
 // the folder holding the source with -ep1, otherwise the file system root.
 std::string entryName(const fs::path &file, const fs::path &base)
 {
     return file.lexically_relative(base).generic_string();
 }
+
+// The hint in the general purpose flags: maximum, normal, fast, super fast.
+uint16_t levelFlags(int level)
+{
+    return level >= 7 ? 0x2 : level >= 4 ? 0 : level >= 2 ? 0x4 : 0x6;
+}
+
+// Up to `size` bytes; fewer only at the end of the file, -1 on an error.
+ssize_t readBlock(int fd, uint8_t *data, size_t size)
+{
+    size_t got = 0;
+    while (got < size) {
+        const ssize_t read = ::read(fd, data + got, size - got);
+        if (read < 0 && errno == EINTR)
+            continue;
+        if (read < 0)
+            return -1;
+        if (read == 0)
+            break;
+        got += size_t(read);
+    }
+    return ssize_t(got);
+}
+
+// A descriptor closed when it goes out of scope.
+struct OpenFile
+{
+    int fd = -1;
+    ~OpenFile()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
 
 class ArchiveWriter
 {
@@ -48,8 +89,6 @@ public:
     { }
     ~ArchiveWriter()
     {
-        if (archive)
-            zip_discard(archive);
         if (!temporaryPath.empty()) {
             std::error_code ignored;
             fs::remove(temporaryPath, ignored);
@@ -67,22 +106,18 @@ public:
             fail("cannot find " + opts.source);
             return Failure;
         }
+        if (!fs::is_directory(status) && !fs::is_regular_file(status)) {
+            fail("cannot archive " + opts.source + ": not a regular file");
+            return Failure;
+        }
 
         const fs::path absoluteSource = fs::absolute(source, ec);
         const fs::path base
             = opts.excludeBasePath ? absoluteSource.parent_path() : absoluteSource.root_path();
         if (!open())
             return Failure;
-
-        if (!fs::is_directory(status) && !fs::is_regular_file(status)) {
-            fail("cannot archive " + opts.source + ": not a regular file");
-            return Failure;
-        }
-        bool ok = true;
-        if (fs::is_directory(status))
-            ok = addFolder(absoluteSource, base);
-        else
-            ok = addFile(absoluteSource, base);
+        const bool ok = fs::is_directory(status) ? addFolder(absoluteSource, base)
+                                                 : addFile(absoluteSource, base, false);
         if (!ok)
             return Failure;
         return commit();
@@ -94,7 +129,7 @@ private:
         std::error_code ec;
         targetPath = fs::absolute(opts.archive, ec);
         // A new file beside the target, so that the final rename stays on one
-        // file system; libzip only creates it when the archive is closed.
+        // file system.
         for (int attempt = 0; temporaryPath.empty() || fs::exists(temporaryPath, ec); ++attempt) {
             temporaryPath
                 = (targetPath.parent_path()
@@ -102,36 +137,34 @@ private:
                       + std::to_string(attempt) + ".tmp"))
                       .string();
         }
-
-        int error = 0;
-        archive = zip_open(temporaryPath.c_str(), ZIP_CREATE | ZIP_EXCL, &error);
-        if (!archive) {
-            zip_error_t ze;
-            zip_error_init_with_code(&ze, error);
-            fail("cannot create " + opts.archive + ": " + zip_error_strerror(&ze));
-            zip_error_fini(&ze);
-            return false;
+        if (!zip.create(temporaryPath)) {
+            const std::string why = zip.errorString();
+            temporaryPath.clear(); // not ours to remove
+            return fail("cannot write " + opts.archive + ": " + why);
         }
+        pipeline = std::make_unique<CompressionPipeline>(zip, opts.store ? 0 : opts.level);
         return true;
+    }
+
+    ZipEntry entryFor(const fs::path &path, const fs::path &base, const struct stat &status,
+                      mode_t type)
+    {
+        ZipEntry entry;
+        entry.name = entryName(path, base) + (type == S_IFDIR ? "/" : "");
+        entry.mode = type | (type == S_IFLNK ? 0777 : (status.st_mode & 07777));
+        entry.modified = status.st_mtime;
+        entry.levelFlags = levelFlags(opts.level);
+        return entry;
     }
 
     bool addFolder(const fs::path &folder, const fs::path &base)
     {
-        const zip_int64_t index
-            = zip_dir_add(archive, (entryName(folder, base) + "/").c_str(), ZIP_FL_ENC_UTF_8);
-        if (index < 0)
-            return fail("cannot add " + folder.string() + ": " + zip_strerror(archive));
-        // The folder's own mode and time, not libzip's default of 0777 and
-        // the time of archiving: unzip would restore the first as a folder
-        // anyone may write to.
-        std::error_code ec;
         struct stat status;
-        if (::stat(folder.c_str(), &status) == 0) {
-            const zip_uint32_t mode = S_IFDIR | (zip_uint32_t(status.st_mode) & 07777);
-            zip_file_set_external_attributes(archive, zip_uint64_t(index), 0, ZIP_OPSYS_UNIX,
-                                             mode << 16);
-            zip_file_set_mtime(archive, zip_uint64_t(index), status.st_mtime, 0);
-        }
+        if (::stat(folder.c_str(), &status) != 0)
+            return fail("cannot read " + folder.string() + ": " + std::strerror(errno));
+        if (!pipeline->addWhole(entryFor(folder, base, status, S_IFDIR), nullptr, true))
+            return writeFailed();
+        std::error_code ec;
         std::vector<fs::directory_entry> entries;
         for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
             entries.push_back(*it);
@@ -139,36 +172,36 @@ private:
             return fail("cannot read " + folder.string() + ": " + ec.message());
         std::sort(entries.begin(), entries.end()); // the same tree always gives the same archive
         for (const fs::directory_entry &entry : entries) {
-            if (isExcluded(entry.path()))
-                continue;
-            // The entry itself, not what a link points to.
-            std::error_code statError;
-            const fs::file_status status = entry.symlink_status(statError);
-            if (statError) {
-                std::fprintf(stderr, "mirvo-archiver: skipping %s (%s)\n", entry.path().c_str(),
-                             statError.message().c_str());
-                continue;
-            }
-            bool ok = true;
-            if (fs::is_symlink(status)) {
-                ok = addLink(entry.path(), base);
-            } else if (fs::is_directory(status)) {
-                if (opts.recurse)
-                    ok = addFolder(entry.path(), base);
-            } else if (fs::is_regular_file(status)) {
-                // An archive kept inside the folder it archives stays out.
-                if (entry.path().filename() != targetPath.filename()
-                    || !fs::equivalent(entry.path(), targetPath, statError))
-                    ok = addFile(entry.path(), base);
-            } else {
-                // A pipe would block the walk; a device is no file to keep.
-                std::fprintf(stderr, "mirvo-archiver: left out %s: not a regular file\n",
-                             entry.path().c_str());
-            }
-            if (!ok)
+            if (!isExcluded(entry.path()) && !isOwnOutput(entry.path()) && !addEntry(entry, base))
                 return false;
         }
         return true;
+    }
+
+    // An entry of a folder: the entry itself, not what a link points to.
+    bool addEntry(const fs::directory_entry &entry, const fs::path &base)
+    {
+        std::error_code statError;
+        const fs::file_status status = entry.symlink_status(statError);
+        if (statError) {
+            std::fprintf(stderr, "mirvo-archiver: skipping %s (%s)\n", entry.path().c_str(),
+                         statError.message().c_str());
+            return true;
+        }
+        if (fs::is_symlink(status))
+            return addLink(entry.path(), base);
+        if (fs::is_directory(status))
+            return !opts.recurse || addFolder(entry.path(), base);
+        if (fs::is_regular_file(status))
+            return addFile(entry.path(), base, true);
+        leftOut(entry.path());
+        return true;
+    }
+
+    // A pipe would block the walk; a device is no file to keep.
+    static void leftOut(const fs::path &path)
+    {
+        std::fprintf(stderr, "mirvo-archiver: left out %s: not a regular file\n", path.c_str());
     }
 
     bool isExcluded(const fs::path &path) const
@@ -179,30 +212,69 @@ private:
         return std::find(opts.excluded.begin(), opts.excluded.end(), normal) != opts.excluded.end();
     }
 
-    bool addFile(const fs::path &file, const fs::path &base)
+    // The archive, and the new one being written, inside the folder it archives.
+    bool isOwnOutput(const fs::path &path) const
     {
-        // Fail now rather than at zip_close, with the file's own name in the message.
-        if (std::FILE *probe = std::fopen(file.c_str(), "rb"))
-            std::fclose(probe);
-        else
-            return fail("cannot read " + file.string() + ": " + std::strerror(errno));
+        std::error_code ec;
+        const fs::path name = path.filename();
+        return (name == targetPath.filename() && fs::equivalent(path, targetPath, ec))
+            || (name == fs::path(temporaryPath).filename()
+                && fs::equivalent(path, temporaryPath, ec));
+    }
 
-        zip_source_t *data = zip_source_file(archive, file.c_str(), 0, -1);
-        if (!data)
-            return fail("cannot read " + file.string() + ": " + zip_strerror(archive));
-        const zip_int64_t index = zip_file_add(archive, entryName(file, base).c_str(), data,
-                                               ZIP_FL_ENC_UTF_8 | ZIP_FL_OVERWRITE);
-        if (index < 0) {
-            zip_source_free(data);
-            return fail("cannot add " + file.string() + ": " + zip_strerror(archive));
+    // Opened without blocking and without following a link inside a
+    // folder; what turns out to be no regular file by then is left out.
+    bool addFile(const fs::path &file, const fs::path &base, bool insideFolder)
+    {
+        OpenFile source;
+        source.fd = ::open(file.c_str(),
+                           O_RDONLY | O_NONBLOCK | O_CLOEXEC | (insideFolder ? O_NOFOLLOW : 0));
+        struct stat status;
+        if (source.fd < 0 || ::fstat(source.fd, &status) != 0)
+            return fail("cannot read " + file.string() + ": " + std::strerror(errno));
+        if (!S_ISREG(status.st_mode)) {
+            leftOut(file);
+            return true;
         }
-        const zip_int32_t method = opts.store ? ZIP_CM_STORE : ZIP_CM_DEFLATE;
-        if (zip_set_file_compression(archive, zip_uint64_t(index), method,
-                                     opts.store ? 0 : zip_uint32_t(opts.level))
-            < 0) {
-            return fail("cannot compress " + file.string() + ": " + zip_strerror(archive));
+        ::posix_fadvise(source.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+        ZipEntry entry = entryFor(file, base, status, S_IFREG);
+        entry.large = uint64_t(status.st_size) >= largeMember;
+        return addContent(std::move(entry), source.fd, file);
+    }
+
+    // Reads the file block by block: a file that fits in one block is one
+    // piece of work, a longer one a piece per block.
+    bool addContent(ZipEntry entry, int fd, const fs::path &file)
+    {
+        const size_t blockSize = CompressionPipeline::blockSize;
+        std::unique_ptr<Piece> piece = pipeline->takePiece();
+        ssize_t got = readBlock(fd, piece->input.get(), blockSize);
+        if (got < 0)
+            return fail("cannot read " + file.string() + ": " + std::strerror(errno));
+        piece->inputSize = size_t(got);
+        uint32_t crc = libdeflate_crc32(0, piece->input.get(), size_t(got));
+        if (size_t(got) < blockSize) {
+            entry.crc = crc;
+            entry.size = uint64_t(got);
+            return pipeline->addWhole(std::move(entry), std::move(piece), got == 0)
+                || writeFailed();
         }
-        return true;
+        uint64_t total = 0;
+        if (!pipeline->beginLong(std::move(entry), *piece))
+            return writeFailed();
+        while (got > 0) {
+            total += uint64_t(got);
+            if (!pipeline->addBlock(std::move(piece)))
+                return writeFailed();
+            piece = pipeline->takePiece();
+            got = readBlock(fd, piece->input.get(), blockSize);
+            piece->inputSize = size_t(std::max<ssize_t>(got, 0));
+            crc = libdeflate_crc32(crc, piece->input.get(), piece->inputSize);
+        }
+        pipeline->givePieceBack(std::move(piece));
+        if (got < 0)
+            return fail("cannot read " + file.string() + ": " + std::strerror(errno));
+        return pipeline->endLong(crc, total) || writeFailed();
     }
 
     // A link is stored as a Unix symlink entry: its target as the data, the
@@ -211,44 +283,37 @@ private:
     {
         std::error_code ec;
         const std::string target = fs::read_symlink(link, ec).string();
-        if (ec)
-            return fail("cannot read " + link.string() + ": " + ec.message());
-        // libzip reads the data at zip_close and frees it then.
-        void *data = std::malloc(target.size() + 1);
-        if (!data)
-            return fail("out of memory");
-        std::memcpy(data, target.c_str(), target.size() + 1);
-        zip_source_t *source = zip_source_buffer(archive, data, target.size(), 1);
-        if (!source) {
-            std::free(data);
-            return fail("cannot add " + link.string() + ": " + zip_strerror(archive));
-        }
-        const zip_int64_t index = zip_file_add(archive, entryName(link, base).c_str(), source,
-                                               ZIP_FL_ENC_UTF_8 | ZIP_FL_OVERWRITE);
-        if (index < 0) {
-            zip_source_free(source);
-            return fail("cannot add " + link.string() + ": " + zip_strerror(archive));
-        }
-        const zip_uint32_t mode = S_IFLNK | 0777;
         struct stat status;
-        if (::lstat(link.c_str(), &status) == 0)
-            zip_file_set_mtime(archive, zip_uint64_t(index), status.st_mtime, 0);
-        if (zip_set_file_compression(archive, zip_uint64_t(index), ZIP_CM_STORE, 0) < 0
-            || zip_file_set_external_attributes(archive, zip_uint64_t(index), 0, ZIP_OPSYS_UNIX,
-                                                mode << 16)
-                < 0) {
-            return fail("cannot add " + link.string() + ": " + zip_strerror(archive));
-        }
-        return true;
+        if (ec || ::lstat(link.c_str(), &status) != 0)
+            return fail("cannot read " + link.string() + ": "
+                        + (ec ? ec.message() : std::strerror(errno)));
+        if (target.size() > CompressionPipeline::blockSize)
+            return fail("cannot read " + link.string() + ": its target is too long");
+        ZipEntry entry = entryFor(link, base, status, S_IFLNK);
+        std::unique_ptr<Piece> piece = pipeline->takePiece();
+        std::copy(target.begin(), target.end(), piece->input.get());
+        piece->inputSize = target.size();
+        entry.crc = libdeflate_crc32(0, target.data(), target.size());
+        entry.size = target.size();
+        return pipeline->addWhole(std::move(entry), std::move(piece), true) || writeFailed();
+    }
+
+    bool writeFailed()
+    {
+        return fail("cannot write " + opts.archive + ": " + pipeline->errorString());
     }
 
     int commit()
     {
-        if (zip_close(archive) < 0) {
-            fail("cannot write " + opts.archive + ": " + zip_strerror(archive));
+        if (!pipeline->finish()) {
+            writeFailed();
             return Failure;
         }
-        archive = nullptr;
+        pipeline.reset();
+        if (!zip.close()) {
+            fail("cannot write " + opts.archive + ": " + zip.errorString());
+            return Failure;
+        }
         std::error_code ec;
         fs::rename(temporaryPath, opts.archive, ec);
         if (ec) {
@@ -261,8 +326,9 @@ private:
 
     const Options &opts;
     fs::path targetPath;
-    zip_t *archive = nullptr;
     std::string temporaryPath;
+    ZipContainer zip;
+    std::unique_ptr<CompressionPipeline> pipeline; // goes before the container it writes into
 };
 
 } // namespace

@@ -69,9 +69,12 @@ bool parseAddSwitch(const std::string &arg, Options &options)
     } else if (arg == "-ep1") {
         options.excludeBasePath = true;
     } else if (arg.size() == 3 && arg.compare(0, 2, "-m") == 0 && arg[2] >= '0' && arg[2] <= '5') {
+        // From the fastest to the best level that still keeps up with the
+        // disk; -m5 compresses as small as the best level of zlib.
+        const int levels[] = { 0, 1, 3, 5, 6, 7 };
         const int method = arg[2] - '0';
         options.store = method == 0;
-        options.level = method == 5 ? 9 : 1 + 2 * (method - 1);
+        options.level = levels[method];
     } else if (arg.size() > 2 && arg.compare(0, 2, "-x") == 0) {
         options.excluded.push_back(comparable(arg.substr(2)));
     } else {

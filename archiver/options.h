@@ -10,7 +10,7 @@ struct Options
 {
     bool recurse = false;
     bool excludeBasePath = false;
-    int level = 6; // deflate level
+    int level = 6; // deflate level, 1 to 12
     bool store = false;
     std::vector<std::filesystem::path>
         excluded; // absolute, normalised, without a trailing separator

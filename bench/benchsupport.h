@@ -9,6 +9,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 
@@ -228,6 +229,90 @@ inline int uploadClient(const QStringList &arguments)
     const bool ok = waitForDone(ftp);
     std::printf("tls library loaded: %s\n", tlsLibraryLoaded() ? "yes" : "no");
     return ok ? 0 : 1;
+}
+
+// Prose of `size` bytes: words of a made-up vocabulary drawn with the
+// frequencies of a natural language (Zipf), in sentences and paragraphs, so
+// that deflate finds what it finds in a person's documents.
+inline QByteArray proseText(QRandomGenerator &random, int size)
+{
+    static const char *const syllables[]
+        = { "ka", "to", "ri", "en",  "an",  "ste", "pla", "mor", "qui", "lo",
+            "ve", "sa", "ne", "tor", "ing", "ed",  "al",  "con", "pre", "dis",
+            "ma", "li", "us", "er",  "on",  "th",  "wh",  "ou",  "ea",  "ch" };
+    static std::vector<QByteArray> words;
+    static std::vector<double> cumulative;
+    if (words.empty()) {
+        QRandomGenerator vocabulary(1);
+        double sum = 0;
+        for (int i = 0; i < 6000; ++i) {
+            QByteArray word;
+            for (int n = 1 + vocabulary.bounded(4); n > 0; --n)
+                word += syllables[vocabulary.bounded(30)];
+            words.push_back(word);
+            sum += 1.0 / (i + 1);
+            cumulative.push_back(sum);
+        }
+        for (double &value : cumulative)
+            value /= sum;
+    }
+    QByteArray text;
+    text.reserve(size + 64);
+    int inSentence = 0;
+    while (text.size() < size) {
+        const double draw = random.generateDouble();
+        const size_t index = size_t(std::lower_bound(cumulative.begin(), cumulative.end(), draw)
+                                    - cumulative.begin());
+        QByteArray word = words[std::min(index, words.size() - 1)];
+        if (inSentence++ == 0)
+            word[0] = char(word[0] - 32);
+        text += word;
+        if (inSentence > 6 && random.bounded(10) == 0) {
+            text += random.bounded(6) == 0 ? ".\n\n" : ". ";
+            inSentence = 0;
+        } else {
+            text += random.bounded(12) == 0 ? ", " : random.bounded(14) == 0 ? "\n" : " ";
+        }
+    }
+    text.truncate(size);
+    return text;
+}
+
+// A folder like a person's pictures and documents, 394 MiB: in `pictures/`
+// 60 files of 5 MiB that do not compress (random bytes, as photos and
+// videos are to deflate), in `documents/` 2,000 text files of 43 to 53 KiB.
+// Documents only with `picturesToo` false. The same folder every time.
+inline bool writePicturesAndDocuments(const QString &folder, bool picturesToo = true)
+{
+    QRandomGenerator random(2026);
+    const QDir dir(folder);
+    if (!dir.mkpath(QStringLiteral("pictures")) || !dir.mkpath(QStringLiteral("documents")))
+        return false;
+    QByteArray noise(5 * 1024 * 1024, Qt::Uninitialized);
+    for (int i = 1; picturesToo && i <= 60; ++i) {
+        random.fillRange(reinterpret_cast<quint32 *>(noise.data()), noise.size() / 4);
+        QFile file(
+            dir.filePath(QStringLiteral("pictures/IMG_%1.jpg").arg(i, 4, 10, QLatin1Char('0'))));
+        if (!file.open(QIODevice::WriteOnly) || file.write(noise) != noise.size())
+            return false;
+    }
+    for (int i = 1; i <= 2000; ++i) {
+        QFile file(
+            dir.filePath(QStringLiteral("documents/note-%1.txt").arg(i, 4, 10, QLatin1Char('0'))));
+        const QByteArray text = proseText(random, 43 * 1024 + random.bounded(10 * 1024));
+        if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size())
+            return false;
+    }
+    return true;
+}
+
+// Reads every file under `folder` once, so that the page cache holds them.
+inline void warmCache(const QString &folder)
+{
+    QProcess::execute(QStringLiteral("sh"),
+                      { QStringLiteral("-c"),
+                        QStringLiteral("find \"$1\" -type f -exec cat {} + >/dev/null"),
+                        QStringLiteral("sh"), folder });
 }
 
 #endif // BENCHSUPPORT_H

@@ -5,6 +5,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QtTest>
 
 #include <fcntl.h>
@@ -29,6 +30,9 @@ private slots:
     void extractionRefusesWhatClimbsOut_data();
     void extractionRefusesWhatClimbsOut();
     void damagedMemberIsReported();
+    void mixedFolderReadsBackWithUnzip_data();
+    void mixedFolderReadsBackWithUnzip();
+    void memberOverFourGiB();
 
 private:
     struct Run
@@ -36,8 +40,9 @@ private:
         int exitCode;
         QByteArray errorOutput;
     };
-    Run archive(const QStringList &arguments);
+    Run archive(const QStringList &arguments, int timeoutMs = 30000);
     QStringList entries(const QString &archive);
+    QStringList methods(const QString &archive);
     QByteArray contentOf(const QString &archive, const QString &entry);
     void write(const QString &relativePath, const QByteArray &content);
     void craft(const QString &archive, const QStringList &members);
@@ -66,12 +71,12 @@ void TestArchiver::write(const QString &relativePath, const QByteArray &content)
     writeFile(QDir(source).filePath(relativePath), content);
 }
 
-TestArchiver::Run TestArchiver::archive(const QStringList &arguments)
+TestArchiver::Run TestArchiver::archive(const QStringList &arguments, int timeoutMs)
 {
     QProcess p;
     p.setWorkingDirectory(work);
     p.start(QStringLiteral(MIRVO_ARCHIVER_BINARY), arguments);
-    const bool finished = p.waitForFinished(30000); // a run that never ends counts as failed
+    const bool finished = p.waitForFinished(timeoutMs); // a run that never ends counts as failed
     return { finished && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
              p.readAllStandardError() };
 }
@@ -86,6 +91,22 @@ QStringList TestArchiver::entries(const QString &archive)
         = QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
     names.sort();
     return names;
+}
+
+// Each member's name and compression method ("stor", "defX", ...), as unzip sees them.
+QStringList TestArchiver::methods(const QString &archive)
+{
+    QProcess p;
+    p.setWorkingDirectory(work);
+    p.start(QStringLiteral("unzip"), { QStringLiteral("-Zs"), archive });
+    p.waitForFinished(10000);
+    QStringList lines;
+    for (const QString &line : QString::fromUtf8(p.readAllStandardOutput()).split('\n')) {
+        const QStringList fields = line.split(' ', Qt::SkipEmptyParts);
+        if (fields.size() == 9 && fields.at(0).size() == 10) // a member's line
+            lines << fields.at(8) + ' ' + fields.at(5);
+    }
+    return lines;
 }
 
 QByteArray TestArchiver::contentOf(const QString &archive, const QString &entry)
@@ -300,9 +321,9 @@ void TestArchiver::extractionRestoresTheTree()
                                       | QFile::ReadGroup | QFile::ExeGroup));
     QVERIFY(QFile::setPermissions(docs.filePath(QStringLiteral("sub")),
                                   QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-    // Even seconds, which every ZIP time field holds exactly; links and
+    // An odd second, which the MS-DOS time field cannot hold; links and
     // folders last, as writing into a folder changes its time.
-    const QDateTime time(QDate(2020, 3, 4), QTime(5, 6, 8));
+    const QDateTime time(QDate(2020, 3, 4), QTime(5, 6, 9));
     const timespec times[2] = { { time.toSecsSinceEpoch(), 0 }, { time.toSecsSinceEpoch(), 0 } };
     for (const QString &entry : treeOf(docs.path()))
         ::utimensat(AT_FDCWD, QFile::encodeName(docs.filePath(entry.section(' ', 0, 0))), times,
@@ -398,6 +419,101 @@ void TestArchiver::damagedMemberIsReported()
     QVERIFY2(extract.errorOutput.contains("docs/sub/b.txt"), extract.errorOutput.constData());
     QVERIFY(!QFile::exists(out + "/docs/sub/b.txt"));
     QCOMPARE(readFile(out + "/docs/a.txt"), QByteArray("alpha\n"));
+}
+
+void TestArchiver::mixedFolderReadsBackWithUnzip_data()
+{
+    QTest::addColumn<QString>("level");
+    QTest::addColumn<QStringList>("methods");
+
+    QTest::newRow("-m5: what does not compress is stored")
+        << "-m5"
+        << QStringList {
+               "mixed/ stor",          "mixed/empty stor",           "mixed/noise.bin stor",
+               "mixed/photo.jpg stor", "mixed/small-noise.bin stor", "mixed/small.txt defX",
+               "mixed/text.txt defX"
+           };
+    QTest::newRow("-m1") << "-m1" << QStringList { "mixed/ stor",
+                                                   "mixed/empty stor",
+                                                   "mixed/noise.bin stor",
+                                                   "mixed/photo.jpg stor",
+                                                   "mixed/small-noise.bin stor",
+                                                   "mixed/small.txt defS",
+                                                   "mixed/text.txt defS" };
+    QTest::newRow("-m0 stores everything") << "-m0" << QStringList { "mixed/ stor",
+                                                                     "mixed/empty stor",
+                                                                     "mixed/noise.bin stor",
+                                                                     "mixed/photo.jpg stor",
+                                                                     "mixed/small-noise.bin stor",
+                                                                     "mixed/small.txt stor",
+                                                                     "mixed/text.txt stor" };
+}
+
+// Members longer than the archiver's blocks and shorter ones, that compress
+// and that do not; a named pipe is left out, not waited on.
+void TestArchiver::mixedFolderReadsBackWithUnzip()
+{
+    QFETCH(QString, level);
+    QFETCH(QStringList, methods);
+    QRandomGenerator random(7);
+    const auto noise = [&random](int size) {
+        QByteArray bytes(size, Qt::Uninitialized);
+        for (char &byte : bytes)
+            byte = char(random.generate());
+        return bytes;
+    };
+    QByteArray text;
+    for (int line = 0; text.size() < 3 * 1024 * 1024; ++line)
+        text += QByteArray::number(line) + " a line of text, number " + QByteArray::number(line * 7)
+            + "\n";
+    write(QStringLiteral("mixed/text.txt"), text);
+    write(QStringLiteral("mixed/small.txt"), text.left(30000));
+    write(QStringLiteral("mixed/noise.bin"), noise(2500000));
+    write(QStringLiteral("mixed/small-noise.bin"), noise(300000));
+    write(QStringLiteral("mixed/photo.jpg"), "\xFF\xD8\xFF\xE0" + text.left(200000));
+    write(QStringLiteral("mixed/empty"), "");
+    const QString mixed = QDir(source).filePath(QStringLiteral("mixed"));
+    QCOMPARE(::mkfifo(QFile::encodeName(mixed + "/pipe").constData(), 0600), 0);
+
+    const Run run = archive({ "a", "-ep1", level, "-r", "mixed.zip", mixed });
+    QVERIFY2(run.exitCode == 0, run.errorOutput.constData());
+    QCOMPARE(run.errorOutput,
+             "mirvo-archiver: left out " + QFile::encodeName(mixed)
+                 + "/pipe: not a regular file\n");
+    QVERIFY(QFile::remove(mixed + "/pipe"));
+    QCOMPARE(this->methods(QStringLiteral("mixed.zip")), methods);
+    const QString out = root->filePath(QStringLiteral("out"));
+    QCOMPARE(QProcess::execute(QStringLiteral("unzip"), { "-tqq", work + "/mixed.zip" }), 0);
+    QCOMPARE(QProcess::execute(QStringLiteral("unzip"), { "-q", work + "/mixed.zip", "-d", out }),
+             0);
+    QCOMPARE(treeOf(out + "/mixed"), treeOf(mixed));
+}
+
+// A sparse member past 4 GiB, whose sizes need the 64-bit fields.
+void TestArchiver::memberOverFourGiB()
+{
+    const qint64 size = (qint64(1) << 32) + 123456789;
+    QFile sparse(QDir(source).filePath(QStringLiteral("large/sparse.img")));
+    QVERIFY(QDir().mkpath(QFileInfo(sparse).path()));
+    QVERIFY(sparse.open(QIODevice::WriteOnly) && sparse.resize(size));
+    QVERIFY(sparse.seek(size - 4) && sparse.write("end.") == 4);
+    sparse.close();
+    write(QStringLiteral("large/z.txt"), "after the large member\n");
+
+    // Minutes, not seconds, on a busy machine or under the sanitizers.
+    const int patience = 5 * 60 * 1000;
+    const Run run = archive(
+        { "a", "-ep1", "-m1", "-r", "large.zip", QDir(source).filePath("large") }, patience);
+    QVERIFY2(run.exitCode == 0, run.errorOutput.constData());
+    QProcess list;
+    list.start(QStringLiteral("unzip"), { "-Zl", work + "/large.zip", "large/sparse.img" });
+    QVERIFY(list.waitForFinished(10000));
+    QVERIFY2(list.readAllStandardOutput().contains(" " + QByteArray::number(size) + " "),
+             "the member's size as unzip reads it");
+    QCOMPARE(contentOf(QStringLiteral("large.zip"), QStringLiteral("large/z.txt")),
+             QByteArray("after the large member\n"));
+    const Run test = archive({ "t", "large.zip" }, patience);
+    QVERIFY2(test.exitCode == 0, test.errorOutput.constData());
 }
 
 QTEST_GUILESS_MAIN(TestArchiver)

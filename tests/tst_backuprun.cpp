@@ -4,6 +4,7 @@
 #include <QtTest>
 
 #include <memory>
+#include <sys/stat.h>
 #include <sys/time.h>
 
 // The backup run without FTP servers, in-process: the window runs the whole
@@ -20,9 +21,10 @@ QMap<QString, QString> historyFileEntries()
     QMap<QString, QString> entries;
     const QList<QByteArray> lines = readFile(QStringLiteral("previous")).split('\n');
     for (const QByteArray &line : lines) {
-        const QList<QByteArray> fields = line.split(' ');
-        if (fields.size() == 2)
-            entries.insert(QString::fromUtf8(fields.at(0)), QString::fromUtf8(fields.at(1)));
+        const int space = line.lastIndexOf(' ');
+        if (space >= 0)
+            entries.insert(QString::fromUtf8(line.left(space)),
+                           QString::fromUtf8(line.mid(space + 1)));
     }
     return entries;
 }
@@ -33,6 +35,21 @@ const QDateTime sourceTime
     = QDateTime::fromSecsSinceEpoch(QDateTime::currentSecsSinceEpoch() + 3600);
 
 const QString archiverLog = QStringLiteral("archiver-calls.txt");
+
+// The archiver's calls, one a line, with the private folder in which the
+// archives are made (a fresh name each run) written "$P".
+QString archiverCalls(const QString &log)
+{
+    return QString::fromUtf8(readFile(log))
+        .replace(QRegularExpression(QStringLiteral("/\\.mirvo-archives-[A-Za-z0-9]{6}")),
+                 QStringLiteral("/$P"));
+}
+
+int modeOf(const QString &path)
+{
+    struct stat info;
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 07777) : -1;
+}
 
 } // namespace
 
@@ -45,7 +62,8 @@ private slots:
     void init();
     void cleanup();
 
-    void emptyConfiguration();
+    void configurationOutcome_data();
+    void configurationOutcome();
     void changeTest_data();
     void changeTest();
     void folderChangeTest_data();
@@ -59,6 +77,7 @@ private slots:
     void copyReplacesOldCopyOnlyWhenComplete_data();
     void copyReplacesOldCopyOnlyWhenComplete();
     void longRunOfSkippedEntriesKeepsTheStackFlat();
+    void specialFilesNeverRead();
     void missingSourceIsMissed();
     void saveFolderInsideZippedFolder_data();
     void saveFolderInsideZippedFolder();
@@ -102,7 +121,7 @@ void TestBackupRun::init()
             skipLineDepths << quintptr(__builtin_frame_address(0));
     }));
     date = datedFolderName();
-    saves = path(QStringLiteral("saves"));
+    saves = path(QStringLiteral("my saves"));
     QVERIFY(QDir().mkpath(saves + "/latest"));
     QVERIFY(QDir().mkpath(saves + "/" + date));
     writeFile(QStringLiteral("previous"), QByteArray());
@@ -153,17 +172,44 @@ void TestBackupRun::verifyHandledNow(const QString &key)
 }
 
 // Nothing configured: the run still goes through its closing lines within
-// the constructor and writes the (empty) history.
-void TestBackupRun::emptyConfiguration()
+// the constructor and writes the (empty) history. A configuration that
+// cannot back up what it lists, or has lines it cannot use, leaves the run
+// incomplete; one with nothing to back up but a destination is complete.
+void TestBackupRun::configurationOutcome_data()
 {
+    QTest::addColumn<QString>("configuration"); // $A: the archiver line, $S: the save folder
+    QTest::addColumn<QString>("outcome");
+    QTest::newRow("archiver alone") << "$A" << outcomeLine(0);
+    QTest::newRow("a destination, no entry") << "$Apath=$S\n" << outcomeLine(0);
+    QTest::newRow("empty") << "\n \n"
+                           << "Backup incomplete: config.txt is empty";
+    QTest::newRow("entries, no destination")
+        << "$Afile=$S/a.txt a.txt\n"
+        << "Backup incomplete: 1 entry will be tried again next run; config.txt names no save "
+           "folder and no server";
+    QTest::newRow("lines that cannot be used")
+        << "$Apath=$S\nfile=$S/a.txt\nftp=host user\nkeep=5d\n"
+        << "Backup incomplete: 3 lines of config.txt cannot be used";
+}
+
+void TestBackupRun::configurationOutcome()
+{
+    QFETCH(QString, configuration);
+    QFETCH(QString, outcome);
     QFile::remove(QStringLiteral("previous"));
-    runBackup(archiverConfigLine);
-    QCOMPARE(debug->lines(),
-             (QStringList { "Cannot read previous transfer file", "All files have been transferred",
-                            "All zipped files have been transferred",
-                            "All zipped folders have been transferred", "Exiting...",
-                            "Backup complete" }));
-    QVERIFY(QFileInfo(QStringLiteral("previous")).isFile());
+    writeFile(saves + "/a.txt", "a");
+    runBackup(configuration.replace("$A", archiverConfigLine).replace("$S", saves));
+    QStringList expected { "No previous transfer file: every entry is backed up",
+                           "All files have been transferred",
+                           "All zipped files have been transferred",
+                           "All zipped folders have been transferred",
+                           "Exiting...",
+                           outcome };
+    QStringList lines = debug->lines().filter(QRegularExpression("^(?!Initializing|Invalid line)"));
+    if (configuration.contains("file=" + saves + "/a.txt a.txt"))
+        lines = lines.filter(QRegularExpression("^(?!Beginning transfer)"));
+    QCOMPARE(lines, expected);
+    QCOMPARE(inspect().runMissedSomething(), outcome != outcomeLine(0));
     QCOMPARE(readFile(QStringLiteral("previous")), QByteArray());
 }
 
@@ -199,7 +245,7 @@ void TestBackupRun::changeTest()
     QFETCH(QDateTime, modified);
     QFETCH(QByteArray, copy);
     QFETCH(bool, handled);
-    const QString source = path(QStringLiteral("src/notes.txt"));
+    const QString source = path(QStringLiteral("my src/my notes.txt"));
     writeFile(source, "notes\n");
     setModified(source, modified);
     if (!recorded.isEmpty())
@@ -240,7 +286,7 @@ void TestBackupRun::folderChangeTest()
 {
     QFETCH(QString, change);
     QFETCH(bool, handled);
-    const QString folder = path(QStringLiteral("src/photos"));
+    const QString folder = path(QStringLiteral("src/my photos"));
     const QString deep = folder + "/2025/summer";
     writeFile(deep + "/beach.jpg", "beach");
     writeFile(deep + "/.thumbs", "thumbs");
@@ -288,7 +334,9 @@ void TestBackupRun::folderChangeTest()
 
 // The archiver's command lines, the archives and their copies: a zipped
 // file and a zipped folder, with one usable save folder and one missing.
-// Neither entry reached every save folder, so neither is recorded.
+// Neither entry reached every save folder, so neither is recorded. The
+// archives are made in a private folder that the run removes, never over a
+// file of the user's, and are no more readable than their sources.
 void TestBackupRun::archivesAndSaveFolders()
 {
     const QString report = path(QStringLiteral("src/report.txt"));
@@ -296,14 +344,20 @@ void TestBackupRun::archivesAndSaveFolders()
     const QString missing = path(QStringLiteral("no-such-folder"));
     writeFile(report, QByteArray(5000, 'r'));
     writeFile(photos + "/sub/beach.jpg", "beach");
+    QCOMPARE(::chmod(QFile::encodeName(report).constData(), 0600), 0);
+    QCOMPARE(::chmod(QFile::encodeName(photos).constData(), 0750), 0);
+    writeFile(QStringLiteral("photos.zip"), "the user's own");
+    QVERIFY(QDir().mkdir(QStringLiteral(".mirvo-archives-Killed")));
+    QCOMPARE(::chmod(".mirvo-archives-Killed", 0700), 0);
+    writeFile(QStringLiteral(".mirvo-archives-Killed/report.zip"), "a killed run's");
 
     runBackup(archiverConfigLine + "path=" + missing + "\npath=" + saves + "\nzippedfile=" + report
               + " report\nzippedfolder=" + photos + " photos\n");
 
-    QCOMPARE(
-        readFile(path(archiverLog)),
-        ("a\t-ep1\t-m5\treport.zip\t" + report + "\na\t-ep1\t-m5\t-r\tphotos.zip\t" + photos + "\n")
-            .toUtf8());
+    const QString made = dir->path() + "/$P/";
+    QCOMPARE(archiverCalls(path(archiverLog)),
+             "a\t-ep1\t-m5\t" + made + "report.zip\t" + report + "\na\t-ep1\t-m5\t-r\t" + made
+                 + "photos.zip\t" + photos + "\n");
     QStringList expected { missing + " is not a valid path", "Initializing " + saves,
                            "All files have been transferred", report + " has been zipped" };
     expected << copyLines("report.zip", "report.zip") << "Beginning transfer of report.zip"
@@ -313,13 +367,16 @@ void TestBackupRun::archivesAndSaveFolders()
              << "Exiting..." << outcomeLine(2);
     QCOMPARE(debug->lines(), expected);
 
-    // The archives stay in the working directory; the copies match them.
     for (const QString &archive : { QStringLiteral("report.zip"), QStringLiteral("photos.zip") }) {
-        const QByteArray content = readFile(archive);
+        const QByteArray content = readFile(saves + "/latest/" + archive);
         QVERIFY(content.startsWith("PK"));
-        QCOMPARE(readFile(saves + "/latest/" + archive), content);
         QCOMPARE(readFile(saves + "/" + date + "/" + archive), content);
+        for (const QString &copy :
+             { saves + "/latest/" + archive, saves + "/" + date + "/" + archive })
+            QCOMPARE(modeOf(copy), archive == "report.zip" ? 0600 : 0640);
     }
+    QCOMPARE(readFile(QStringLiteral("photos.zip")), QByteArray("the user's own"));
+    QCOMPARE(QDir().entryList({ ".mirvo-*" }, QDir::AllEntries | QDir::Hidden), QStringList());
     QVERIFY(!QFileInfo::exists(missing));
     QCOMPARE(historyFileEntries(), (QMap<QString, QString>())); // the missing folder missed both
 }
@@ -454,19 +511,34 @@ void TestBackupRun::sharedSourceAndMissingFolder()
 
 // A new copy takes the old one's place only once it is complete: a failed
 // copy leaves the old copy as it was, and no half-written file behind.
+// A sparse source keeps its holes in the copies: they take no more room
+// than the source, give or take a block.
 void TestBackupRun::copyReplacesOldCopyOnlyWhenComplete_data()
 {
     QTest::addColumn<bool>("sourceReadable");
-    QTest::newRow("new copy complete") << true;
-    QTest::newRow("source fails halfway") << false;
+    QTest::addColumn<bool>("sparse");
+    QTest::newRow("new copy complete") << true << false;
+    QTest::newRow("sparse source") << true << true;
+    QTest::newRow("source fails halfway") << false << false;
 }
 
 void TestBackupRun::copyReplacesOldCopyOnlyWhenComplete()
 {
     QFETCH(bool, sourceReadable);
+    QFETCH(bool, sparse);
     QString source = path(QStringLiteral("src/mem"));
+    const qint64 sparseSize = 64 * 1024 * 1024;
+    if (sparse) {
+        QFile file(source);
+        QVERIFY(QDir().mkpath(path("src")) && file.open(QIODevice::WriteOnly));
+        QVERIFY(file.resize(sparseSize));
+        for (const qint64 at : { qint64(0), sparseSize / 2, sparseSize - 5 })
+            QVERIFY(file.seek(at) && file.write("data\n") == 5);
+        file.close();
+    }
     if (sourceReadable) {
-        writeFile(source, "the new content");
+        if (!sparse)
+            writeFile(source, "the new content");
         QVERIFY(
             QFile::setPermissions(source, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup));
     } else {
@@ -484,7 +556,18 @@ void TestBackupRun::copyReplacesOldCopyOnlyWhenComplete()
                 + target;
     entryLines << "Beginning transfer of " + source;
     QCOMPARE(debug->lines(), runLines(entryLines, {}, {}, sourceReadable ? 0 : 1));
+    struct stat from;
+    QCOMPARE(::stat(QFile::encodeName(source).constData(), &from), 0);
     for (const QString &target : targets) {
+        if (sparse) {
+            struct stat copy;
+            QCOMPARE(::stat(QFile::encodeName(target).constData(), &copy), 0);
+            QCOMPARE(qint64(copy.st_size), sparseSize);
+            QVERIFY2(copy.st_blocks * 512 <= from.st_blocks * 512 + copy.st_blksize,
+                     qPrintable(QString::number(copy.st_blocks)));
+            QCOMPARE(readFile(target), readFile(source));
+            continue;
+        }
         QCOMPARE(readFile(target),
                  sourceReadable ? QByteArray("the new content") : QByteArray("a good old copy"));
         // Beside the copy, nothing but the index that lists it.
@@ -517,7 +600,39 @@ void TestBackupRun::longRunOfSkippedEntriesKeepsTheStackFlat()
     QCOMPARE(skipLineDepths.size(), count);
     QCOMPARE(*std::min_element(skipLineDepths.cbegin(), skipLineDepths.cend()),
              *std::max_element(skipLineDepths.cbegin(), skipLineDepths.cend()));
-    QCOMPARE(debug->lines().last(), QStringLiteral("Backup complete"));
+    QCOMPARE(debug->lines().last(),
+             QStringLiteral("Backup incomplete: config.txt names no save folder and no server"));
+}
+
+// A pipe (or socket, or device) as a source is never opened: reading it
+// could wait for ever. Inside a zipped folder it is left out of the
+// archive, with a line; the rest of the folder is archived.
+void TestBackupRun::specialFilesNeverRead()
+{
+    const QString pipe = path(QStringLiteral("src/pipe"));
+    const QString photos = path(QStringLiteral("src/photos"));
+    writeFile(photos + "/beach.jpg", "beach");
+    QCOMPARE(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+    QCOMPARE(::mkfifo(QFile::encodeName(photos + "/pipe").constData(), 0600), 0);
+
+    runBackup(archiverConfigLine + "path=" + saves + "\nfile=" + pipe + " pipe\nzippedfile=" + pipe
+              + " zpipe\nzippedfolder=" + photos + " photos\n");
+
+    const QString notBackedUp = pipe + " is a pipe, a socket or a device: not backed up";
+    QCOMPARE(debug->lines(),
+             runLines({ notBackedUp }, { notBackedUp },
+                      QStringList { photos
+                                        + "/pipe is a pipe, a socket or a device: left out of "
+                                          "photos.zip",
+                                    photos + " has been zipped" }
+                          + copyLines("photos.zip", "photos.zip")
+                          + QStringList { "Beginning transfer of photos.zip" },
+                      2));
+    QCOMPARE(archiverCalls(path(archiverLog)),
+             "a\t-ep1\t-m5\t-r\t-x" + photos + "/pipe\t" + dir->path() + "/$P/photos.zip\t" + photos
+                 + "\n");
+    QVERIFY(readFile(saves + "/latest/photos.zip").contains("beach.jpg"));
+    QVERIFY(!historyFileEntries().contains(pipe));
 }
 
 // A source that is away (an unplugged drive) keeps its line and leaves the
@@ -532,11 +647,11 @@ void TestBackupRun::missingSourceIsMissed()
               + " here.txt\n");
 
     QCOMPARE(debug->lines(),
-             QStringList { "Removing unexisting file from the saved files : " + gone }
+             QStringList { gone + " cannot be found: kept in config.txt, tried again next run" }
                  + runLines(copyLines(here, QStringLiteral("here.txt"))
                                 + QStringList { "Beginning transfer of " + here },
                             {}, {}, 1));
-    QVERIFY(inspect().runMissedSomething());
+    QVERIFY(inspect().logText().contains("Error : " + gone + " cannot be found"));
     verifyHandledNow(here);
     QVERIFY(!historyFileEntries().contains(gone));
 }
@@ -558,8 +673,9 @@ void TestBackupRun::saveFolderInsideZippedFolder_data()
         << "work" << QStringList { "home/latest", "home/DATE", "home/OLD" };
     QTest::newRow("working folder is it")
         << "saves"
-        << "home" << QStringList { "home/a.zip",     "home/home.zip",    "home/previous",
-                                   "home/mirvo.log", "home/mirvo.log.1", "home/mirvo.lock" };
+        << "home"
+        << QStringList { "home/$P", "home/previous", "home/mirvo.log", "home/mirvo.log.1",
+                         "home/mirvo.lock" };
 }
 
 void TestBackupRun::saveFolderInsideZippedFolder()
@@ -606,13 +722,13 @@ void TestBackupRun::saveFolderInsideZippedFolder()
     for (const QString &name : leftOut)
         switches << "-x" + path(QString(name).replace("DATE", date).replace("OLD", old));
     switches.sort();
-    QStringList calls = QString::fromUtf8(readFile(path(archiverLog))).split('\n');
+    QStringList calls = archiverCalls(path(archiverLog)).split('\n');
     calls = calls.filter(QRegularExpression("\t" + QRegularExpression::escape(home) + "$"));
     QCOMPARE(calls.size(), 2);
     for (const QString &call : calls) {
         QStringList fields = call.split('\t');
         QCOMPARE(fields.mid(0, 4) + fields.mid(fields.size() - 2),
-                 (QStringList { "a", "-ep1", "-m5", "-r", "home.zip", home }));
+                 (QStringList { "a", "-ep1", "-m5", "-r", work + "/$P/home.zip", home }));
         fields = fields.mid(4, fields.size() - 6);
         fields.sort();
         QCOMPARE(fields, switches);
@@ -640,11 +756,18 @@ void TestBackupRun::oldDatedFoldersPruned()
     const QString outside = path(QStringLiteral("outside"));
     writeFile(outside + "/keep.txt", "keep");
     QStringList kept { "latest", date, dated(1), dated(2) };
-    const QStringList removed { dated(3), dated(40), dated(4000), dated(5) };
-    for (const QString &name : kept + removed.mid(0, 3))
+    const QStringList removed { dated(3), dated(4000), dated(5) };
+    const QStringList emptied { dated(40), dated(41) }; // of what a backup put there
+    for (const QString &name : kept + removed.mid(0, 2) + emptied)
         QVERIFY(QDir().mkpath(saves + "/" + name));
+    for (const QString &name : { dated(3), dated(40) }) {
+        writeFile(saves + "/" + name + "/here.txt", "here");
+        writeFile(saves + "/" + name + "/.here.txt.upload", "cut");
+    }
     writeFile(saves + "/" + dated(40) + "/sub/a.txt", "a");
     QVERIFY(QFile::link(outside, saves + "/" + dated(40) + "/outside"));
+    QVERIFY(QFile::link(outside + "/keep.txt", saves + "/" + dated(41) + "/here.txt"));
+    writeFile(saves + "/" + dated(41) + "/mine.txt", "mine");
     QVERIFY(QFile::link(outside, saves + "/" + dated(5)));
     writeFile(saves + "/" + dated(6), "a file");
     const QDate eighth = today.addDays(-8);
@@ -664,7 +787,7 @@ void TestBackupRun::oldDatedFoldersPruned()
     runBackup(archiverConfigLine + "keep=2\npath=" + saves + "\nfile=" + here + " here.txt\n"
               + (missed ? "file=" + path("gone") + " gone\n" : ""));
 
-    QStringList expected = missed ? kept + removed : kept;
+    QStringList expected = missed ? kept + removed + emptied : kept + emptied;
     expected.sort();
     QStringList left
         = QDir(saves).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
@@ -678,6 +801,20 @@ void TestBackupRun::oldDatedFoldersPruned()
     removals.sort();
     QCOMPARE(lines, missed ? QStringList() : removals);
     QCOMPARE(readFile(outside + "/keep.txt"), QByteArray("keep"));
+    if (missed)
+        return;
+    QStringList keptLines = debug->lines().filter(QStringLiteral(" kept old folder "));
+    keptLines.sort();
+    QStringList keptExpected { saves + " kept old folder " + dated(40) + ", it holds a folder",
+                               saves + " kept old folder " + dated(41) + ", it holds other files" };
+    keptExpected.sort();
+    QCOMPARE(keptLines, keptExpected);
+    QCOMPARE(QDir(saves + "/" + dated(40))
+                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             (QStringList { "outside", "sub" }));
+    QCOMPARE(QDir(saves + "/" + dated(41))
+                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList { "mine.txt" });
 }
 
 QTEST_MAIN(TestBackupRun)

@@ -14,6 +14,8 @@ extern bool testConfigurationOnlyBuild;
 namespace {
 
 const QString defaultWinrar = QString::fromLatin1(defaultWinrarPath);
+const QString missing
+    = QStringLiteral(" cannot be found: kept in config.txt, tried again next run");
 
 } // namespace
 
@@ -46,6 +48,7 @@ void TestConfigurationFile::init()
     QFile::remove(QStringLiteral("config.txt"));
     QFile::remove(QStringLiteral("previous"));
     QDir().mkpath(QStringLiteral("data/folder"));
+    QDir().mkpath(QStringLiteral("data/my folder "));
     writeFile(QStringLiteral("data/a.txt"), "a");
     debug->lines().clear();
 }
@@ -73,19 +76,22 @@ void TestConfigurationFile::load_data()
         << QByteArray("path=/x\n") << QStringList { "winrar ", "path /x" } << QStringList();
     QTest::newRow("last winrar wins")
         << QByteArray("winrar=one\nwinrar=two\n") << QStringList { "winrar two" } << QStringList();
-    QTest::newRow("bad ftp lines")
-        << QByteArray("ftp=host user pw\nftp=host user  pw .\nftp=host user pw . \n")
-        << QStringList { "winrar " }
-        << QStringList { "Invalid line : ftp=host user pw", "Invalid line : ftp=host user  pw .",
-                         "Invalid line : ftp=host user pw . " };
-    QTest::newRow("bad and missing entries")
-        << QByteArray("file=$D/data/a.txt\nzippedfolder=$D/data/folder a b\nfile=$D/gone.txt g\n"
-                      "zippedfile= x\n")
-        << QStringList { "winrar " }
-        << QStringList { "Invalid line : file=$D/data/a.txt",
-                         "Invalid line : zippedfolder=$D/data/folder a b",
-                         "Removing unexisting file from the saved files : $D/gone.txt",
-                         "Removing unexisting file from the saved files : " };
+    // The remote path is everything after the enciphered password.
+    QTest::newRow("ftp lines") << QByteArray(
+        "ftp=host user pw\nftp=host user  pw .\nftp= user pw .\n"
+        "ftp=host user pw My Backups/2026\n")
+                               << QStringList { "winrar ", "ftp host|user||My Backups/2026" }
+                               << QStringList { "Invalid line : ftp=host user pw",
+                                                "Invalid line : ftp=host user  pw .",
+                                                "Invalid line : ftp= user pw ." };
+    // The name is the last field and the path all before it, spaces included.
+    QTest::newRow("entries: the last field names them")
+        << QByteArray("file=$D/data/a.txt\nfile=$D/data/a.txt \nfile=$D/gone.txt g\n"
+                      "zippedfile= x\nzippedfolder=$D/data/my folder  mf\n"
+                      "zippedfolder=$D/data/my folder  a b\n")
+        << QStringList { "winrar ", "zippedfolder $D/data/my folder |mf" }
+        << QStringList { "Invalid line : file=$D/data/a.txt", "Invalid line : file=$D/data/a.txt ",
+                         "$D/gone.txt" + missing, missing, "$D/data/my folder  a" + missing };
     QTest::newRow("names that leave their folder")
         << QByteArray("file=$D/data/a.txt ../../escaped.txt\nzippedfile=$D/data/a.txt ..\n"
                       "zippedfolder=$D/data/folder .\nfile=$D/data/a.txt sub\\x\n"
@@ -121,8 +127,7 @@ void TestConfigurationFile::load_data()
                       "file=$D/data/a.txt x.zip.zip\n")
         << QStringList { "winrar ", "zippedfile $D/data/a.txt|x.zip",
                          "zippedfolder $D/data/folder|x" }
-        << QStringList { "Removing unexisting file from the saved files : $D/gone.txt",
-                         "Invalid line : file=$D/data/a.txt NOTES.txt",
+        << QStringList { "$D/gone.txt" + missing, "Invalid line : file=$D/data/a.txt NOTES.txt",
                          "Invalid line : file=$D/data/a.txt X.Zip",
                          "Invalid line : zippedfile=$D/data/a.txt x",
                          "Invalid line : file=$D/data/a.txt x.zip.zip" };
@@ -250,6 +255,8 @@ void TestConfigurationFile::newFileIsPrivateExistingKeepsMode()
     QCOMPARE(mode(), 0644);
 }
 
+// A folder in the way, or a link (which is never written through), leaves
+// config.txt, what the link leads to and the history as they were.
 void TestConfigurationFile::unwritableFileChangesNothing()
 {
     QVERIFY(QDir().mkdir(QStringLiteral("config.txt")));
@@ -258,6 +265,15 @@ void TestConfigurationFile::unwritableFileChangesNothing()
     QVERIFY(QFileInfo(QStringLiteral("config.txt")).isDir());
     QCOMPARE(readFile(QStringLiteral("previous")), QByteArray("C:/x Sat_Dec_5_21:19:07_2026\n"));
     QVERIFY(debug->lines().isEmpty());
+
+    QVERIFY(QDir().rmdir(QStringLiteral("config.txt")));
+    writeFile(QStringLiteral("elsewhere"), "not mine\n");
+    QVERIFY(QFile::link(QStringLiteral("elsewhere"), QStringLiteral("config.txt")));
+    inspect().save();
+    QCOMPARE(readFile(QStringLiteral("elsewhere")), QByteArray("not mine\n"));
+    QVERIFY(QFileInfo(QStringLiteral("config.txt")).isSymLink());
+    QCOMPARE(readFile(QStringLiteral("previous")), QByteArray("C:/x Sat_Dec_5_21:19:07_2026\n"));
+    QCOMPARE(debug->lines(), QStringList { "Cannot write config.txt: it is a link" });
 }
 
 // A write that fails half way (here: the file size limit, as a full disk

@@ -58,8 +58,12 @@ void TestHistoryFile::read_data()
     QTest::newRow("empty file") << QByteArray() << QStringList() << 0;
     QTest::newRow("two entries, crlf") << QByteArray("C:/b Sat_Dec_5_21:19:07_2026\r\nC:/a x\n")
                                        << QStringList { "C:/a", "C:/b" } << 0;
-    QTest::newRow("two spaces") << QByteArray("C:/a  Sat_Dec_5_21:19:07_2026\nC:/b x\n")
-                                << QStringList { "C:/b" } << 1;
+    // A value never holds a space: the last one ends the path.
+    QTest::newRow("paths with spaces")
+        << QByteArray("C:/a  Sat_Dec_5_21:19:07_2026\n/home/al/My Docs 2026-12-05T21:19:07Z\n")
+        << QStringList { "/home/al/My Docs", "C:/a " } << 0;
+    QTest::newRow("marks before a key")
+        << QByteArray("x\n\xef\xbb\xbf\xef\xbb\xbf/a b x\n") << QStringList { "/a b" } << 1;
     QTest::newRow("trailing empty line") << QByteArray("C:/a x\n\n") << QStringList { "C:/a" } << 1;
     QTest::newRow("path alone, twice") << QByteArray("C:/a\nC:/b\n") << QStringList() << 2;
 }
@@ -77,9 +81,19 @@ void TestHistoryFile::read()
     QCOMPARE(inspect().logText().count(QLatin1String("Error : ")), errors);
 }
 
+// A first run has no history, which is no error; a link in the file's place
+// is not followed, and is one.
 void TestHistoryFile::missingFileIsOneError()
 {
     inspect().history().insert(QStringLiteral("kept"), at(5, 1, 2, 3));
+    inspect().read();
+    QCOMPARE(debug->lines(), QStringList { "No previous transfer file: every entry is backed up" });
+    QVERIFY(!inspect().logText().contains(QLatin1String("Error : ")));
+    QCOMPARE(inspect().history().keys(), QStringList { "kept" });
+
+    debug->lines().clear();
+    writeFile(QStringLiteral("elsewhere"), "C:/x Sat_Dec_5_21:19:07_2026\n");
+    QVERIFY(QFile::link(QStringLiteral("elsewhere"), QStringLiteral("previous")));
     inspect().read();
     QCOMPARE(debug->lines(), QStringList { "Cannot read previous transfer file" });
     QCOMPARE(inspect().history().keys(), QStringList { "kept" });
@@ -94,11 +108,12 @@ void TestHistoryFile::writeIsSortedAndReadsBack()
     history.insert(QStringLiteral("C:/b.txt"), QDateTime(QDate(2026, 12, 6), QTime(8, 0), Qt::UTC));
     history.insert(QStringLiteral("C:/a.txt"), at(7, 23, 59, 59));
     history.insert(QStringLiteral("C:/never"), QDateTime());
+    history.insert(QStringLiteral("/home/al/My Docs "), at(7, 23, 59, 59));
     inspect().write();
 
     const QByteArray text = readFile(QStringLiteral("previous"));
     QVERIFY(!text.contains('\r'));
-    const QList<QByteArray> lines = text.split('\n');
+    const QList<QByteArray> lines = text.split('\n').mid(1); // after "/home/al/My Docs "
     QCOMPARE(lines.size(), 5);
     // A local time goes out with the offset the machine's zone gives it.
     QVERIFY2(QRegExp(QStringLiteral("C:/a\\.txt 2026-12-07T23:59:59[+-]\\d\\d:\\d\\d"))
@@ -114,8 +129,10 @@ void TestHistoryFile::writeIsSortedAndReadsBack()
     history.clear();
     inspect().read();
     QVERIFY(debug->lines().isEmpty());
-    QCOMPARE(history.keys(), (QStringList { "C:/a.txt", "C:/b.txt", "C:/never", "c:/a.txt" }));
+    QCOMPARE(history.keys(),
+             (QStringList { "/home/al/My Docs ", "C:/a.txt", "C:/b.txt", "C:/never", "c:/a.txt" }));
     QCOMPARE(history.value("c:/a.txt"), tokyo.addMSecs(-250));
+    QCOMPARE(history.value("/home/al/My Docs "), at(7, 23, 59, 59));
     QCOMPARE(history.value("C:/a.txt"), at(7, 23, 59, 59));
     QVERIFY(!history.value("C:/never").isValid());
 }
@@ -137,9 +154,19 @@ void TestHistoryFile::unwritableFileKeepsOldContent()
     QVERIFY(QFile::remove(QStringLiteral("previous")));
     QVERIFY(QDir().mkdir(QStringLiteral("previous")));
     inspect().write();
-    const QString cannotWrite = QStringLiteral("Cannot write previous transfer file");
-    QCOMPARE(debug->lines(), QStringList({ cannotWrite, cannotWrite }));
     QVERIFY(QFileInfo(QStringLiteral("previous")).isDir());
+
+    // A link in its place is neither written through nor replaced.
+    QVERIFY(QDir().rmdir(QStringLiteral("previous")));
+    writeFile(QStringLiteral("elsewhere"), original);
+    QVERIFY(QFile::link(QStringLiteral("elsewhere"), QStringLiteral("previous")));
+    inspect().write();
+    QVERIFY(QFileInfo(QStringLiteral("previous")).isSymLink());
+    QCOMPARE(readFile(QStringLiteral("elsewhere")), original);
+
+    const QString cannotWrite = QStringLiteral("Cannot write previous transfer file");
+    QCOMPARE(debug->lines(), QStringList({ cannotWrite, cannotWrite, cannotWrite }));
+    QVERIFY(inspect().incompleteReasons().contains("previous cannot be written"));
 }
 
 QTEST_MAIN(TestHistoryFile)

@@ -122,7 +122,8 @@ void TestLogView::configurationModeLogsToDebugOnly()
     QCOMPARE(debug->lines().last(), QStringLiteral("boom"));
     QVERIFY(inspect().logText().isEmpty());
     // No history is read in this mode.
-    QVERIFY(!debug->lines().contains(QStringLiteral("Cannot read previous transfer file")));
+    QVERIFY(!debug->lines().contains(
+        QStringLiteral("No previous transfer file: every entry is backed up")));
 }
 
 // The view is fed line by line but must look exactly like the whole log
@@ -147,13 +148,13 @@ void TestLogView::viewShowsTheWholeLog_data()
 void TestLogView::viewShowsTheWholeLog()
 {
     QFETCH(QStringList, lines);
-    build("file=x\n"); // an invalid line, logged before the view exists
+    build("file=x\nfile=/gone y\n"); // an invalid line and an error, logged before the view exists
     window->show();
     for (const QString &line : lines)
         line.startsWith('!') ? window->logError(line.mid(1)) : window->log(line);
     QTextEdit *view = inspect().logView();
-    QVERIFY(view->toPlainText().startsWith(
-        ">Invalid line : file=x\n> Error : Cannot read previous transfer file\n"));
+    QVERIFY(view->toPlainText().startsWith(">Invalid line : file=x\n> Error : /gone cannot be "
+                                           "found: kept in config.txt, tried again next run\n"));
     // Each text shows as written, on a line of its own (the last line is empty).
     QStringList shown = view->toPlainText().split('\n');
     shown = shown.mid(shown.size() - 1 - lines.size(), lines.size());
@@ -208,7 +209,7 @@ void TestLogView::saveFolders()
         QSKIP("the date changed during the test");
 
     expected.replaceInStrings(QLatin1String("$S"), folder).replaceInStrings("$D", date);
-    expected.prepend(QStringLiteral("Cannot read previous transfer file"));
+    expected.prepend(QStringLiteral("No previous transfer file: every entry is backed up"));
     QCOMPARE(debug->lines().mid(0, expected.size()), expected);
     QCOMPARE(debug->lines().contains("Initializing " + folder), !invalid);
     QCOMPARE(inspect().invalidFlags(), QList<bool> { invalid });

@@ -68,6 +68,8 @@ private slots:
     void unattendedRuns();
     void runLogRotation_data();
     void runLogRotation();
+    void linksInPlaceAreRefused_data();
+    void linksInPlaceAreRefused();
     void oneRunPerFolder();
 };
 
@@ -87,8 +89,8 @@ void TestStartup::backupModeStartUp()
 
     const QString date = MirvoProcess::datedFolderName();
     const QStringList firstStart {
-        "Removing unexisting file from the saved files : " + dir.path() + "/gone.txt",
-        "Cannot read previous transfer file",
+        dir.path() + "/gone.txt cannot be found: kept in config.txt, tried again next run",
+        "No previous transfer file: every entry is backed up",
         "cannot create " + blocked + "/latest",
         blocked + "/" + date + " created",
         saves + "/latest created",
@@ -219,7 +221,8 @@ void TestStartup::commandLine_data()
                                          << "Usage: mirvo-config [--dir DIR | --user-folder]\n"
                                          << QString();
     QTest::newRow("version") << mirvo << QStringList { "--version" } << 0
-                             << "mirvo " MIRVO_VERSION "\n"
+                             << "mirvo " MIRVO_VERSION "\nCopyright (C) 2026 The Mirvo developers\n"
+                                "License GPL-3.0-or-later: "
                              << QString();
     QTest::newRow("version, configuration")
         << config << QStringList { "--version" } << 0 << "mirvo-config " MIRVO_VERSION "\n"
@@ -378,20 +381,23 @@ void TestStartup::unattendedRuns()
 }
 
 // mirvo.log is started afresh once it has grown past 1 MiB, the one before
-// kept as mirvo.log.1; a log that cannot be written is said once and the
-// backup goes on.
+// kept as mirvo.log.1; a log that cannot be written, or moved aside, is
+// said once, the backup goes on, and the run is incomplete.
 void TestStartup::runLogRotation_data()
 {
     QTest::addColumn<qint64>("size"); // of the mirvo.log there before; -1: a folder in its way
+    QTest::addColumn<bool>("olderIsFolder"); // mirvo.log.1 is a folder: no rotation can happen
     QTest::addColumn<bool>("rotated");
-    QTest::newRow("past 1 MiB: rotated") << qint64(1024 * 1024 + 1) << true;
-    QTest::newRow("at 1 MiB: appended to") << qint64(1024 * 1024) << false;
-    QTest::newRow("cannot be written") << qint64(-1) << false;
+    QTest::newRow("past 1 MiB: rotated") << qint64(1024 * 1024 + 1) << false << true;
+    QTest::newRow("at 1 MiB: appended to") << qint64(1024 * 1024) << false << false;
+    QTest::newRow("past 1 MiB, cannot be rotated") << qint64(1024 * 1024 + 1) << true << false;
+    QTest::newRow("cannot be written") << qint64(-1) << false << false;
 }
 
 void TestStartup::runLogRotation()
 {
     QFETCH(qint64, size);
+    QFETCH(bool, olderIsFolder);
     QFETCH(bool, rotated);
     QTemporaryDir dir;
     const QString log = dir.filePath(QStringLiteral("mirvo.log"));
@@ -400,23 +406,78 @@ void TestStartup::runLogRotation()
         QVERIFY(QDir().mkpath(log));
     else
         writeFile(log, before);
-    writeFile(log + ".1", "the older log\n");
+    if (olderIsFolder)
+        writeFile(log + ".1/a file", "in the way\n");
+    else
+        writeFile(log + ".1", "the older log\n");
     writeFile(dir.filePath(QStringLiteral("config.txt")), "winrar=w\n");
 
     const Ended run = runMirvo(dir.path(), { "--unattended" });
 
-    QCOMPARE(run.status, int(BackupComplete));
-    QCOMPARE(run.out.last(), QStringLiteral("Backup complete"));
+    const bool complete = size >= 0 && !olderIsFolder;
+    QCOMPARE(run.status, int(complete ? BackupComplete : BackupIncomplete));
+    QCOMPARE(
+        run.out.filter(QRegularExpression("^Error : Cannot (write|rotate) the log file ")).size(),
+        complete ? 0 : 1);
     if (size < 0) {
-        QCOMPARE(run.out.filter(QRegularExpression("^Error : Cannot write the log file ")).size(),
-                 1);
+        QCOMPARE(run.out.last(),
+                 QStringLiteral("Error : Backup incomplete: the log file cannot be written"));
         return;
     }
-    QCOMPARE(readFile(log + ".1"), rotated ? before : QByteArray("the older log\n"));
+    if (olderIsFolder)
+        QCOMPARE(readFile(log + ".1/a file"), QByteArray("in the way\n"));
+    else
+        QCOMPARE(readFile(log + ".1"), rotated ? before : QByteArray("the older log\n"));
     const QByteArray kept = readFile(log);
     QVERIFY(kept.startsWith(rotated ? QByteArray() : before));
-    QCOMPARE(fileLines(log).mid(1).last(), QStringLiteral("Backup complete"));
+    QCOMPARE(fileLines(log).mid(1).last(), run.out.last());
     QCOMPARE(kept.size() - (rotated ? 0 : before.size()) < 4096, true);
+}
+
+// A link in place of a file that the run writes beside config.txt is never
+// followed (what it leads to may be another user's, and the run root's): an
+// error line, the file it leads to untouched, and the run incomplete.
+void TestStartup::linksInPlaceAreRefused_data()
+{
+    QTest::addColumn<QString>("linked");
+    QTest::addColumn<QString>("errorLine"); // $W: the working folder
+    QTest::newRow("previous") << "previous"
+                              << "Error : Cannot write previous transfer file";
+    QTest::newRow("mirvo.log") << "mirvo.log"
+                               << "Error : Cannot write the log file mirvo.log: it is a link";
+    QTest::newRow("mirvo.log.1, with a log to rotate")
+        << "mirvo.log.1"
+        << "Error : Cannot rotate the log file mirvo.log.1: it is a link";
+    QTest::newRow("mirvo.lock") << "mirvo.lock"
+                                << "Error : Cannot lock $W: mirvo.lock is a link";
+}
+
+void TestStartup::linksInPlaceAreRefused()
+{
+    QFETCH(QString, linked);
+    QFETCH(QString, errorLine);
+    QTemporaryDir dir;
+    QTemporaryDir elsewhere;
+    const QString target = elsewhere.filePath(QStringLiteral("private"));
+    writeFile(target, "not yours\n");
+    QVERIFY(QDir().mkpath(dir.filePath(QStringLiteral("saves"))));
+    writeFile(dir.filePath(QStringLiteral("notes.txt")), "notes");
+    writeFile(dir.filePath(QStringLiteral("config.txt")),
+              "winrar=w\npath=" + dir.filePath(QStringLiteral("saves")).toUtf8() + "\nfile="
+                  + dir.filePath(QStringLiteral("notes.txt")).toUtf8() + " notes.txt\n");
+    if (linked == "mirvo.log.1")
+        writeFile(dir.filePath(QStringLiteral("mirvo.log")), QByteArray(1024 * 1024 + 1, 'x'));
+    QVERIFY(QFile::link(target, dir.filePath(linked)));
+
+    const Ended run = runMirvo(dir.path(), { "--unattended" });
+
+    QCOMPARE(run.status, int(BackupIncomplete));
+    QVERIFY2(run.out.contains(QString(errorLine).replace("$W", dir.path())),
+             qPrintable(run.out.join('\n')));
+    QVERIFY2(run.out.last().startsWith("Error : Backup incomplete: "), qPrintable(run.out.last()));
+    QCOMPARE(readFile(target), QByteArray("not yours\n"));
+    QVERIFY(QFileInfo(dir.filePath(linked)).isSymLink());
+    QCOMPARE(readFile(dir.filePath(QStringLiteral("saves/latest/notes.txt"))), QByteArray("notes"));
 }
 
 // While a backup waits for a slow server, a second start in the same folder

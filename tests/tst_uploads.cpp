@@ -266,8 +266,8 @@ void TestUploads::runWithoutServers()
     QFile::remove(path(QStringLiteral("previous")));
     QCOMPARE(
         runMirvo(QStringLiteral("Exiting...")),
-        (QStringList { "Cannot read previous transfer file", "All files have been transferred",
-                       "All zipped files have been transferred",
+        (QStringList { "No previous transfer file: every entry is backed up",
+                       "All files have been transferred", "All zipped files have been transferred",
                        "All zipped folders have been transferred", "Exiting...", outcomeLine(0) }));
     QCOMPARE(readFile(path(QStringLiteral("previous"))), QByteArray());
 
@@ -310,13 +310,15 @@ void TestUploads::runWithoutServers()
              << "All zipped folders have been transferred"
              << "Exiting..." << outcomeLine(1);
     QCOMPARE(lines, expected);
-    QCOMPARE(
-        readFile(calls),
-        ("a\t-ep1\t-m5\treport.zip\t" + report + "\na\t-ep1\t-m5\t-r\tphotos.zip\t" + photos + "\n")
-            .toUtf8());
+    // The archives are made in a private folder of the working folder.
+    const QString made = path(QStringLiteral("$P/"));
+    QCOMPARE(QString::fromUtf8(readFile(calls))
+                 .replace(QRegularExpression("/\\.mirvo-archives-\\w{6}"), "/$P"),
+             "a\t-ep1\t-m5\t" + made + "report.zip\t" + report + "\na\t-ep1\t-m5\t-r\t" + made
+                 + "photos.zip\t" + photos + "\n");
     QVERIFY(!QFileInfo::exists(saves + "/" + date + "/unchanged.txt"));
     QVERIFY(!QFileInfo::exists(saves + "/latest/report.zip"));
-    QCOMPARE(readFile(saves + "/" + date + "/photos.zip"), readFile(path("photos.zip")));
+    QCOMPARE(readFile(saves + "/" + date + "/photos.zip"), readFile(saves + "/latest/photos.zip"));
 
     const QMap<QString, QDateTime> history = historyOf(path(QStringLiteral("previous")));
     QCOMPARE(history.keys(), (QStringList { equal, fresh, photos, report, unchanged }));
@@ -369,7 +371,7 @@ void TestUploads::healthyServer()
     if (MirvoProcess::datedFolderName() != date)
         QSKIP("the date changed during the test");
 
-    QStringList expected { "Cannot read previous transfer file",
+    QStringList expected { "No previous transfer file: every entry is backed up",
                            "Initializing " + prefix,
                            saves + "/latest created",
                            saves + "/" + date + " created",
@@ -395,7 +397,9 @@ void TestUploads::healthyServer()
     QCOMPARE(lines, expected);
 
     const QStringList names { "big.bin", "notes.txt", "photos.zip", "report.zip" };
-    const QStringList sources { big, notes, path("photos.zip"), path("report.zip") };
+    // The archives themselves go with the run: their local copies stand for them.
+    const QStringList sources { big, notes, saves + "/latest/photos.zip",
+                                saves + "/latest/report.zip" };
     QStringList expectedCommands { "USER " + server.user(),
                                    "PASS ****",
                                    "TYPE A",
@@ -489,7 +493,7 @@ void TestUploads::healthyServer()
                        "STOR latest/.photos.zip.upload", "STOR " + date + "/.photos.zip.upload" }));
     QCOMPARE(treeOf(site), expectedTree);
     QCOMPARE(treeOf(added), expectedTree);
-    QVERIFY(readFile(site + "/latest/photos.zip") == readFile(path("photos.zip")));
+    QVERIFY(readFile(site + "/latest/photos.zip") == readFile(added + "/latest/photos.zip"));
     QVERIFY(readFile(site + "/latest/notes.txt") == readFile(notes));
     QCOMPARE(historyOf(path(QStringLiteral("previous"))).size(), 4);
 }
@@ -651,6 +655,7 @@ void TestUploads::remotePaths_data()
     QTest::newRow("empty") << "" << 1 << "";
     QTest::newRow("backslashes") << "backup\\site" << 0 << "backup/site";
     QTest::newRow("root, written as a full stop") << "." << 0 << ".";
+    QTest::newRow("spaces") << "my backups/My Laptop" << 0 << "my backups/My Laptop";
 }
 
 void TestUploads::remotePaths()
@@ -1095,17 +1100,27 @@ void TestUploads::hostForms()
 // where listings hide it; a link goes as a link; a folder holding a folder
 // stays, and says so; today's, latest, a file and look-alikes stay. The
 // closing line stays last.
+// A DOS-style listing shows a link to a folder as a folder: only the names
+// a backup puts in a dated folder are deleted from it, so what the link
+// leads to keeps everything else, and the link stays.
 void TestUploads::oldDatedFoldersPrunedOnServer_data()
 {
-    addServerKindRows();
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<bool>("dosListing");
+    QTest::newRow("pyftpdlib") << int(FtpTestServer::PyFtpdlib) << false;
+    QTest::newRow("vsftpd") << int(FtpTestServer::Vsftpd) << false;
+    QTest::newRow("pyftpdlib, DOS listing") << int(FtpTestServer::PyFtpdlib) << true;
 }
 
 void TestUploads::oldDatedFoldersPrunedOnServer()
 {
     QFETCH(int, kind);
+    QFETCH(bool, dosListing);
     REQUIRE_PORT_21();
     SKIP_UNLESS_USABLE(kind);
     FtpTestServer::Options options;
+    if (dosListing)
+        options.quirks << QStringLiteral("--dos-listing");
     options.root = path(QStringLiteral("served")); // filled before the server takes it over
     const QString site = options.root + "/backup";
     const QDate today = QDate::currentDate();
@@ -1116,6 +1131,7 @@ void TestUploads::oldDatedFoldersPrunedOnServer()
                        date,
                        dated(2),
                        dated(40),
+                       dated(41),
                        dated(6),
                        "elsewhere",
                        dated(8).toUpper(),
@@ -1124,12 +1140,15 @@ void TestUploads::oldDatedFoldersPrunedOnServer()
         QVERIFY(QDir().mkpath(site + "/" + name));
     QVERIFY(QDir(site).rmdir(dated(6)));
     writeFile(site + "/" + dated(6), "a file");
-    writeFile(site + "/" + dated(3) + "/a.txt", "a");
-    writeFile(site + "/" + dated(3) + "/b.txt", "b");
+    writeFile(site + "/" + dated(3) + "/notes.txt", "old notes");
     writeFile(site + "/" + dated(3) + "/.notes.txt.upload", "cut");
+    writeFile(site + "/" + dated(41) + "/notes.txt", "old notes");
+    writeFile(site + "/" + dated(41) + "/a.txt", "a");
     writeFile(site + "/" + dated(40) + "/sub/c.txt", "c");
     writeFile(site + "/elsewhere/d.txt", "d");
     QVERIFY(QFile::link(site + "/elsewhere", site + "/" + dated(5)));
+    if (dosListing)
+        kept << dated(5);
     const QString notes = path(QStringLiteral("src/notes.txt"));
     writeFile(notes, "notes");
     FtpTestServer server { FtpTestServer::Kind(kind) };
@@ -1143,9 +1162,13 @@ void TestUploads::oldDatedFoldersPrunedOnServer()
 
     const QString prefix = server.address() + " - backup";
     QStringList pruned;
-    for (const int daysBack : { 3, 4000, 5 })
+    for (const int daysBack : { 3, 4000 })
         pruned << prefix + " removed old folder " + dated(daysBack);
-    pruned << prefix + " kept old folder " + dated(40) + ", it holds a folder";
+    pruned << prefix + " kept old folder " + dated(40) + ", it holds a folder"
+           << prefix + " kept old folder " + dated(41) + ", it holds other files"
+           << prefix
+            + (dosListing ? " kept old folder " + dated(5) + ", it holds other files"
+                          : " removed old folder " + dated(5));
     const int exiting = lines.indexOf(QStringLiteral("Exiting..."));
     QVERIFY2(exiting > 0, qPrintable(lines.join('\n')));
     QStringList after = lines.mid(exiting + 1, pruned.size());
@@ -1161,13 +1184,15 @@ void TestUploads::oldDatedFoldersPrunedOnServer()
     QCOMPARE(left, kept);
     QCOMPARE(readFile(site + "/elsewhere/d.txt"), QByteArray("d"));
     QCOMPARE(readFile(site + "/" + dated(40) + "/sub/c.txt"), QByteArray("c"));
+    QCOMPARE(QDir(site + "/" + dated(41)).entryList(QDir::Files), QStringList { "a.txt" });
     const QStringList commands = server.commands().filter(QRegularExpression("^(DELE|RMD) "));
-    QVERIFY2(isSubsequence({ "DELE " + dated(3) + "/a.txt", "DELE " + dated(3) + "/b.txt",
-                             "RMD " + dated(3) },
-                           commands),
+    QVERIFY2(isSubsequence({ "DELE " + dated(3) + "/notes.txt", "RMD " + dated(3) }, commands),
              qPrintable(commands.join('\n')));
-    QVERIFY(commands.contains("DELE " + dated(5)));
     QVERIFY(commands.contains("DELE " + dated(3) + "/.notes.txt.upload"));
+    QCOMPARE(commands.contains("DELE " + dated(5)), !dosListing);
+    QCOMPARE(QFileInfo(site + "/" + dated(5)).isSymLink(), dosListing);
+    // Nothing but what a backup put there is ever deleted.
+    QCOMPARE(commands.filter(QRegularExpression("^DELE .*/(a|c|d)\\.txt$")), QStringList());
     QVERIFY(historyOf(path(QStringLiteral("previous"))).contains(notes));
 }
 

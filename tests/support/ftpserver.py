@@ -5,9 +5,13 @@ Prints "PORT <n>" once it listens, so that the test can wait for it, and
 appends every command it receives to --log (one line each, PASS masked).
 """
 import argparse
+import os
+import stat
 import sys
+import time
 
 from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.filesystems import AbstractedFS
 from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler
 from pyftpdlib.servers import FTPServer
 
@@ -34,6 +38,8 @@ def main():
     parser.add_argument("--size-off", type=int, default=0,
                         help="SIZE answers the real size plus this many bytes")
     parser.add_argument("--no-size", action="store_true", help="SIZE is refused with 502")
+    parser.add_argument("--dos-listing", action="store_true",
+                        help="LIST in the DOS layout, which shows a link as what it leads to")
     args = parser.parse_args()
 
     authorizer = DummyAuthorizer()
@@ -70,7 +76,23 @@ def main():
                 return
             return FTPHandler.ftp_SIZE(self, path)
 
+    class DosListing(AbstractedFS):
+        def format_list(self, basedir, listing, ignore_err=True):
+            for basename in listing:
+                try:
+                    st = os.stat(os.path.join(basedir, basename))
+                except OSError:
+                    if ignore_err:
+                        continue
+                    raise
+                stamp = time.strftime("%m-%d-%y  %I:%M%p", time.localtime(st.st_mtime))
+                size = "<DIR>" if stat.S_ISDIR(st.st_mode) else str(st.st_size)
+                line = "%s %14s %s\r\n" % (stamp, size, basename)
+                yield line.encode("utf8", self.cmd_channel.unicode_errors)
+
     Handler.authorizer = authorizer
+    if args.dos_listing:
+        Handler.abstracted_fs = DosListing
     Handler.banner = "mirvo test server ready"
     if args.throttle:
         class Throttled(ThrottledDTPHandler):

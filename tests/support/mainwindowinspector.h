@@ -31,6 +31,7 @@ struct MainWindowInspector
     const QList<FtpServer> &ftps() const { return w->ftps; }
     const QList<SaveFolder> &saveFolders() const { return w->saveFolders; }
     bool runMissedSomething() const { return w->runMissedSomething(); }
+    QStringList incompleteReasons() const { return w->runLog.incompleteReasons(); }
     QList<bool> invalidFlags() const
     {
         QList<bool> flags;
