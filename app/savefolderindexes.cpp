@@ -1,5 +1,9 @@
 #include "savefolderindexes.h"
 
+#include "datedfolders.h"
+
+#include <QDir>
+
 namespace {
 
 // An index of a few thousand lines costs a millisecond to rewrite.
@@ -64,4 +68,19 @@ QStringList SaveFolderIndexes::write(bool now)
     QStringList said;
     said.swap(problems);
     return said;
+}
+
+QStringList SaveFolderIndexes::namesInDatedFolders(const QString &saveFolder)
+{
+    QStringList names { QLatin1String(BackupIndex::fileName) };
+    const QDir folder(saveFolder);
+    for (const QString &name : folder.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        BackupIndex index;
+        QString problem;
+        if (!dateOfDatedFolder(name).isValid() || !index.read(folder.filePath(name), &problem))
+            continue;
+        for (const IndexEntry &entry : index.entries())
+            names << entry.name;
+    }
+    return names;
 }

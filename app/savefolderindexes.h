@@ -35,6 +35,11 @@ public:
     // could not be read or written.
     QStringList write(bool now);
 
+    // The index's own name and every name the indexes of the dated folders
+    // of `saveFolder` list: what a backup may have put in a dated folder,
+    // also for entries that config.txt no longer names.
+    static QStringList namesInDatedFolders(const QString &saveFolder);
+
 private:
     struct Kept
     {
