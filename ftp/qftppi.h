@@ -88,6 +88,8 @@ public:
     // The line last sent, line end included; null when the list is done or
     // cleared.
     QString currentCommand() const;
+    // The verb of the line last sent: while rawFtpReply runs, the line answered.
+    QFtpLine::Verb currentVerb() const { return current.verb(); }
 
     // On an IPv6 connection PASV and PORT become EPSV and EPRT, until the
     // server refuses either; allowExtendedDataCommands() forgets the refusals.

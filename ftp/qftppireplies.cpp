@@ -295,7 +295,7 @@ void QFtpPI::takeTransferStart()
     // The server's active-mode connection is taken as soon as it is there,
     // for every transfer, so that its data and close are not missed.
     dataProcess.acceptPendingConnection();
-    if (current.verb() == Verb::Stor)
+    if (current.isUpload())
         dataProcess.writeNextChunk();
 }
 
@@ -307,7 +307,7 @@ void QFtpPI::takeAbortedUpload()
     // the file on the server is truncated.
     const QFtpDTP::UploadPhase phase = dataProcess.uploadPhase();
     const bool aborted = phase == QFtpDTP::UploadPhase::Aborted;
-    if ((!aborted && phase != QFtpDTP::UploadPhase::CutShort) || current.verb() != Verb::Stor)
+    if ((!aborted && phase != QFtpDTP::UploadPhase::CutShort) || !current.isUpload())
         return;
     if (interpreterState == State::Succeeded) {
         setInterpreterState(State::Failed);
