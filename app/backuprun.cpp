@@ -3,13 +3,14 @@
 #include "configurationfields.h"
 #include "localcopy.h"
 #include "nestedfolders.h"
-#include "qftp.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QProcess>
+#include <QTimer>
 
 namespace {
 
@@ -36,14 +37,6 @@ bool holdsCopy(const QFileInfo &copy, qint64 size)
 }
 
 } // namespace
-
-// One upload reads its own file while it runs. The client owns the file: it
-// deletes it when the upload ends, fails or is dropped, or with the client
-// if the window closes mid-upload.
-void queueUpload(QFtp *client, const QString &path, const QString &remoteName)
-{
-    client->put(std::make_unique<QFile>(path), remoteName, QFtp::Binary);
-}
 
 // The only way to change the step. Every step starts before its first entry.
 void MainWindow::setStep(RunStep next)
@@ -253,8 +246,8 @@ bool MainWindow::findDestinationsLacking(const BackupEntry &entry, EntryKind kin
     }
     for (int i = 0; i < ftps.size(); ++i) {
         const FtpServer &server = ftps.at(i);
-        const qint64 held = server.latestHeld.value(name, -2);
-        if (!server.invalid && server.ftp && (held < 0 || (size >= 0 && held != size)))
+        const qint64 held = server.connection ? server.connection->heldInLatest(name) : -2;
+        if (!server.invalid && server.connection && (held < 0 || (size >= 0 && held != size)))
             entryServers.insert(i);
     }
     return !entryFolders.isEmpty() || !entryServers.isEmpty();
@@ -286,7 +279,7 @@ void MainWindow::transferEntry(BackupEntry item)
     bool queued = false;
     for (int i = 0; i < ftps.size(); ++i) {
         FtpServer &server = ftps[i];
-        if (server.invalid || !server.ftp || !entryServers.contains(i))
+        if (server.invalid || !server.connection || !entryServers.contains(i))
             continue;
         startUploads(server, item.path, item.name);
         queued = true;
@@ -418,10 +411,9 @@ void MainWindow::closeServers()
 {
     bool closing = false;
     for (FtpServer &server : ftps) {
-        if (!server.ftp)
+        if (!server.connection)
             continue;
-        server.setState(ServerState::ShuttingDown);
-        server.ftp->close();
+        server.connection->close();
         closing = true;
     }
     if (!closing)
@@ -459,4 +451,47 @@ void MainWindow::runEnded()
             problem += " The first destination that failed: " + destination + ".";
     }
     leaveFolder(BackupIncomplete, problem);
+}
+
+// A signal stopped the run. The entries that reached every destination are
+// recorded; the one under way and those not reached yet are not, so that
+// a source with another entry still to come keeps its old time.
+void MainWindow::interruptRun()
+{
+    if (configurationMode || runEndReported || step == RunStep::Interrupted) {
+        QCoreApplication::exit(BackupIncomplete);
+        return;
+    }
+    const int kindsDone = step == RunStep::Preparing ? 0 : int(step) - int(RunStep::SendingFiles);
+    const EntryKind kinds[] = { EntryKind::File, EntryKind::ZippedFile, EntryKind::ZippedFolder };
+    for (int k = 0; k < 3; ++k) {
+        const QList<BackupEntry> &entries = entryListOf(kinds[k]).entries;
+        for (int i = 0; i < entries.size(); ++i) {
+            if (k > kindsDone || (k == kindsDone && i >= index))
+                sourcesMissed.insert(entries.at(i).path);
+        }
+    }
+    if (step != RunStep::Finishing && step != RunStep::Finished) {
+        for (auto it = sourcesBackedUp.constBegin(); it != sourcesBackedUp.constEnd(); ++it) {
+            if (!sourcesMissed.contains(it.key()))
+                previousTransfers.insert(it.key(), it.value());
+        }
+        writeHistory();
+    }
+    setStep(RunStep::Interrupted);
+    stopServers();
+    // Servers that do not answer are not waited for long.
+    QTimer::singleShot(2000, this, &MainWindow::endInterruptedRun);
+    serverClosed(); // there may be nothing to wait for
+}
+
+void MainWindow::endInterruptedRun()
+{
+    if (runEndReported)
+        return;
+    runEndReported = true;
+    logError(QStringLiteral("Backup interrupted"));
+    runLog.close();
+    folderLock.release();
+    QCoreApplication::exit(BackupIncomplete);
 }

@@ -59,6 +59,7 @@ public:
     QFtp::FileSize fileSize;
     QFtp::RenameOutcome renameOutcome = QFtp::RenameFailed;
     QStringList features; // upper case, as the server listed them
+    bool sourceFailed = false; // of the last put
 };
 
 namespace {
@@ -293,6 +294,11 @@ QFtp::RenameOutcome QFtp::renameOutcome() const
     return d->renameOutcome;
 }
 
+bool QFtp::uploadSourceFailed() const
+{
+    return d->sourceFailed;
+}
+
 bool QFtp::hasFeature(const QString &feature) const
 {
     const QString wanted = feature.toUpper();
@@ -454,6 +460,7 @@ void QFtpPrivate::startNextCommand()
     lastErrorText = QStringLiteral("Unknown error");
     reply = QFtp::Reply();
     replyVerb = QFtpLine::Verb::Other;
+    sourceFailed = false;
 
     // Data of an earlier download that nobody read is not this command's.
     if (interpreter.bytesAvailable() != 0)
@@ -544,6 +551,7 @@ bool QFtpPrivate::prepareTransfer(QFtpCommand *command)
     }
     QIODevice *device = command->device();
     if (!device || (!device->isOpen() && !device->open(QIODevice::ReadOnly))) {
+        sourceFailed = true;
         // Sending STOR anyway would leave the server waiting for data that
         // never comes, or store an empty file as if all went well.
         piError(QFtp::UnknownError,
@@ -552,6 +560,7 @@ bool QFtpPrivate::prepareTransfer(QFtpCommand *command)
         return false;
     }
     if (command->offset > 0 && !device->seek(command->offset)) {
+        sourceFailed = true;
         piError(QFtp::UnknownError,
                 QFtp::tr("Cannot read the data to upload: %1").arg(device->errorString()));
         return false;
@@ -706,6 +715,8 @@ bool QFtpPrivate::judgeFinished(QFtpCommand *command)
 
 void QFtpPrivate::judgeFailed(QFtpCommand *command)
 {
+    if (command->command == QFtp::Put)
+        sourceFailed = sourceFailed || interpreter.uploadSourceFailed();
     const bool refused = reply.code >= 400;
     if (command->command == QFtp::Rename) {
         if (refused && replyVerb == Verb::Rnfr)

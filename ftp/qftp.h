@@ -139,6 +139,11 @@ public:
     enum RenameOutcome { Renamed, FromRefused, ToRefused, RenameFailed };
     RenameOutcome renameOutcome() const;
 
+    // True when the last put failed because its source could not be read
+    // whole (it cannot be opened, a read fails, a file shrank while sent):
+    // sending it again would not help.
+    bool uploadSourceFailed() const;
+
     // A feature the server listed in its answer to FEAT ("SIZE", "MFMT",
     // "REST STREAM", ...), in any case; false before readFeatures() or
     // when the server has no FEAT. Forgotten on every connect.

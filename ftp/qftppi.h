@@ -101,6 +101,7 @@ public:
     void setUploadSource(QIODevice *device) { dataProcess.setUploadSource(device); }
     void setDownloadTarget(QIODevice *device) { dataProcess.setDownloadTarget(device); }
     void setTotalBytes(qint64 total) { dataProcess.setTotalBytes(total); }
+    bool uploadSourceFailed() const { return dataProcess.sourceFailed(); }
     // A download that was given no device waits here.
     qint64 bytesAvailable() const { return dataProcess.bytesAvailable(); }
     qint64 read(char *data, qint64 maxLength) { return dataProcess.read(data, maxLength); }
