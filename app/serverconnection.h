@@ -130,6 +130,7 @@ public:
     void upload(const QString &source, const QString &name);
     // Whether the last upload reached the server whole, in both folders.
     bool uploadFailed() const { return lastUploadFailed; }
+    void forgetUploadOutcome() { lastUploadFailed = false; } // the entry is over
     // What "latest" holds under `name`: its size, -1 for what is not a plain
     // file, -2 for nothing.
     qint64 heldInLatest(const QString &name) const { return latestHeld.value(name, -2); }

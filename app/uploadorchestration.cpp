@@ -141,10 +141,14 @@ void MainWindow::entryUploadsDone()
     bool everywhere = true;
     for (const int i : qAsConst(entryServers)) {
         const FtpServer &server = ftps.at(i);
-        if (server.invalid || !server.connection || server.connection->uploadFailed()) {
+        if (server.connection && server.connection->uploadFailed()) {
             everywhere = false;
             markEntryFailed(server.label());
         }
+    }
+    for (const FtpServer &server : qAsConst(ftps)) {
+        if (server.connection)
+            server.connection->forgetUploadOutcome();
     }
     if (everywhere)
         log("Transfer of " + entry.path + (*kind == EntryKind::File ? " done" : ".zip done"));

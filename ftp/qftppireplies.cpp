@@ -311,8 +311,10 @@ void QFtpPI::takeAbortedUpload()
         return;
     if (interpreterState == State::Succeeded) {
         setInterpreterState(State::Failed);
-        replyText
-            = (aborted ? tr("Upload aborted (%1)") : tr("Upload incomplete (%1)")).arg(replyText);
+        const QString text = aborted     ? tr("Upload aborted (%1)")
+            : dataProcess.sourceFailed() ? tr("The data to upload could not be read whole (%1)")
+                                         : tr("Upload incomplete (%1)");
+        replyText = text.arg(replyText);
     } else if (interpreterState != State::Failed) {
         return;
     }
