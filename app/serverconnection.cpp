@@ -793,6 +793,7 @@ void ServerConnection::runListOrDownload()
         ftp->list(workFolder);
         return;
     }
+    localFile->close(); // still open when an attempt before failed
     if (!localFile->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         work = Work::None;
         emit operationFailed("cannot write " + localFile->fileName() + ": "
@@ -816,6 +817,7 @@ void ServerConnection::finishWork(bool error)
         emit operationFailed(reasonOfFailure());
         return;
     }
+    consecutiveFailures = 0;
     if (finished == Work::List)
         emit listed(workFolder, entries);
     emit operationDone();
