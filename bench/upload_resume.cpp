@@ -138,6 +138,7 @@ int main(int argc, char **argv)
     std::printf("%lld MiB, %d rounds, load %.2f\n", size >> 20, rounds, loadAverage());
     Range mirvoWhole, mirvoCut, curlWhole, curlCut;
     for (int round = 0; round < rounds; ++round) {
+        std::fprintf(stderr, "round %d, load %.2f\n", round, loadAverage());
         for (int turn = 0; turn < 2; ++turn) {
             const bool cut = (turn + round) % 2 == 1;
             Server forMirvo;
@@ -150,6 +151,12 @@ int main(int argc, char **argv)
                 std::fprintf(stderr, "round %d: an upload failed (mirvo %.3f, curl %.3f)\n", round,
                              mirvo, curl);
                 return 1;
+            }
+            if (cut && round == 0) {
+                // What the resumed upload did not send again.
+                const QStringList rest = forMirvo.server.commands().filter(QStringLiteral("REST "));
+                std::printf("cut at byte %lld, resumed with %s\n", size / 2,
+                            qPrintable(rest.join(QStringLiteral(", "))));
             }
             (cut ? mirvoCut : mirvoWhole).values.push_back(mirvo);
             (cut ? curlCut : curlWhole).values.push_back(curl);
