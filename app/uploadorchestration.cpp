@@ -4,7 +4,9 @@
 
 #include "qftp.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
+#include <QTimer>
 
 namespace {
 
@@ -207,4 +209,47 @@ void MainWindow::stopServers()
         if (server.connection)
             server.connection->stop();
     }
+}
+
+// A signal stopped the run. The entries that reached every destination are
+// recorded; the one under way and those not reached yet are not, so that
+// a source with another entry still to come keeps its old time.
+void MainWindow::interruptRun()
+{
+    if (configurationMode || runEndReported || step == RunStep::Interrupted) {
+        QCoreApplication::exit(BackupIncomplete);
+        return;
+    }
+    const int kindsDone = step == RunStep::Preparing ? 0 : int(step) - int(RunStep::SendingFiles);
+    const EntryKind kinds[] = { EntryKind::File, EntryKind::ZippedFile, EntryKind::ZippedFolder };
+    for (int k = 0; k < 3; ++k) {
+        const QList<BackupEntry> &entries = entryListOf(kinds[k]).entries;
+        for (int i = 0; i < entries.size(); ++i) {
+            if (k > kindsDone || (k == kindsDone && i >= index))
+                sourcesMissed.insert(entries.at(i).path);
+        }
+    }
+    if (step != RunStep::Finishing && step != RunStep::Finished) {
+        for (auto it = sourcesBackedUp.constBegin(); it != sourcesBackedUp.constEnd(); ++it) {
+            if (!sourcesMissed.contains(it.key()))
+                previousTransfers.insert(it.key(), it.value());
+        }
+        writeHistory();
+    }
+    setStep(RunStep::Interrupted);
+    stopServers();
+    // Servers that do not answer are not waited for long.
+    QTimer::singleShot(2000, this, &MainWindow::endInterruptedRun);
+    serverClosed(); // there may be nothing to wait for
+}
+
+void MainWindow::endInterruptedRun()
+{
+    if (runEndReported)
+        return;
+    runEndReported = true;
+    logError(QStringLiteral("Backup interrupted"));
+    runLog.close();
+    folderLock.release();
+    QCoreApplication::exit(BackupIncomplete);
 }
