@@ -190,10 +190,12 @@ void ServerConnection::loggingIn(QFtp::Command command, bool error)
     if (command == QFtp::ConnectToHost && !error) {
         if (!everLoggedIn)
             emit logLine(label + " is connected");
-    } else if (command == QFtp::ConnectToHost) {
+    } else if (command == QFtp::ConnectToHost && ftp->error() == QFtp::TlsFailed) {
+        // The line that follows says why, with what to do about it.
         emit errorLine(label + " cannot connect");
-        if (ftp->error() == QFtp::TlsFailed)
-            emit errorLine(label + " " + tlsFailureText(*ftp));
+        emit errorLine(label + " " + tlsFailureText(*ftp));
+    } else if (command == QFtp::ConnectToHost) {
+        emit errorLine(label + " cannot connect: " + reasonOfFailure());
     } else if (command == QFtp::Login && !error) {
         if (!everLoggedIn)
             emit logLine(label + " is logged in");
@@ -201,7 +203,7 @@ void ServerConnection::loggingIn(QFtp::Command command, bool error)
         setState(ServerState::EnteringFolders);
         ftp->list();
     } else if (command == QFtp::Login) {
-        emit errorLine(label + " cannot login");
+        emit errorLine(label + " cannot login: " + reasonOfFailure());
     }
 }
 

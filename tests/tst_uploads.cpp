@@ -535,7 +535,8 @@ void TestUploads::unreachableServerBesideAWorkingOne()
     // In between, the two servers' lines in either order; the ready line
     // only when the working server was the last to be settled.
     const QStringList middle = lines.mid(start.size(), lines.size() - start.size() - end.size());
-    const QStringList deadLines { dead + " cannot connect", dead + " stopping" };
+    const QStringList deadLines { dead + " cannot connect: Connection refused to host " + closed,
+                                  dead + " stopping" };
     const QStringList aliveLines { alive + " is connected", alive + " is logged in",
                                    alive + " All directories up to date, ready to transfer" };
     QVERIFY2(isSubsequence(deadLines, middle), qPrintable(middle.join('\n')));
