@@ -5,7 +5,6 @@
 #include "entrydigest.h"
 #include "localcopy.h"
 #include "nestedfolders.h"
-#include "qftp.h"
 #include "savefolderindexes.h"
 
 #include <QDir>
@@ -86,14 +85,6 @@ QString shownAs(const QString &path, bool archive)
 }
 
 } // namespace
-
-// One upload reads its own file while it runs. The client owns the file: it
-// deletes it when the upload ends, fails or is dropped, or with the client
-// if the window closes mid-upload.
-void queueUpload(QFtp *client, const QString &path, const QString &remoteName)
-{
-    client->put(std::make_unique<QFile>(path), remoteName, QFtp::Binary);
-}
 
 // The only way to change the step. Every step starts before its first entry.
 void MainWindow::setStep(RunStep next)
@@ -315,8 +306,8 @@ bool MainWindow::findDestinationsLacking(const BackupEntry &entry, EntryKind kin
     }
     for (int i = 0; i < ftps.size(); ++i) {
         const FtpServer &server = ftps.at(i);
-        const qint64 held = server.latestHeld.value(name, -2);
-        if (!server.invalid && server.ftp && (held < 0 || (size >= 0 && held != size)))
+        const qint64 held = server.connection ? server.connection->heldInLatest(name) : -2;
+        if (!server.invalid && server.connection && (held < 0 || (size >= 0 && held != size)))
             entryServers.insert(i);
     }
     return !entryFolders.isEmpty() || !entryServers.isEmpty();
@@ -343,7 +334,7 @@ void MainWindow::transferEntry(BackupEntry item)
     bool queued = false;
     for (int i = 0; i < ftps.size(); ++i) {
         FtpServer &server = ftps[i];
-        if (server.invalid || !server.ftp || !entryServers.contains(i))
+        if (server.invalid || !server.connection || !entryServers.contains(i))
             continue;
         startUploads(server, item.path, item.name);
         queued = true;
@@ -546,10 +537,9 @@ void MainWindow::closeServers()
 {
     bool closing = false;
     for (FtpServer &server : ftps) {
-        if (!server.ftp)
+        if (!server.connection)
             continue;
-        server.setState(ServerState::ShuttingDown);
-        server.ftp->close();
+        server.connection->close();
         closing = true;
     }
     if (!closing)

@@ -92,7 +92,7 @@ bool isValidBackupName(const QString &name)
 {
     return !name.isEmpty() && !breaksConfigurationLine(name) && !name.contains(QLatin1Char('/'))
         && !name.contains(QLatin1Char('\\')) && name != QLatin1String(".")
-        && name != QLatin1String("..");
+        && name != QLatin1String("..") && !isTemporaryUploadName(name);
 }
 
 void MainWindow::loadConfiguration()

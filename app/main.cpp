@@ -5,10 +5,15 @@
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QPointer>
+#include <QSocketNotifier>
 
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
+#include <functional>
 #include <memory>
+#include <unistd.h>
 
 namespace {
 
@@ -80,6 +85,44 @@ QString licenceText()
         "There is NO WARRANTY, to the extent permitted by law.\n");
 }
 
+// SIGTERM and SIGINT (a service stopped, a shutdown, Ctrl+C) reach the
+// event loop through a pipe: the handler only writes a byte. A second one
+// ends the process at once, as if no handler were there.
+int signalPipe[2] = { -1, -1 };
+volatile std::sig_atomic_t signalsTaken = 0;
+
+void takeSignal(int number)
+{
+    if (signalsTaken++ > 0) {
+        std::signal(number, SIG_DFL);
+        std::raise(number);
+        return;
+    }
+    const char byte = 1;
+    const ssize_t written = ::write(signalPipe[1], &byte, 1);
+    (void)written; // a full pipe already holds a byte
+}
+
+// `stop` runs in the event loop once a signal has come.
+void stopOnSignals(QObject *context, std::function<void()> stop)
+{
+    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return; // without the pipe, the signals keep their default effect
+    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, context);
+    QObject::connect(notifier, &QSocketNotifier::activated, context, [notifier, stop] {
+        char byte;
+        while (::read(signalPipe[0], &byte, 1) > 0) { }
+        notifier->setEnabled(false);
+        stop();
+    });
+    struct sigaction action = {};
+    action.sa_handler = takeSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -140,9 +183,16 @@ int main(int argc, char *argv[])
     if (options.unattended) {
         // Never shown, so never closed: the end of the run ends the program.
         const std::unique_ptr<MainWindow> window(new MainWindow(Presentation::Unattended));
+        stopOnSignals(&app, [&window] { window->interruptRun(); });
         return app.exec();
     }
-    MainWindow *window = new MainWindow;
+    QPointer<MainWindow> window = new MainWindow;
     window->show();
+    stopOnSignals(&app, [window] {
+        if (window)
+            window->interruptRun();
+        else
+            QCoreApplication::exit(BackupIncomplete);
+    });
     return app.exec();
 }

@@ -5,6 +5,7 @@
 #include "folderlock.h"
 #include "qurlinfo.h"
 #include "runlog.h"
+#include "serverconnection.h"
 #include "stringcipher.h"
 
 #include <QDateTime>
@@ -48,8 +49,8 @@ struct SaveFolder
     std::shared_ptr<SaveFolderIndexes> indexes;
 };
 
-// The states of the backup run and of each server. The namespace only lets
-// the debug output name them.
+// The steps of the backup run. The namespace only lets the debug output
+// name them.
 namespace BackupStates {
 Q_NAMESPACE
 
@@ -61,69 +62,19 @@ enum class RunStep {
     SendingZippedFiles = 4, // going through `zippedFiles`
     SendingZippedFolders = 5, // going through `zippedFolders`
     Finishing = 6, // history written, servers told to close
-    Finished = 7 // every usable server has closed
-};
-
-// Where one FTP server stands during a backup.
-enum class ServerState {
-    LoggingIn = 0, // connect and login queued
-    EnteringFolders = 1, // entering the folders of the remote path one by one
-    CheckingFolders = 2, // in the target folder, making sure "latest" and today's exist
-    ListingCopies = 8, // listing what "latest" and today's folder already hold
-    ReadyToTransfer = 3, // receives the uploads of the run
-    Pruning = 9, // after the last upload, removing old dated folders
-    ShuttingDown = 6, // close queued at the end of the run
-    ShutDown = 7 // close finished
-};
-
-// Where the copy of an entry under way on one server stands. A copy whose
-// name the server already holds goes to a temporary name beside it and
-// takes the old copy's place only once whole and checked.
-enum class UploadStep {
-    Idle, // no copy under way
-    Storing, // STOR, to the temporary name when replacing
-    CheckingSize, // SIZE of what the server stored
-    NamingFrom, // RNFR of the temporary name
-    NamingTo, // RNTO of the final name
-    RemovingOld, // DELE of the old copy, which the server would not rename onto
-    RemovingTemporary // DELE of a temporary name that is not needed any more
+    Finished = 7, // every usable server has closed
+    Interrupted = 13 // stopped by a signal: the servers are being left
 };
 
 Q_ENUM_NS(RunStep)
-Q_ENUM_NS(ServerState)
-Q_ENUM_NS(UploadStep)
 } // namespace BackupStates
 
 using BackupStates::RunStep;
-using BackupStates::ServerState;
-using BackupStates::UploadStep;
 
 // The three kinds of backup entry, in the order the run sends them.
 enum class EntryKind { File, ZippedFile, ZippedFolder };
 
-// The name beside `name` under which a copy that replaces it is uploaded.
-// Stable, so that a later run writes over what an interrupted one left.
-inline QString temporaryUploadName(const QString &name)
-{
-    return "." + name + ".upload";
-}
-
-// One copy of the current entry on a server: `folder` is "latest" or
-// today's folder, relative to the server's remote path.
-struct RemoteCopy
-{
-    QString folder;
-    QString name;
-    bool held = false; // the server holds the name: replace it through the temporary name
-    bool temporaryStored = false; // the temporary name may hold data of this run
-    bool oldRemovalTried = false; // DELE of the old copy was sent
-    bool oldRemoved = false; // ... and the old copy is gone
-
-    QString target() const { return folder + "/" + name; }
-    QString temporary() const { return folder + "/" + temporaryUploadName(name); }
-};
-
-// One FTP server: the stored fields first, then what the upload needs at run time.
+// One FTP server: the stored fields, and its connection during a backup.
 struct FtpServer
 {
     QString host;
@@ -131,47 +82,12 @@ struct FtpServer
     QString password; // plain text in memory only
     QString remotePath;
 
-    QFtp *ftp = nullptr;
-    bool invalid = false;
-    QStringList remoteFolders;
-    int folderIndex = 0;
-    bool folderFound = false;
-    bool latestFound = false;
-    bool dateFound = false;
-
-    // What "latest" and today's folder held when listed at the start of the
-    // run, kept up to date by the run's uploads: name -> size, -1 for what
-    // is not a plain file. A folder made by this run holds nothing.
-    QHash<QString, qint64> latestHeld;
-    QHash<QString, qint64> datedHeld;
-    QStringList foldersToList; // the listings still to come, the current one first
-    bool renameRefused = false; // RNFR refused: copies are replaced in place, not whole
-    bool renameOntoExistingRefused = false; // the old copy goes before the rename
-
-    // The copies of the current entry still to send, the one under way first.
-    QList<RemoteCopy> copies;
-    QString uploadSource;
-    qint64 bytesSent = 0; // by the last STOR, as far as the file tells
-    int replyCode = 0; // the last reply to a raw command; 0 when none came
-    QString replyText;
+    bool invalid = false; // not used (any more) in this run
+    ServerConnection *connection = nullptr; // null when unusable from the start
 
     // How lines about the server and its row in the window name it.
     QString label() const { return host + " - " + remotePath; }
-
-    ServerState state() const { return currentState; }
-    // The only way to change the state; clears what the new state starts from.
-    void setState(ServerState next);
-    UploadStep uploadStep() const { return currentUploadStep; }
-    void setUploadStep(UploadStep next); // the only way to change the upload step
-
-private:
-    ServerState currentState = ServerState::LoggingIn;
-    UploadStep currentUploadStep = UploadStep::Idle;
 };
-
-// Queues the upload of the file at `path` to `remoteName`: the one place
-// that makes an upload's device and hands it to the client.
-void queueUpload(QFtp *client, const QString &path, const QString &remoteName);
 
 // The history file, in the working folder.
 inline constexpr char historyFileName[] = "previous";
@@ -212,6 +128,9 @@ public:
 
     void log(const QString &text);
     void logError(const QString &text);
+    // A signal asks the process to end: the run stops at once, keeps what
+    // reached every destination, and the process ends with status 1.
+    void interruptRun();
 
 public slots:
     void addNewFile();
@@ -257,17 +176,14 @@ private:
 
     // Upload orchestration
     bool prepareServers();
+    void connectServer(int index, const ServerAddress &address);
     FtpServer *serverOf(const QObject *client);
-    void giveUpServer(FtpServer &server, bool error);
-    void entryUploadsDone(EntryKind kind);
+    void serverGivenUp(int index);
+    void entryUploadsDone();
+    void serverClosed();
     void startRunIfServersReady(bool announce);
-    bool listHeldCopies(FtpServer &server);
-    void serverReady(FtpServer &server);
     void startUploads(FtpServer &server, const QString &source, const QString &name);
-    void sendNextCopy(FtpServer &server);
-    void continueUpload(FtpServer &server, bool error);
-    void endCopy(FtpServer &server, bool sent);
-    void sendRaw(FtpServer &server, const QString &command, UploadStep step);
+    void stopServers();
 
     // Backup run
     void setStep(RunStep next);
@@ -293,6 +209,7 @@ private:
     void pruneOldFolders();
     void closeServers();
     void runEnded();
+    void endInterruptedRun();
     void runOneStep();
     void beginEntry(const QString &path);
     void endEntry();

@@ -275,10 +275,8 @@ void MainWindow::pruneOldFolders()
             pruning->pruneSaveFolder(folder.path);
     }
     for (FtpServer &server : ftps) {
-        if (server.invalid || !server.ftp)
-            continue;
-        server.setState(ServerState::Pruning);
-        pruning->pruneServer(server.ftp, server.label());
+        if (!server.invalid && server.connection)
+            server.connection->prune(pruning);
     }
     if (pruning->isDone())
         closeServers();

@@ -37,6 +37,9 @@ public:
     void piError(int code, const QString &text);
     void piConnectState(int state);
     void piFtpReply(int code, const QString &text);
+    bool judgeFinished(QFtpCommand *command);
+    void judgeFailed(QFtpCommand *command);
+    void readFeatureList(const QString &text);
 
     QFtpPI interpreter;
     QList<QFtpCommand *> pending;
@@ -50,7 +53,21 @@ public:
     QString proxyHost;
     quint16 proxyPort = 0;
     QFtp *facade;
+    // The last reply to the head command, and the line it answered.
+    QFtp::Reply reply;
+    QFtpLine::Verb replyVerb = QFtpLine::Verb::Other;
+    QFtp::FileSize fileSize;
+    QFtp::RenameOutcome renameOutcome = QFtp::RenameFailed;
+    QStringList features; // upper case, as the server listed them
+    bool sourceFailed = false; // of the last put
 };
+
+namespace {
+
+// The longest reply text a caller gets for its messages.
+const int maxReplyTextInMessages = 300;
+
+} // namespace
 
 // ---------------------------------------------------------------------------
 // Construction
@@ -209,6 +226,89 @@ int QFtp::rename(const QString &oldname, const QString &newname)
         new QFtpCommand(Rename, { QFtpLine(Verb::Rnfr, oldname), QFtpLine(Verb::Rnto, newname) }));
 }
 
+int QFtp::size(const QString &file, bool binaryFirst)
+{
+    QFtpLines lines;
+    if (binaryFirst)
+        lines << QFtpPrivate::typeLine(Binary);
+    lines << QFtpLine(Verb::Size, file);
+    return d->addCommand(new QFtpCommand(Size, lines));
+}
+
+int QFtp::put(std::unique_ptr<QIODevice> dev, const QString &file, qint64 offset, TransferType type)
+{
+    if (offset <= 0)
+        return put(std::move(dev), file, type);
+    // Decided now, from what the server listed: REST before STOR is the
+    // way meant for resuming; APPE needs nothing listed.
+    QFtpLines lines { QFtpPrivate::typeLine(type), d->modeLine() };
+    if (hasFeature(QStringLiteral("REST STREAM")))
+        lines << QFtpLine(Verb::Rest, QString::number(offset)) << QFtpLine(Verb::Stor, file);
+    else
+        lines << QFtpLine(Verb::Appe, file);
+    QIODevice *device = dev.get();
+    auto *command = new QFtpCommand(Put, lines, device, std::move(dev));
+    command->offset = offset;
+    return d->addCommand(command);
+}
+
+int QFtp::readFeatures()
+{
+    // A server without FEAT has no features to list: not a failure.
+    return d->addCommand(new QFtpCommand(Features, { QFtpLine(Verb::Feat).tolerateRefusal() }));
+}
+
+int QFtp::setModificationTime(const QString &file, const QDateTime &time)
+{
+    const QString stamp = time.toUTC().toString(QStringLiteral("yyyyMMddHHmmss"));
+    return d->addCommand(
+        new QFtpCommand(SetModificationTime, { QFtpLine(Verb::Mfmt, stamp + " " + file) }));
+}
+
+QFtp::Reply QFtp::lastReply() const
+{
+    return d->reply;
+}
+
+QString QFtp::Reply::toString() const
+{
+    // One line, of printable characters, and not longer than a log line
+    // should be, whatever the server sent.
+    QString line = text.simplified();
+    for (QChar &c : line) {
+        if (!c.isPrint())
+            c = QLatin1Char('?');
+    }
+    if (line.size() > maxReplyTextInMessages)
+        line = line.left(maxReplyTextInMessages) + QLatin1String("...");
+    return code == 0 ? line : QString::number(code) + QLatin1Char(' ') + line;
+}
+
+QFtp::FileSize QFtp::fileSize() const
+{
+    return d->fileSize;
+}
+
+QFtp::RenameOutcome QFtp::renameOutcome() const
+{
+    return d->renameOutcome;
+}
+
+bool QFtp::uploadSourceFailed() const
+{
+    return d->sourceFailed;
+}
+
+bool QFtp::hasFeature(const QString &feature) const
+{
+    const QString wanted = feature.toUpper();
+    for (const QString &listed : d->features) {
+        if (listed == wanted || listed.startsWith(wanted + QLatin1Char(' ')))
+            return true;
+    }
+    return false;
+}
+
 int QFtp::rawCommand(const QString &command)
 {
     // Given as text by the caller; its replies are the caller's as they are.
@@ -358,6 +458,9 @@ void QFtpPrivate::startNextCommand()
 
     lastError = QFtp::NoError;
     lastErrorText = QStringLiteral("Unknown error");
+    reply = QFtp::Reply();
+    replyVerb = QFtpLine::Verb::Other;
+    sourceFailed = false;
 
     // Data of an earlier download that nobody read is not this command's.
     if (interpreter.bytesAvailable() != 0)
@@ -394,6 +497,7 @@ void QFtpPrivate::startNextCommand()
                    + QString::number(proxyPort));
         return;
     case QFtp::ConnectToHost:
+        features.clear(); // another server, perhaps
         interpreter.setProperty(QFtpGlobal::networkSessionProperty,
                                 facade->property(QFtpGlobal::networkSessionProperty));
         if (!proxyHost.isEmpty()) {
@@ -447,6 +551,7 @@ bool QFtpPrivate::prepareTransfer(QFtpCommand *command)
     }
     QIODevice *device = command->device();
     if (!device || (!device->isOpen() && !device->open(QIODevice::ReadOnly))) {
+        sourceFailed = true;
         // Sending STOR anyway would leave the server waiting for data that
         // never comes, or store an empty file as if all went well.
         piError(QFtp::UnknownError,
@@ -454,8 +559,14 @@ bool QFtpPrivate::prepareTransfer(QFtpCommand *command)
                     .arg(device ? device->errorString() : QFtp::tr("no device")));
         return false;
     }
+    if (command->offset > 0 && !device->seek(command->offset)) {
+        sourceFailed = true;
+        piError(QFtp::UnknownError,
+                QFtp::tr("Cannot read the data to upload: %1").arg(device->errorString()));
+        return false;
+    }
     interpreter.setUploadSource(device);
-    interpreter.setTotalBytes(device->isSequential() ? 0 : device->size());
+    interpreter.setTotalBytes(device->isSequential() ? 0 : device->size() - command->offset);
     return true;
 }
 
@@ -486,6 +597,8 @@ void QFtpPrivate::piFinished(const QString &)
         closeWaitsForState = true; // finished by the next connection-state report
         return;
     }
+    if (!judgeFinished(command))
+        return;
     emit facade->commandFinished(command->id, false);
     pending.removeOne(command);
     delete command;
@@ -537,6 +650,7 @@ void QFtpPrivate::failHead(int code, const QString &text)
     QFtpCommand *command = pending.first();
     lastError = QFtp::Error(code);
     lastErrorText = errorTextFor(command->command, text);
+    judgeFailed(command);
 
     facade->clearPendingCommands();
     emit facade->commandFinished(command->id, true);
@@ -560,6 +674,65 @@ void QFtpPrivate::piConnectState(int newState)
 
 void QFtpPrivate::piFtpReply(int code, const QString &text)
 {
+    reply = QFtp::Reply { code, text };
+    replyVerb = interpreter.currentVerb();
+    if (replyVerb == Verb::Feat && code == 211)
+        readFeatureList(text);
     if (facade->currentCommand() == QFtp::RawCommand)
         emit facade->rawCommandReply(code, text);
+}
+
+// "Features:", then one feature a line, each after a space, then "End".
+void QFtpPrivate::readFeatureList(const QString &text)
+{
+    features.clear();
+    const QStringList lines = text.split(QLatin1Char('\n'));
+    for (const QString &line : lines) {
+        if (line.startsWith(QLatin1Char(' ')))
+            features << line.trimmed().toUpper();
+    }
+}
+
+// The typed outcome of a command the interpreter finished; false when the
+// reply does not give what the command asks for, and it failed instead.
+bool QFtpPrivate::judgeFinished(QFtpCommand *command)
+{
+    if (command->command == QFtp::Rename) {
+        renameOutcome = QFtp::Renamed;
+    } else if (command->command == QFtp::Size) {
+        bool isNumber = false;
+        const qint64 bytes
+            = reply.text.simplified().section(QLatin1Char(' '), 0, 0).toLongLong(&isNumber);
+        if (reply.code != 213 || !isNumber || bytes < 0) {
+            fileSize = QFtp::FileSize();
+            failHead(QFtp::UnknownError, QFtp::Reply(reply).toString());
+            return false;
+        }
+        fileSize = QFtp::FileSize { QFtp::SizeKnown, bytes };
+    }
+    return true;
+}
+
+void QFtpPrivate::judgeFailed(QFtpCommand *command)
+{
+    if (command->command == QFtp::Put)
+        sourceFailed = sourceFailed || interpreter.uploadSourceFailed();
+    const bool refused = reply.code >= 400;
+    if (command->command == QFtp::Rename) {
+        if (refused && replyVerb == Verb::Rnfr)
+            renameOutcome = QFtp::FromRefused;
+        else if (refused && replyVerb == Verb::Rnto)
+            renameOutcome = QFtp::ToRefused;
+        else
+            renameOutcome = QFtp::RenameFailed;
+    } else if (command->command == QFtp::Size && fileSize.outcome != QFtp::SizeKnown) {
+        fileSize = QFtp::FileSize();
+        if (refused && replyVerb == Verb::Size) {
+            if (reply.code == 550)
+                fileSize.outcome = QFtp::NoSuchFile;
+            else if (reply.code == 500 || reply.code == 501 || reply.code == 502
+                     || reply.code == 504)
+                fileSize.outcome = QFtp::SizeNotSupported;
+        }
+    }
 }

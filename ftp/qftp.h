@@ -5,6 +5,7 @@
 #include "qurlinfo.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QObject>
 #include <QString>
 
@@ -42,7 +43,10 @@ public:
         Mkdir,
         Rmdir,
         Rename,
-        RawCommand
+        RawCommand,
+        Size,
+        Features,
+        SetModificationTime
     };
     enum TransferMode { Active, Passive };
     enum TransferType { Binary, Ascii };
@@ -90,6 +94,60 @@ public:
     int rmdir(const QString &dir);
     int rename(const QString &oldname, const QString &newname);
     int rawCommand(const QString &command);
+
+    // The size of `file` on the server, in the transfer type in force; with
+    // `binaryFirst` TYPE I goes ahead, so that the size counts bytes (right
+    // after a binary upload it is already in force). The command succeeds
+    // only when the size is known; fileSize() tells what the server said.
+    int size(const QString &file, bool binaryFirst = true);
+    // Uploads `dev` from byte `offset` on, onto the end of what `file`
+    // holds on the server: REST and STOR where the server lists REST STREAM
+    // (readFeatures() before), APPE otherwise. The client owns `dev`.
+    int put(std::unique_ptr<QIODevice> dev, const QString &file, qint64 offset,
+            TransferType type = Binary);
+    // Asks the server what it supports (FEAT); hasFeature() answers after.
+    int readFeatures();
+    // Sets the modification time of `file` on the server (MFMT, in UTC).
+    int setModificationTime(const QString &file, const QDateTime &time);
+
+    // What the server said last for the command that finished last (while
+    // commandFinished runs: for that command). Code 0 when no reply came
+    // (the connection was lost, or nothing was sent).
+    struct Reply
+    {
+        int code = 0;
+        QString text;
+        QString toString() const; // "552 Disk full", bounded and on one line
+    };
+    Reply lastReply() const;
+
+    // The outcome of the last size().
+    enum SizeOutcome {
+        SizeKnown,
+        NoSuchFile, // 550
+        SizeNotSupported, // 500, 501, 502, 504: the server has no SIZE
+        SizeFailed // anything else: another refusal, a lost connection
+    };
+    struct FileSize
+    {
+        SizeOutcome outcome = SizeFailed;
+        qint64 bytes = -1;
+    };
+    FileSize fileSize() const;
+
+    // The outcome of the last rename(): which of its two steps was refused.
+    enum RenameOutcome { Renamed, FromRefused, ToRefused, RenameFailed };
+    RenameOutcome renameOutcome() const;
+
+    // True when the last put failed because its source could not be read
+    // whole (it cannot be opened, a read fails, a file shrank while sent):
+    // sending it again would not help.
+    bool uploadSourceFailed() const;
+
+    // A feature the server listed in its answer to FEAT ("SIZE", "MFMT",
+    // "REST STREAM", ...), in any case; false before readFeatures() or
+    // when the server has no FEAT. Forgotten on every connect.
+    bool hasFeature(const QString &feature) const;
 
     qint64 bytesAvailable() const;
     qint64 read(char *data, qint64 maxlen);

@@ -34,6 +34,7 @@ public:
     QFtpLines lines;
     QString host;
     quint16 port = 0;
+    qint64 offset = 0; // a put: where in the device the upload starts
 
 private:
     std::variant<std::monostate, QByteArray, QIODevice *> data;

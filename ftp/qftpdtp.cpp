@@ -75,12 +75,14 @@ void QFtpDTP::setTarget(const Target &next)
 
 void QFtpDTP::setUploadSource(const QByteArray *bytes)
 {
+    sourceAtFault = false;
     setUploadPhase(UploadPhase::Waiting);
     setTarget(BufferSource { bytes, 0 });
 }
 
 void QFtpDTP::setUploadSource(QIODevice *device)
 {
+    sourceAtFault = false;
     setUploadPhase(UploadPhase::Waiting);
     setTarget(QPointer<QIODevice>(device));
     sourceEnd = device && !device->isSequential() ? device->size() : 0;
@@ -266,7 +268,7 @@ void QFtpDTP::writeNextChunk()
     } else if (device && *device) {
         writeDeviceChunk(*device);
     } else {
-        failUpload(); // the source was destroyed while it was being sent
+        failUpload(true); // the source was destroyed while it was being sent
     }
 }
 
@@ -293,7 +295,7 @@ void QFtpDTP::writeDeviceChunk(QIODevice *device)
     if (count > 0) {
         uploadUnsent += qMax<qint64>(0, dataSocket->write(chunk, count));
     } else if (count < 0 && !device->isSequential()) {
-        failUpload(); // a file that fails part way must not reach the server as if whole
+        failUpload(true); // a file that fails part way must not reach the server as if whole
     } else if (count < 0) {
         finishUpload(); // a sequential device says it has no more data with -1
     } else if (!device->isSequential()) {
@@ -308,7 +310,7 @@ void QFtpDTP::writeDeviceChunk(QIODevice *device)
 void QFtpDTP::endOfSource(qint64 position)
 {
     if (position < sourceEnd)
-        failUpload();
+        failUpload(true);
     else
         finishUpload();
 }
@@ -332,8 +334,9 @@ bool QFtpDTP::uploadIncomplete() const
     return phase == UploadPhase::Sending || phase == UploadPhase::SendingFile || uploadUnsent > 0;
 }
 
-void QFtpDTP::failUpload()
+void QFtpDTP::failUpload(bool sourceFailed)
 {
+    sourceAtFault = sourceFailed;
     setUploadPhase(UploadPhase::CutShort);
     // Cut off rather than closed: a server that sees a plain close takes
     // the file as complete.
@@ -401,7 +404,7 @@ void QFtpDTP::fileFailed(const QString &reason, bool unsupported)
         setUploadPhase(UploadPhase::Sending); // read here instead
         writeNextChunk();
     } else {
-        failUpload();
+        failUpload(false);
     }
 }
 

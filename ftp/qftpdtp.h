@@ -106,6 +106,9 @@ public:
     UploadPhase uploadPhase() const { return phase; }
     // The interpreter has reported how the upload ended.
     void forgetUpload();
+    // The last upload failed because its source could not be read whole
+    // (a read error, a file that shrank), not because of the connection.
+    bool sourceFailed() const { return sourceAtFault; }
 
     // One line of text from the server (a reply or listing line): UTF-8 when
     // the bytes are valid UTF-8, Latin-1 otherwise, up to the first NUL.
@@ -164,7 +167,7 @@ private:
     void endOfSource(qint64 position);
     void finishUpload();
     bool uploadIncomplete() const;
-    void failUpload();
+    void failUpload(bool sourceFailed);
     void readListing();
     void readIntoDevice(QIODevice *device);
 
@@ -185,6 +188,7 @@ private:
     QFtpFileSender fileSender;
     QByteArray residualData;
     bool passiveConnecting = false; // a passive connect attempt is under way
+    bool sourceAtFault = false;
 };
 
 #endif // QFTPDTP_H

@@ -14,7 +14,8 @@ const struct
     { "LIST", Verb::List }, { "CWD", Verb::Cwd },   { "RETR", Verb::Retr }, { "STOR", Verb::Stor },
     { "SIZE", Verb::Size }, { "ALLO", Verb::Allo }, { "DELE", Verb::Dele }, { "MKD", Verb::Mkd },
     { "RMD", Verb::Rmd },   { "RNFR", Verb::Rnfr }, { "RNTO", Verb::Rnto }, { "ABOR", Verb::Abor },
-    { "AUTH", Verb::Auth }, { "PBSZ", Verb::Pbsz }, { "PROT", Verb::Prot },
+    { "AUTH", Verb::Auth }, { "PBSZ", Verb::Pbsz }, { "PROT", Verb::Prot }, { "REST", Verb::Rest },
+    { "APPE", Verb::Appe }, { "FEAT", Verb::Feat }, { "MFMT", Verb::Mfmt },
 };
 
 QString wordOf(Verb verb)

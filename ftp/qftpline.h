@@ -42,7 +42,11 @@ public:
         Abor,
         Auth,
         Pbsz,
-        Prot
+        Prot,
+        Rest,
+        Appe,
+        Feat,
+        Mfmt
     };
 
     QFtpLine() = default; // no line
@@ -54,6 +58,8 @@ public:
 
     bool isNull() const { return !valid; }
     Verb verb() const { return lineVerb; }
+    // STOR or APPE: the line that sends a file's data.
+    bool isUpload() const { return lineVerb == Verb::Stor || lineVerb == Verb::Appe; }
     QString argument() const { return arg; }
     void setArgument(const QString &argument);
     // The same line with another verb and argument, and the same marks.

@@ -89,7 +89,7 @@ QFtpDTP::DataMode QFtpPI::dataMode() const
         return QFtpDTP::DataMode::NoTransfer;
     if (abortState == AbortState::AbortSent)
         return QFtpDTP::DataMode::Discard;
-    if (current.verb() == Verb::Stor)
+    if (current.isUpload())
         return QFtpDTP::DataMode::Upload;
     if (current.verb() == Verb::List)
         return QFtpDTP::DataMode::Listing;
@@ -228,7 +228,7 @@ void QFtpPI::abort()
         = interpreterState == State::AwaitingReply || interpreterState == State::AwaitingDataClose;
     setAbortState(replyOutstanding ? AbortState::AbortSent : AbortState::AbortReplyPending);
     writeCommand(QFtpLine(Verb::Abor));
-    if (current.verb() == Verb::Stor)
+    if (current.isUpload())
         dataProcess.abortUpload();
 }
 

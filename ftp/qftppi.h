@@ -88,6 +88,8 @@ public:
     // The line last sent, line end included; null when the list is done or
     // cleared.
     QString currentCommand() const;
+    // The verb of the line last sent: while rawFtpReply runs, the line answered.
+    QFtpLine::Verb currentVerb() const { return current.verb(); }
 
     // On an IPv6 connection PASV and PORT become EPSV and EPRT, until the
     // server refuses either; allowExtendedDataCommands() forgets the refusals.
@@ -99,6 +101,7 @@ public:
     void setUploadSource(QIODevice *device) { dataProcess.setUploadSource(device); }
     void setDownloadTarget(QIODevice *device) { dataProcess.setDownloadTarget(device); }
     void setTotalBytes(qint64 total) { dataProcess.setTotalBytes(total); }
+    bool uploadSourceFailed() const { return dataProcess.sourceFailed(); }
     // A download that was given no device waits here.
     qint64 bytesAvailable() const { return dataProcess.bytesAvailable(); }
     qint64 read(char *data, qint64 maxLength) { return dataProcess.read(data, maxLength); }

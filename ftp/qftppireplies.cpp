@@ -295,7 +295,7 @@ void QFtpPI::takeTransferStart()
     // The server's active-mode connection is taken as soon as it is there,
     // for every transfer, so that its data and close are not missed.
     dataProcess.acceptPendingConnection();
-    if (current.verb() == Verb::Stor)
+    if (current.isUpload())
         dataProcess.writeNextChunk();
 }
 
@@ -307,12 +307,14 @@ void QFtpPI::takeAbortedUpload()
     // the file on the server is truncated.
     const QFtpDTP::UploadPhase phase = dataProcess.uploadPhase();
     const bool aborted = phase == QFtpDTP::UploadPhase::Aborted;
-    if ((!aborted && phase != QFtpDTP::UploadPhase::CutShort) || current.verb() != Verb::Stor)
+    if ((!aborted && phase != QFtpDTP::UploadPhase::CutShort) || !current.isUpload())
         return;
     if (interpreterState == State::Succeeded) {
         setInterpreterState(State::Failed);
-        replyText
-            = (aborted ? tr("Upload aborted (%1)") : tr("Upload incomplete (%1)")).arg(replyText);
+        const QString text = aborted     ? tr("Upload aborted (%1)")
+            : dataProcess.sourceFailed() ? tr("The data to upload could not be read whole (%1)")
+                                         : tr("Upload incomplete (%1)");
+        replyText = text.arg(replyText);
     } else if (interpreterState != State::Failed) {
         return;
     }

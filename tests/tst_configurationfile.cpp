@@ -102,6 +102,10 @@ void TestConfigurationFile::load_data()
                          "Invalid line : zippedfolder=$D/data/folder .",
                          "Invalid line : file=$D/data/a.txt sub\\x",
                          "Invalid line : file=$D/gone.txt /x" };
+    QTest::newRow("a name a temporary upload takes")
+        << QByteArray("file=$D/data/a.txt .x.upload\nfile=$D/data/a.txt .upload\n")
+        << QStringList { "winrar ", "file $D/data/a.txt|.upload" }
+        << QStringList { "Invalid line : file=$D/data/a.txt .x.upload" };
     QTest::newRow("keep, last line wins") << QByteArray("keep=30\nkeep=00007\n")
                                           << QStringList { "winrar ", "keep 7" } << QStringList();
     QTest::newRow("keep, any bad value keeps everything")

@@ -34,6 +34,8 @@ QByteArray pattern(int size)
 
 using QueueCommand = std::function<int(QFtp &)>;
 Q_DECLARE_METATYPE(QueueCommand)
+using Exchanges = QList<QPair<QByteArray, QByteArray>>; // a line expected, the reply to it
+Q_DECLARE_METATYPE(Exchanges)
 
 class TestQFtp : public QObject
 {
@@ -57,6 +59,8 @@ private slots:
     void uploadFromUnreadableDevice();
     void abortedUpload_data();
     void abortedUpload();
+    void typedOutcomes_data();
+    void typedOutcomes();
     void realServer_data();
     void realServer();
     void tlsSetupNeverHangs_data();
@@ -427,6 +431,95 @@ void TestQFtp::abortedUpload()
     QVERIFY2(s.peer.problems().isEmpty(), qPrintable(s.peer.problems().join('\n')));
 }
 
+// What the typed calls make of the server's replies: a size known, missing
+// or not supported, which step of a rename was refused, the features listed.
+void TestQFtp::typedOutcomes_data()
+{
+    QTest::addColumn<QueueCommand>("queue");
+    QTest::addColumn<Exchanges>("exchanges");
+    QTest::addColumn<bool>("failed");
+    QTest::addColumn<QString>("outcome");
+    const QueueCommand size = [](QFtp &f) {
+        return f.size("f");
+    };
+    const QueueCommand rename = [](QFtp &f) {
+        return f.rename("a", "b");
+    };
+    const QPair<QByteArray, QByteArray> type { "TYPE I", "200 ok\r\n" };
+    QTest::newRow("size known") << size << Exchanges { type, { "SIZE f", "213 1234\r\n" } } << false
+                                << "size 0 1234 213 1234";
+    QTest::newRow("size, no such file")
+        << size << Exchanges { type, { "SIZE f", "550 No such file.\r\n" } } << true
+        << "size 1 -1 550 No such file.";
+    QTest::newRow("size not supported")
+        << size << Exchanges { type, { "SIZE f", "502 Not implemented\r\n" } } << true
+        << "size 2 -1 502 Not implemented";
+    QTest::newRow("size, busy") << size << Exchanges { type, { "SIZE f", "421 Too busy\r\n" } }
+                                << true << "size 3 -1 421 Too busy";
+    QTest::newRow("size, not a number")
+        << size << Exchanges { type, { "SIZE f", "213 lots\r\n" } } << true << "size 3 -1 213 lots";
+    QTest::newRow("size in the type in force")
+        << QueueCommand([](QFtp &f) { return f.size("f", false); })
+        << Exchanges { { "SIZE f", "213 7\r\n" } } << false << "size 0 7 213 7";
+    QTest::newRow("renamed") << rename
+                             << Exchanges { { "RNFR a", "350 go on\r\n" },
+                                            { "RNTO b", "250 ok\r\n" } }
+                             << false << "rename 0 250 ok";
+    QTest::newRow("rename, RNFR refused")
+        << rename << Exchanges { { "RNFR a", "502 no\r\n" } } << true << "rename 1 502 no";
+    QTest::newRow("rename, RNTO refused")
+        << rename << Exchanges { { "RNFR a", "350 go on\r\n" }, { "RNTO b", "553 exists\r\n" } }
+        << true << "rename 2 553 exists";
+    QTest::newRow("features") << QueueCommand([](QFtp &f) {
+        return f.readFeatures();
+    }) << Exchanges { { "FEAT", "211-Features:\r\n MDTM\r\n REST STREAM\r\n mfmt\r\n211 End\r\n" } }
+                              << false << "features 1 1 1 0";
+    QTest::newRow("no FEAT") << QueueCommand([](QFtp &f) { return f.readFeatures(); })
+                             << Exchanges { { "FEAT", "500 what?\r\n" } } << false
+                             << "features 0 0 0 0";
+    QTest::newRow("modification time") << QueueCommand([](QFtp &f) {
+        return f.setModificationTime("f", QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5), Qt::UTC));
+    }) << Exchanges { { "MFMT 20260102030405 f", "213 Modify=20260102030405; f\r\n" } }
+                                       << false << "";
+}
+
+void TestQFtp::typedOutcomes()
+{
+    QFETCH(QueueCommand, queue);
+    QFETCH(Exchanges, exchanges);
+    QFETCH(bool, failed);
+    QFETCH(QString, outcome);
+    ClientSession s;
+    QVERIFY(s.peer.listen());
+    s.peer.send("220 hi\r\n");
+    for (const auto &exchange : exchanges)
+        s.peer.reply(exchange.first, exchange.second);
+    s.connectToPeer();
+    const int id = queue(s.ftp);
+    QVERIFY(s.recorder.waitForDone(1, 5000));
+    QCOMPARE(s.recorder.commandEvents().mid(2),
+             QStringList({ ev("started", id), ev("finished", id, failed),
+                           QStringLiteral("done %1").arg(failed) }));
+    QVERIFY2(s.peer.problems().isEmpty(), qPrintable(s.peer.problems().join('\n')));
+    QString got;
+    if (outcome.startsWith("size"))
+        got = QStringLiteral("size %1 %2 %3")
+                  .arg(s.ftp.fileSize().outcome)
+                  .arg(s.ftp.fileSize().bytes)
+                  .arg(s.ftp.lastReply().toString());
+    else if (outcome.startsWith("rename"))
+        got = QStringLiteral("rename %1 %2")
+                  .arg(s.ftp.renameOutcome())
+                  .arg(s.ftp.lastReply().toString());
+    else if (outcome.startsWith("features"))
+        got = QStringLiteral("features %1 %2 %3 %4")
+                  .arg(s.ftp.hasFeature("MDTM"))
+                  .arg(s.ftp.hasFeature("rest stream"))
+                  .arg(s.ftp.hasFeature("MFMT"))
+                  .arg(s.ftp.hasFeature("REST STREAMING"));
+    QCOMPARE(got, outcome);
+}
+
 void TestQFtp::realServer_data()
 {
     QTest::addColumn<int>("kind");
@@ -552,6 +645,34 @@ void TestQFtp::realServer()
     QFile bytesStored(root.filePath(QStringLiteral("bytes.txt")));
     QVERIFY(bytesStored.open(QIODevice::ReadOnly));
     QCOMPARE(bytesStored.readAll(), QByteArray("from bytes\n"));
+
+    // A cut upload resumed where the server's copy ends (REST and STOR
+    // where listed, APPE otherwise), its size read back, its time set
+    // where the server has MFMT.
+    RUN(ftp.readFeatures(), false);
+    QVERIFY(ftp.hasFeature(QStringLiteral("SIZE")));
+    // Plain connections only: over TLS, vsftpd now and then fails an
+    // upload of a few MiB with 426 ("Failure reading network stream").
+    if (tls == QFtp::NoTls) {
+        const QByteArray whole = pattern(3 * 1024 * 1024 + 5);
+        const QString wholeFile = local.filePath(QStringLiteral("whole.bin"));
+        writeFile(wholeFile, whole);
+        writeFile(local.filePath(QStringLiteral("part.bin")), whole.left(1000001));
+        RUN(ftp.put(std::make_unique<QFile>(local.filePath(QStringLiteral("part.bin"))),
+                    QStringLiteral("resumed.bin")),
+            false);
+        RUN(ftp.put(std::make_unique<QFile>(wholeFile), QStringLiteral("resumed.bin"), 1000001),
+            false);
+        QVERIFY(readFile(root.filePath(QStringLiteral("resumed.bin"))) == whole);
+        RUN(ftp.size(QStringLiteral("resumed.bin")), false);
+        QCOMPARE(ftp.fileSize().bytes, qint64(whole.size()));
+        if (ftp.hasFeature(QStringLiteral("MFMT"))) {
+            const QDateTime time(QDate(2021, 3, 4), QTime(5, 6, 7), Qt::UTC);
+            RUN(ftp.setModificationTime(QStringLiteral("resumed.bin"), time), false);
+            QCOMPARE(QFileInfo(root.filePath(QStringLiteral("resumed.bin"))).lastModified().toUTC(),
+                     time);
+        }
+    }
 
     // Downloads: left in the client for readAll(), and into a device.
     RUN(ftp.get(QStringLiteral("remote.txt")), false);

@@ -264,7 +264,8 @@ void TestQFtpDTP::shrinkingSourceFails()
     });
     QVERIFY(s.run({ "PASV\r\n", "STOR f\r\n" }));
     QVERIFY(shrunk);
-    QCOMPARE(s.recorder.errors, QStringList({ "Upload incomplete (stored)" }));
+    QCOMPARE(s.recorder.errors,
+             QStringList({ "The data to upload could not be read whole (stored)" }));
     QVERIFY(s.peer.receivedData().size() < size);
 }
 

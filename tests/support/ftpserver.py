@@ -7,6 +7,8 @@ appends every command it receives to --log (one line each, PASS masked).
 import argparse
 import os
 import stat
+import socket
+import struct
 import sys
 import time
 
@@ -40,7 +42,20 @@ def main():
     parser.add_argument("--no-size", action="store_true", help="SIZE is refused with 502")
     parser.add_argument("--dos-listing", action="store_true",
                         help="LIST in the DOS layout, which shows a link as what it leads to")
+    parser.add_argument("--answer", action="append", default=[],
+                        help="VERB:N:REPLY: the n-th VERB (0: every one) is answered with "
+                             "REPLY and not carried out; REPLY 'drop' closes the control "
+                             "connection, a 421 closes it after the reply")
+    parser.add_argument("--reset-after", type=int, default=0,
+                        help="the first STOR's data connection is reset after n bytes")
+    parser.add_argument("--grow", default="",
+                        help="this file grows by 1000 bytes while the first STOR is received")
     args = parser.parse_args()
+    answers = {}
+    for answer in args.answer:
+        verb, nth, reply = answer.split(":", 2)
+        answers.setdefault(verb.upper(), []).append((int(nth), reply))
+    seen = {}
 
     authorizer = DummyAuthorizer()
     authorizer.add_user(args.user, args.password, args.root, perm=args.perm)
@@ -53,6 +68,16 @@ def main():
         def pre_process_command(self, line, cmd, arg):
             if log:
                 log.write(("PASS ****" if cmd == "PASS" else line) + "\n")
+            seen[cmd] = seen.get(cmd, 0) + 1
+            for nth, reply in answers.get(cmd, []):
+                if nth in (0, seen[cmd]):
+                    if reply == "drop":
+                        self.close()
+                    else:
+                        self.respond(reply)
+                        if reply.startswith("421"):
+                            self.close_when_done()
+                    return
             if cmd == "STOR" and args.drop_after:
                 Handler.stores += 1
                 if Handler.stores >= args.drop_after:
@@ -112,6 +137,34 @@ def main():
             self.close()
         handle_read_event = handle_read  # the base class aliases it too
     Handler.dtp_handler = Cutting
+
+    class Faulty(Handler.dtp_handler):
+        """Resets the first upload's connection part way, or makes its
+        source grow while it is received."""
+        reset_left = args.reset_after
+        grow = args.grow
+        received = 0
+
+        def handle_read(self):
+            if not Faulty.reset_left and not Faulty.grow:
+                return super().handle_read()
+            if Faulty.grow:
+                with open(Faulty.grow, "ab") as source:
+                    source.write(b"g" * 1000)
+                Faulty.grow = ""
+                return super().handle_read()
+            chunk = self.recv(65536)
+            keep = chunk[:Faulty.reset_left - Faulty.received]
+            self.file_obj.write(keep)
+            Faulty.received += len(keep)
+            if Faulty.received >= Faulty.reset_left:
+                Faulty.reset_left = 0
+                self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
+                                       struct.pack("ii", 1, 0))
+                self._resp = ("426 Connection reset; transfer aborted.", lambda *a: None)
+                self.close()
+        handle_read_event = handle_read
+    Handler.dtp_handler = Faulty
 
     server = FTPServer((args.address, args.port), Handler)
     server.max_cons = 64
