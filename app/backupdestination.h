@@ -32,6 +32,9 @@ struct FolderHoldings
 {
     DayFolder folder;
     QList<IndexEntry> copies;
+    // Copies the index lists that the folder does not hold (gone, or not a
+    // plain file any more).
+    QList<IndexEntry> missing;
 
     const IndexEntry *find(const QString &storedName) const;
 };
@@ -57,9 +60,14 @@ public:
     virtual void readFolder(const DayFolder &folder) = 0;
     // Copies the stored bytes of `copy` in `folder` to `localFile`, which
     // it creates. Answered by fetched with the SHA-256 of the bytes
-    // written, after progress along the way.
+    // written, after progress along the way. With an empty `localFile`
+    // (where readsInPlace()), the bytes are read and hashed, and nothing is
+    // written.
     virtual void fetch(const DayFolder &folder, const IndexEntry &copy, const QString &localFile)
         = 0;
+    // The path of `copy` when the destination is a local folder that other
+    // programs may read it from as it stands; empty otherwise.
+    virtual QString pathOf(const DayFolder &, const IndexEntry &) const { return QString(); }
     // Drops the call under way: no answer follows, and a file being
     // fetched is left for the caller to remove.
     virtual void cancel() = 0;

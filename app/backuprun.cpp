@@ -6,6 +6,7 @@
 #include "localcopy.h"
 #include "nestedfolders.h"
 #include "savefolderindexes.h"
+#include "verifyrecord.h"
 
 #include <QDir>
 #include <QFile>
@@ -301,16 +302,58 @@ bool MainWindow::findDestinationsLacking(const BackupEntry &entry, EntryKind kin
     const qint64 size = !zipped && source.isFile() ? source.size() : -1;
     for (int i = 0; i < saveFolders.size(); ++i) {
         const SaveFolder &folder = saveFolders.at(i);
-        if (!folder.invalid && !holdsCopy(QFileInfo(folder.path + "/latest/" + name), size))
+        if (!folder.invalid
+            && (!holdsCopy(QFileInfo(folder.path + "/latest/" + name), size)
+                || folder.unsoundInLatest.contains(name)))
             entryFolders.insert(i);
     }
     for (int i = 0; i < ftps.size(); ++i) {
         const FtpServer &server = ftps.at(i);
         const qint64 held = server.connection ? server.connection->heldInLatest(name) : -2;
-        if (!server.invalid && server.connection && (held < 0 || (size >= 0 && held != size)))
+        if (!server.invalid && server.connection
+            && (held < 0 || (size >= 0 && held != size) || server.unsoundInLatest.contains(name)))
             entryServers.insert(i);
     }
     return !entryFolders.isEmpty() || !entryServers.isEmpty();
+}
+
+// A copy in latest/ that a verify found damaged (or could not check) is
+// not held: the entry goes there again, and the old copy is replaced whole.
+void MainWindow::noteUnsoundCopies()
+{
+    VerifyRecord record;
+    QString problem;
+    if (!record.read(&problem))
+        return; // a record of a later version: its findings are not known here
+    for (SaveFolder &folder : saveFolders)
+        folder.unsoundInLatest = record.unsoundInLatest(folder.path);
+    for (FtpServer &server : ftps)
+        server.unsoundInLatest = record.unsoundInLatest(server.label());
+}
+
+// The findings about copies that were replaced since go, so that the next
+// verify checks the new copies first.
+void MainWindow::forgetMendedCopies()
+{
+    VerifyRecord record;
+    QString problem;
+    if (!record.read(&problem))
+        return;
+    bool changed = false;
+    const auto forget = [&](const QString &destination, const QSet<QString> &unsound) {
+        for (const QString &name : record.unsoundInLatest(destination)) {
+            if (!unsound.contains(name)) {
+                record.forget(destination, QStringLiteral("latest"), name);
+                changed = true;
+            }
+        }
+    };
+    for (const SaveFolder &folder : qAsConst(saveFolders))
+        forget(folder.path, folder.unsoundInLatest);
+    for (const FtpServer &server : qAsConst(ftps))
+        forget(server.label(), server.unsoundInLatest);
+    if (changed && !record.write(&problem))
+        logError(problem);
 }
 
 void MainWindow::transferEntry(BackupEntry item)
@@ -370,8 +413,10 @@ void MainWindow::copyIntoSaveFolders(const BackupEntry &item)
         if (!folder.indexes)
             folder.indexes = std::make_shared<SaveFolderIndexes>(folder.path, date);
         // A copy that failed left the old one, and its line, as they were.
-        if (copyToSaveFolder(item.path, folder.path + "/latest/" + item.name))
+        if (copyToSaveFolder(item.path, folder.path + "/latest/" + item.name)) {
             folder.indexes->copied(SaveFolderIndexes::Latest, *described, digest);
+            folder.unsoundInLatest.remove(item.name);
+        }
         if (copyToSaveFolder(item.path, folder.path + "/" + date + "/" + item.name))
             folder.indexes->copied(SaveFolderIndexes::Dated, *described, digest);
     }
@@ -525,6 +570,7 @@ void MainWindow::finishRun()
     }
     writeSaveFolderIndexes(true, true);
     writeHistory();
+    forgetMendedCopies();
     if (!runMissedSomething() && keepDays.value_or(0) > 0)
         pruneOldFolders(); // closes the servers once through
     else

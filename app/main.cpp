@@ -45,11 +45,11 @@ void dropRuntimeFolderNote(QtMsgType type, const QMessageLogContext &context,
 
 // A scheduled run that cannot even read its command line is a run that did
 // not happen: whoever scheduled it is told, as for any other unattended run.
-int refuseUnattended(int argc, char *argv[], const QString &problem)
+int refuseUnattended(int argc, char *argv[], const QString &problem,
+                     const QString &summary = QStringLiteral("Mirvo: no backup made"))
 {
     QCoreApplication core(argc, argv);
-    sendDesktopNotification(QStringLiteral("Mirvo: no backup made"), problem,
-                            [] { QCoreApplication::exit(NoBackupMade); });
+    sendDesktopNotification(summary, problem, [] { QCoreApplication::exit(NoBackupMade); });
     return core.exec();
 }
 
@@ -123,6 +123,24 @@ void stopOnSignals(QObject *context, std::function<void()> stop)
     sigaction(SIGINT, &action, nullptr);
 }
 
+// --verify reads the copies back without a window, and stops on a signal
+// keeping the checks it made.
+int runVerifyCommand(int argc, char *argv[], const ProgramOptions &options)
+{
+    QString problem;
+    if (!options.folder.isEmpty() && !enterFolder(options.folder, &problem)) {
+        print(stderr, QStringLiteral("mirvo: ") + problem + "\n");
+        return options.unattended
+            ? refuseUnattended(argc, argv, problem, QStringLiteral("Mirvo: no verify made"))
+            : NoBackupMade;
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    QCoreApplication core(argc, argv);
+    VerifyCommand command(options.verify);
+    stopOnSignals(&core, [&command] { command.interrupt(); });
+    return command.exec();
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -151,6 +169,8 @@ int main(int argc, char *argv[])
     case ProgramOptions::ListVersions:
     case ProgramOptions::Restore:
         return runRestoreCommand(argc, argv, options);
+    case ProgramOptions::Verify:
+        return runVerifyCommand(argc, argv, options);
     case ProgramOptions::Run:
         break;
     }

@@ -118,6 +118,7 @@ void MainWindow::buildBackupWindow()
     setStep(RunStep::Preparing);
     const bool clientStarted = prepareServers();
     prepareSaveFolders();
+    noteUnsoundCopies();
 
     // Without a server to wait for, the whole run happens here, before the
     // window is first shown.

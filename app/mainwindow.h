@@ -47,6 +47,8 @@ struct SaveFolder
     bool invalid = false; // unusable for the rest of the process
     // What its latest/ and today's folder hold, kept while a run copies there.
     std::shared_ptr<SaveFolderIndexes> indexes;
+    // Names in latest/ that a verify found damaged: not held, until replaced.
+    QSet<QString> unsoundInLatest;
 };
 
 // The steps of the backup run. The namespace only lets the debug output
@@ -84,6 +86,8 @@ struct FtpServer
 
     bool invalid = false; // not used (any more) in this run
     ServerConnection *connection = nullptr; // null when unusable from the start
+    // Names in latest/ that a verify found damaged: not held, until replaced.
+    QSet<QString> unsoundInLatest;
 
     // How lines about the server and its row in the window name it.
     QString label() const { return host + " - " + remotePath; }
@@ -203,6 +207,8 @@ private:
     bool zipFolder(const BackupEntry &entry);
     QDateTime modificationTime(const QString &path);
     bool findDestinationsLacking(const BackupEntry &entry, EntryKind kind);
+    void noteUnsoundCopies();
+    void forgetMendedCopies();
     bool receivesBackups(const QString &folder) const;
     QStringList leftOutOf(const QString &folder) const;
     void finishRun();

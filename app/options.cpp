@@ -19,6 +19,8 @@ const QString dayOption = QStringLiteral("day");
 const QString fromOption = QStringLiteral("from");
 const QString toOption = QStringLiteral("to");
 const QString replaceOption = QStringLiteral("replace");
+const QString verifyOption = QStringLiteral("verify");
+const QString verifyShareOption = QStringLiteral("verify-share");
 
 // The options of --versions and --restore; every one but --from is
 // --restore's alone. Empty when the command line holds them rightly.
@@ -65,6 +67,32 @@ QString readRestoreOptions(const QCommandLineParser &parser, ProgramOptions *opt
     return QString();
 }
 
+// --verify, with --verify-share and --unattended; never beside --versions
+// or --restore. Empty when the command line holds them rightly.
+QString readVerifyOptions(const QCommandLineParser &parser, ProgramOptions *options)
+{
+    const bool share = parser.isSet(verifyShareOption);
+    if (!parser.isSet(verifyOption))
+        return share ? QStringLiteral("--verify-share goes with --verify.") : QString();
+    if (parser.isSet(versionsOption) || parser.isSet(restoreOption))
+        return QStringLiteral("Give --verify, --versions or --restore, one of them.");
+    if (share) {
+        const QStringList values = parser.values(verifyShareOption);
+        bool whole = false;
+        const int percent = values.first().toInt(&whole);
+        if (values.size() > 1)
+            return QStringLiteral("Give --verify-share once.");
+        if (!whole || percent < 1 || percent > 100)
+            return QStringLiteral(
+                       "--verify-share takes a whole percentage from 1 to 100, not '%1'.")
+                .arg(values.first());
+        options->verify.sharePercent = percent;
+    }
+    options->verify.unattended = options->unattended;
+    options->action = ProgramOptions::Verify;
+    return QString();
+}
+
 } // namespace
 
 ProgramOptions parseProgramOptions(const QStringList &arguments, bool configurationOnly)
@@ -83,6 +111,8 @@ ProgramOptions parseProgramOptions(const QStringList &arguments, bool configurat
         parser.addOption({ fromOption, QString(), QStringLiteral("DESTINATION") });
         parser.addOption({ toOption, QString(), QStringLiteral("FOLDER") });
         parser.addOption({ replaceOption, QString() });
+        parser.addOption({ verifyOption, QString() });
+        parser.addOption({ verifyShareOption, QString(), QStringLiteral("PERCENT") });
     }
     parser.addOption({ { QStringLiteral("h"), helpOption }, QString() });
     parser.addOption({ versionOption, QString() });
@@ -123,8 +153,12 @@ ProgramOptions parseProgramOptions(const QStringList &arguments, bool configurat
     }
     if (parser.isSet(userFolderOption))
         options.folder = perUserFolder();
-    const QString restoreProblem
-        = configurationOnly ? QString() : readRestoreOptions(parser, &options);
+    if (configurationOnly)
+        return options;
+    const QString verifyProblem = readVerifyOptions(parser, &options);
+    if (!verifyProblem.isEmpty())
+        return refuse(verifyProblem);
+    const QString restoreProblem = readRestoreOptions(parser, &options);
     if (!restoreProblem.isEmpty())
         return refuse(restoreProblem);
     return options;
@@ -144,6 +178,8 @@ QString usageText(const QString &program, bool configurationOnly)
                               "       %1 [--dir DIR | --user-folder] --restore NAME... | --all\n"
                               "          [--day latest|YYYY-MM-DD] [--from DESTINATION] [--to "
                               "FOLDER] [--replace]\n"
+                              "       %1 [--dir DIR | --user-folder] --verify [--verify-share "
+                              "PERCENT] [--unattended]\n"
                               "Backs up what config.txt lists into its save folders and FTP\n"
                               "servers; without config.txt, opens the configuration window.\n"
                               "Each save folder keeps the newest copy of every entry in latest/\n"
@@ -174,7 +210,15 @@ QString usageText(const QString &program, bool configurationOnly)
             "                 holds the copy, in the order of config.txt\n"
             "  --to FOLDER    restore inside FOLDER, under the source's own name\n"
             "  --replace      replace what stands at the target (otherwise an entry\n"
-            "                 whose target exists is not restored)\n");
+            "                 whose target exists is not restored)\n"
+            "  --verify       read back every copy kept in the save folders and on the\n"
+            "                 servers and check it against its index (size, SHA-256,\n"
+            "                 an archive's members); changes nothing; exit status 0\n"
+            "                 when all is sound, 1 when something was found, 2 when\n"
+            "                 it could not run. A damaged copy in latest/ is sent\n"
+            "                 again by the next backup\n"
+            "  --verify-share PERCENT  check about PERCENT of the bytes kept, the copies\n"
+            "                 checked longest ago first\n");
     }
     text += QStringLiteral("  -h, --help     show this help and exit\n"
                            "  --version      show the version and exit\n");

@@ -2,6 +2,7 @@
 #define OPTIONS_H
 
 #include "restorecommand.h"
+#include "verifycommand.h"
 
 #include <QString>
 #include <QStringList>
@@ -16,6 +17,7 @@ struct ProgramOptions
         ShowVersion, // version on standard output, exit 0
         ListVersions, // --versions: the copies kept, one a line, on standard output
         Restore, // --restore: entries brought back from the copies
+        Verify, // --verify: the copies read back and checked
         Refuse // a bad command line: `problem` and the usage on standard error, exit 2
     };
 
@@ -23,6 +25,7 @@ struct ProgramOptions
     QString folder; // the folder to work in; empty: the working directory
     bool unattended = false; // back up without a window, then exit with the outcome
     RestoreOptions restore; // for ListVersions and Restore
+    VerifyOptions verify; // for Verify
     QString problem;
 };
 

@@ -60,7 +60,7 @@ void SaveFolderDestination::readFolder(const DayFolder &folder)
         answerLater([this, problem] { emit failed(problem); });
         return;
     }
-    FolderHoldings holdings { folder, {} };
+    FolderHoldings holdings { folder, {}, {} };
     const QFileInfoList files = QDir(path).entryInfoList(QDir::Files | QDir::NoSymLinks);
     QHash<QString, qint64> present;
     for (const QFileInfo &file : files) {
@@ -70,6 +70,8 @@ void SaveFolderDestination::readFolder(const DayFolder &folder)
     for (const IndexEntry &copy : index.entries()) {
         if (present.remove(copy.name))
             holdings.copies << copy;
+        else
+            holdings.missing << copy;
     }
     for (const QFileInfo &file : files) {
         if (present.contains(file.fileName())) {
@@ -84,17 +86,22 @@ void SaveFolderDestination::readFolder(const DayFolder &folder)
     answerLater([this, holdings] { emit folderRead(holdings); });
 }
 
+QString SaveFolderDestination::pathOf(const DayFolder &folder, const IndexEntry &copy) const
+{
+    return folderPath + QLatin1Char('/') + folder.name + QLatin1Char('/') + copy.name;
+}
+
 void SaveFolderDestination::fetch(const DayFolder &folder, const IndexEntry &copy,
                                   const QString &localFile)
 {
-    source.setFileName(folderPath + QLatin1Char('/') + folder.name + QLatin1Char('/') + copy.name);
+    source.setFileName(pathOf(folder, copy));
     target.setFileName(localFile);
     if (!source.open(QIODevice::ReadOnly)) {
         const QString problem = source.fileName() + QStringLiteral(": ") + source.errorString();
         answerLater([this, problem] { emit failed(problem); });
         return;
     }
-    if (!target.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+    if (!localFile.isEmpty() && !target.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
         const QString problem = localFile + QStringLiteral(": ") + target.errorString();
         source.close();
         answerLater([this, problem] { emit failed(problem); });
@@ -118,7 +125,7 @@ void SaveFolderDestination::copySlice()
         return;
     }
     hash.addData(block.constData(), count);
-    if (target.write(block.constData(), count) != count) {
+    if (target.isOpen() && target.write(block.constData(), count) != count) {
         endFetch(target.fileName() + QStringLiteral(": ") + target.errorString());
         return;
     }
@@ -131,9 +138,9 @@ void SaveFolderDestination::endFetch(const QString &problem)
 {
     slices.stop();
     QString trouble = problem;
-    if (trouble.isEmpty() && !target.flush())
+    if (trouble.isEmpty() && target.isOpen() && !target.flush())
         trouble = target.fileName() + QStringLiteral(": ") + target.errorString();
-    if (trouble.isEmpty()) {
+    if (trouble.isEmpty() && target.isOpen()) {
         target.setPermissions(source.permissions());
         target.setFileTime(source.fileTime(QFileDevice::FileModificationTime),
                            QFileDevice::FileModificationTime);

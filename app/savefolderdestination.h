@@ -25,6 +25,7 @@ public:
     void listFolders() override;
     void readFolder(const DayFolder &folder) override;
     void fetch(const DayFolder &folder, const IndexEntry &copy, const QString &localFile) override;
+    QString pathOf(const DayFolder &folder, const IndexEntry &copy) const override;
     void cancel() override;
 
 private:

@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 
+#include "configurationfields.h"
 #include "hostfield.h"
 
 #include "qftp.h"
@@ -141,11 +142,14 @@ void MainWindow::entryUploadsDone()
         return; // no entry is being uploaded
     const BackupEntry &entry = entries.at(index);
     bool everywhere = true;
+    const QString stored = storedBackupName(entry.name, *kind != EntryKind::File);
     for (const int i : qAsConst(entryServers)) {
-        const FtpServer &server = ftps.at(i);
+        FtpServer &server = ftps[i];
         if (server.connection && server.connection->uploadFailed()) {
             everywhere = false;
             markEntryFailed(server.label());
+        } else if (server.connection && !server.invalid) {
+            server.unsoundInLatest.remove(stored);
         }
     }
     for (const FtpServer &server : qAsConst(ftps)) {
@@ -235,6 +239,7 @@ void MainWindow::interruptRun()
                 previousTransfers.insert(it.key(), it.value());
         }
         writeHistory();
+        forgetMendedCopies();
     }
     setStep(RunStep::Interrupted);
     stopServers();
