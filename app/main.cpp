@@ -53,28 +53,6 @@ int refuseUnattended(int argc, char *argv[], const QString &problem,
     return core.exec();
 }
 
-// --versions and --restore work without a window, so they need no display.
-int runRestoreCommand(int argc, char *argv[], ProgramOptions options)
-{
-    // Folders on the command line are where the user stands, not in --dir.
-    RestoreOptions &restore = options.restore;
-    if (!restore.intoFolder.isEmpty())
-        restore.intoFolder = QDir::cleanPath(QFileInfo(restore.intoFolder).absoluteFilePath());
-    if (!restore.from.isEmpty() && QFileInfo::exists(restore.from))
-        restore.from = QDir::cleanPath(QFileInfo(restore.from).absoluteFilePath());
-    QString problem;
-    if (!options.folder.isEmpty() && !enterFolder(options.folder, &problem)) {
-        print(stderr, QStringLiteral("mirvo: ") + problem + "\n");
-        return NoBackupMade;
-    }
-    // A reader of standard output that goes away (mirvo --versions | head)
-    // must not end a restore half way.
-    std::signal(SIGPIPE, SIG_IGN);
-    QCoreApplication core(argc, argv);
-    return options.action == ProgramOptions::ListVersions ? listVersions(options.restore)
-                                                          : restoreEntries(options.restore);
-}
-
 // The lines that follow the version, as free programs print them.
 QString licenceText()
 {
@@ -121,6 +99,31 @@ void stopOnSignals(QObject *context, std::function<void()> stop)
     action.sa_flags = SA_RESTART;
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
+}
+
+// --versions and --restore work without a window, so they need no display.
+int runRestoreCommand(int argc, char *argv[], ProgramOptions options)
+{
+    // Folders on the command line are where the user stands, not in --dir.
+    RestoreOptions &restore = options.restore;
+    if (!restore.intoFolder.isEmpty())
+        restore.intoFolder = QDir::cleanPath(QFileInfo(restore.intoFolder).absoluteFilePath());
+    if (!restore.from.isEmpty() && QFileInfo::exists(restore.from))
+        restore.from = QDir::cleanPath(QFileInfo(restore.from).absoluteFilePath());
+    QString problem;
+    if (!options.folder.isEmpty() && !enterFolder(options.folder, &problem)) {
+        print(stderr, QStringLiteral("mirvo: ") + problem + "\n");
+        return NoBackupMade;
+    }
+    // A reader of standard output that goes away (mirvo --versions | head)
+    // must not end a restore half way.
+    std::signal(SIGPIPE, SIG_IGN);
+    QCoreApplication core(argc, argv);
+    if (options.action == ProgramOptions::ListVersions)
+        return listVersions(restore);
+    // A signal stops the restore cleanly: no scratch folder stays behind.
+    return restoreEntries(
+        restore, [&core](const std::function<void()> &cancel) { stopOnSignals(&core, cancel); });
 }
 
 // --verify reads the copies back without a window, and stops on a signal

@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QPointer>
 
 #include <cstdio>
 #include <memory>
@@ -159,7 +160,8 @@ int listVersions(const RestoreOptions &options)
     return Success;
 }
 
-int restoreEntries(const RestoreOptions &options)
+int restoreEntries(const RestoreOptions &options,
+                   const std::function<void(const std::function<void()> &cancel)> &whenCancellable)
 {
     // A restore never runs beside a backup of the same folder.
     FolderLock lock;
@@ -210,6 +212,13 @@ int restoreEntries(const RestoreOptions &options)
         done = true;
         loop.quit();
     });
+    if (whenCancellable) {
+        const QPointer<RestoreRun> running(&run);
+        whenCancellable([running] {
+            if (running)
+                running->cancel();
+        });
+    }
     run.start();
     if (!done)
         loop.exec();

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 // What `mirvo --versions` and `mirvo --restore` were asked for.
 struct RestoreOptions
 {
@@ -23,6 +25,11 @@ struct RestoreOptions
 // when config.txt cannot be read (and no --from names a save folder), the
 // save folder asked for is none, or another process works in the folder.
 int listVersions(const RestoreOptions &options);
-int restoreEntries(const RestoreOptions &options);
+// `whenCancellable`, if given, receives what stops the restore under way
+// (the entry being restored leaves nothing behind; the others are not
+// tried), for the face to call on a signal.
+int restoreEntries(const RestoreOptions &options,
+                   const std::function<void(const std::function<void()> &cancel)> &whenCancellable
+                   = {});
 
 #endif // RESTORECOMMAND_H
