@@ -533,7 +533,8 @@ QStringList MainWindow::leftOutOf(const QString &folder) const
         const QString log = working.filePath(QLatin1String(RunLog::fileName));
         leftOut << working.filePath(QLatin1String(historyFileName)) << log
                 << RunLog::olderFileName(log)
-                << working.filePath(QLatin1String(FolderLock::fileName));
+                << working.filePath(QLatin1String(FolderLock::fileName))
+                << working.filePath(QLatin1String(VerifyRecord::fileName));
     }
     leftOut.removeDuplicates();
     return leftOut;

@@ -67,13 +67,14 @@ QString readRestoreOptions(const QCommandLineParser &parser, ProgramOptions *opt
     return QString();
 }
 
-// --verify, with --verify-share and --unattended; never beside --versions
-// or --restore. Empty when the command line holds them rightly.
+// --verify, with --verify-share (which alone means --verify too) and
+// --unattended; never beside --versions or --restore. Empty when the
+// command line holds them rightly.
 QString readVerifyOptions(const QCommandLineParser &parser, ProgramOptions *options)
 {
     const bool share = parser.isSet(verifyShareOption);
-    if (!parser.isSet(verifyOption))
-        return share ? QStringLiteral("--verify-share goes with --verify.") : QString();
+    if (!parser.isSet(verifyOption) && !share)
+        return QString();
     if (parser.isSet(versionsOption) || parser.isSet(restoreOption))
         return QStringLiteral("Give --verify, --versions or --restore, one of them.");
     if (share) {
@@ -217,8 +218,8 @@ QString usageText(const QString &program, bool configurationOnly)
             "                 when all is sound, 1 when something was found, 2 when\n"
             "                 it could not run. A damaged copy in latest/ is sent\n"
             "                 again by the next backup\n"
-            "  --verify-share PERCENT  check about PERCENT of the bytes kept, the copies\n"
-            "                 checked longest ago first\n");
+            "  --verify-share PERCENT  verify about PERCENT of the bytes kept, the\n"
+            "                 copies checked longest ago (or never) first\n");
     }
     text += QStringLiteral("  -h, --help     show this help and exit\n"
                            "  --version      show the version and exit\n");

@@ -47,6 +47,9 @@ void VerifyCommand::printError(const QString &text) const
 
 int VerifyCommand::exec()
 {
+    // Without config.txt nothing is made in the folder, not even the lock.
+    if (!QFileInfo::exists(QLatin1String(configurationFileName)))
+        return leave(CannotRun, "There is no config.txt in " + QDir::currentPath());
     // A verify never runs beside a backup of the same folder, which could
     // be replacing the very copies being read.
     FolderLock lock;
@@ -56,11 +59,8 @@ int VerifyCommand::exec()
                          + ", or its configuration window is open; try again once it is over");
     RestoreConfiguration configuration;
     QString problem;
-    if (!configuration.read(&problem)) {
-        if (!QFileInfo::exists(QLatin1String(configurationFileName)))
-            problem = "There is no config.txt in " + QDir::currentPath();
+    if (!configuration.read(&problem))
         return leave(CannotRun, problem);
-    }
     std::vector<std::unique_ptr<BackupDestination>> owned;
     QList<BackupDestination *> destinations;
     for (const QString &folder : qAsConst(configuration.saveFolders)) {

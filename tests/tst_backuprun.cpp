@@ -675,7 +675,7 @@ void TestBackupRun::saveFolderInsideZippedFolder_data()
         << "saves"
         << "home"
         << QStringList { "home/$P", "home/previous", "home/mirvo.log", "home/mirvo.log.1",
-                         "home/mirvo.lock" };
+                         "home/mirvo.lock", "home/verified" };
 }
 
 void TestBackupRun::saveFolderInsideZippedFolder()
