@@ -249,7 +249,7 @@ void ServerDestination::probeNextName()
 {
     if (namesToProbe.isEmpty() && found.isEmpty()) {
         setStep(Step::Idle);
-        emit folderRead(FolderHoldings { folder, {} });
+        emit folderRead(FolderHoldings { folder, {}, {} });
         return;
     }
     if (namesToProbe.isEmpty()) {
@@ -341,10 +341,12 @@ void ServerDestination::answerHoldings(const BackupIndex &index)
             }
         }
     }
-    FolderHoldings holdings { folder, {} };
+    FolderHoldings holdings { folder, {}, {} };
     for (const IndexEntry &copy : index.entries()) {
         if (present.remove(copy.name))
             holdings.copies << copy;
+        else if (holdingsFromListing)
+            holdings.missing << copy;
     }
     for (const QString &name : qAsConst(order)) {
         if (present.contains(name))

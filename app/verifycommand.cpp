@@ -5,6 +5,7 @@
 #include "folderlock.h"
 #include "restoreconfiguration.h"
 #include "savefolderdestination.h"
+#include "serverdestination.h"
 #include "verifyrecord.h"
 #include "verifyrun.h"
 
@@ -65,6 +66,10 @@ int VerifyCommand::exec()
     QList<BackupDestination *> destinations;
     for (const QString &folder : qAsConst(configuration.saveFolders)) {
         owned.push_back(std::make_unique<SaveFolderDestination>(folder));
+        destinations << owned.back().get();
+    }
+    for (const ConfiguredServer &server : qAsConst(configuration.servers)) {
+        owned.push_back(std::make_unique<ServerDestination>(server));
         destinations << owned.back().get();
     }
     if (destinations.isEmpty())
