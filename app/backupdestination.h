@@ -70,9 +70,8 @@ public:
     }
     // Copies the stored bytes of `copy` in `folder` to `localFile`, which
     // it creates. Answered by fetched with the SHA-256 of the bytes
-    // written, after progress along the way. With an empty `localFile`
-    // (where readsInPlace()), the bytes are read and hashed, and nothing is
-    // written.
+    // written, after progress along the way. With an empty `localFile`, the
+    // bytes are read and hashed, and nothing is kept.
     virtual void fetch(const DayFolder &folder, const IndexEntry &copy, const QString &localFile)
         = 0;
     // The path of `copy` when the destination is a local folder that other

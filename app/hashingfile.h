@@ -7,13 +7,16 @@
 
 // A file that hashes what is written to it, so that a download is checked
 // without reading it back. Each opening starts the hash afresh: a download
-// tried again writes the file from its start.
+// tried again writes the file from its start. One of no name keeps
+// nothing: what is written to it is only hashed.
 class HashingFile : public QFile
 {
 public:
     using QFile::QFile;
 
     bool open(OpenMode mode) override;
+    void close() override;
+    bool keepsNothing() const { return fileName().isEmpty(); }
     // The SHA-256 of what was written since it was opened, as 64 lowercase
     // hexadecimal digits.
     QByteArray sha256() { return hash.hexResult(); }

@@ -839,7 +839,7 @@ void ServerConnection::finishWork(bool error)
     }
     if (finished == Work::Download) {
         localFile->close();
-        if (error)
+        if (error && !localFile->keepsNothing())
             localFile->remove(); // no part of a file passes for the file
         remoteFile.clear();
     }

@@ -139,7 +139,7 @@ public:
     void prune(OldFolderPruning *pruning);
 
     // Read-only work: the entries of `folder` (relative to the remote path),
-    // a file copied to `localFile`, and the size of a file.
+    // a file copied to `localFile` (none: only hashed), and the size of a file.
     void list(const QString &folder);
     void download(const QString &remote, const QString &localFile);
     void probeSize(const QString &remote);

@@ -81,7 +81,8 @@ int VerifyCommand::exec()
     const bool recordRead = record.read(&problem);
     if (!recordRead)
         printError(problem);
-    // Copies from a server are fetched whole into a folder no one else can read.
+    // A server's archives are fetched whole, to be tested, into a folder no
+    // one else can read.
     std::unique_ptr<QTemporaryDir> ownScratch;
     QString scratch = lock.privateFolder();
     if (scratch.isEmpty()) {

@@ -250,14 +250,16 @@ void VerifyRun::checkNext()
     }
 }
 
-// A copy in a local folder is hashed where it is while the archiver tests
-// it beside; any other is fetched into the scratch folder, and tested there
-// once whole.
+// A copy is hashed as it is read, and kept nowhere. An archive is tested
+// by the archiver beside, where it lies in a local folder; any other is
+// fetched into the scratch folder, and tested there once whole.
 void VerifyRun::startCheck(const KeptCopy &copy)
 {
     BackupDestination *destination = destinations.at(current);
     const QString inPlace = destination->pathOf(copy.folder, copy.copy);
-    fetchedFile = inPlace.isEmpty() ? QDir(settings.scratchFolder).filePath("copy") : QString();
+    const bool archive = copy.copy.kind != IndexEntry::File;
+    fetchedFile
+        = archive && inPlace.isEmpty() ? QDir(settings.scratchFolder).filePath("copy") : QString();
     if (!fetchedFile.isEmpty())
         QFile::remove(fetchedFile);
     digest.clear();
@@ -268,7 +270,7 @@ void VerifyRun::startCheck(const KeptCopy &copy)
     hashing = true;
     testing = false;
     setStep(Step::Checking);
-    if (copy.copy.kind != IndexEntry::File && !inPlace.isEmpty()) {
+    if (archive && !inPlace.isEmpty()) {
         testing = true;
         archiveTest.start(inPlace);
     }
@@ -287,11 +289,9 @@ void VerifyRun::copyRead(const QByteArray &sha256)
     digest = sha256;
     if (!fetchedFile.isEmpty()) {
         bytesRead = QFileInfo(fetchedFile).size();
-        if (chosen.at(next).copy.kind != IndexEntry::File) {
-            testing = true;
-            archiveTest.start(fetchedFile);
-            return;
-        }
+        testing = true;
+        archiveTest.start(fetchedFile);
+        return;
     }
     if (!testing) {
         judge();

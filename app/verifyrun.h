@@ -24,10 +24,11 @@ struct KeptCopy
 // archive member by member with the archiver. First the folders of every
 // destination are read, so that a share of the bytes can be chosen across
 // all of them (the copies checked longest ago, or never, first); then the
-// chosen copies are checked, destination by destination. A copy that its
-// destination cannot offer in place (a server's) is fetched into the
-// scratch folder, tested there and removed. Nothing is changed at any
-// destination. Each check goes into the record, which the caller writes.
+// chosen copies are checked, destination by destination. Nothing is kept
+// of a copy read, but an archive that its destination cannot offer in
+// place (a server's): it is fetched into the scratch folder, tested there
+// and removed. Nothing is changed at any destination. Each check goes into
+// the record, which the caller writes.
 class VerifyRun : public QObject
 {
     Q_OBJECT

@@ -477,17 +477,18 @@ void QFtpDTP::readListing()
 
 void QFtpDTP::readIntoDevice(QIODevice *device)
 {
+    // One block on the stack for every read: a new block per read, of
+    // whatever size had arrived, costs more than the copy.
+    char block[downloadChunkSize];
     while (dataSocket && dataSocket->bytesAvailable() > 0) {
-        QByteArray block(int(dataSocket->bytesAvailable()), Qt::Uninitialized);
-        const qint64 count = dataSocket->read(block.data(), block.size());
+        const qint64 count = dataSocket->read(block, downloadChunkSize);
         if (count <= 0)
             return;
-        block.resize(int(count));
         transferredBytes += count;
         // The slots of the progress signal may have changed the target.
         auto *current = std::get_if<QPointer<QIODevice>>(&target);
         if (current && *current == device)
-            device->write(block);
+            device->write(block, count);
         emit dataTransferProgress(transferredBytes, totalBytes);
     }
 }

@@ -71,6 +71,8 @@ public:
     static constexpr qint64 listReadBufferSize = maxListLineLength + 4096;
     // Size of one upload chunk, read from a device or taken from a buffer.
     static constexpr qint64 uploadChunkSize = 16 * 1024;
+    // What a download hands its device at a time.
+    static constexpr qint64 downloadChunkSize = 64 * 1024;
 
     // The TLS settings are the interpreter's and outlive this object.
     explicit QFtpDTP(QFtpTls *tls);
