@@ -258,6 +258,15 @@ void TestStartup::commandLine_data()
     QTest::newRow("restore, configuration")
         << config << QStringList { "--restore", "notes" } << 2 << QString()
         << "mirvo-config: Unknown option 'restore'.";
+    QTest::newRow("verify without config.txt")
+        << mirvo << QStringList { "--verify" } << 2 << QString()
+        << "Error : There is no config.txt in ";
+    QTest::newRow("verify a share that is none")
+        << mirvo << QStringList { "--verify-share", "0" } << 2 << QString()
+        << "mirvo: --verify-share takes a whole percentage from 1 to 100, not '0'.\n";
+    QTest::newRow("verify and restore")
+        << mirvo << QStringList { "--verify", "--restore", "notes" } << 2 << QString()
+        << "mirvo: Give --verify, --versions or --restore, one of them.\n";
     QTest::newRow("a window without a display")
         << mirvo << QStringList() << 2 << QString() << "mirvo: no display to open a window on";
 }
