@@ -1,8 +1,11 @@
 #include "mainwindow.h"
 
+#include "backupindex.h"
 #include "configurationfields.h"
+#include "entrydigest.h"
 #include "localcopy.h"
 #include "nestedfolders.h"
+#include "savefolderindexes.h"
 
 #include <QDir>
 #include <QFile>
@@ -34,6 +37,19 @@ QDateTime lastChange(const QFileInfo &info)
 bool holdsCopy(const QFileInfo &copy, qint64 size)
 {
     return copy.isFile() && (size < 0 || copy.size() == size);
+}
+
+IndexEntry::Kind indexKindOf(EntryKind kind)
+{
+    switch (kind) {
+    case EntryKind::File:
+        return IndexEntry::File;
+    case EntryKind::ZippedFile:
+        return IndexEntry::ZippedFile;
+    case EntryKind::ZippedFolder:
+        return IndexEntry::ZippedFolder;
+    }
+    Q_UNREACHABLE();
 }
 
 // A pipe, a socket or a device, or a link to one: reading it may wait for
@@ -219,6 +235,7 @@ void MainWindow::beginEntry(const QString &path)
 // copy or upload. With no destination at all, nothing was backed up.
 void MainWindow::endEntry()
 {
+    writeSaveFolderIndexes(true, false);
     const bool nowhere = saveFolders.isEmpty() && ftps.isEmpty();
     if (entryFailed || nowhere || !everyDestinationUsable()) {
         sourcesMissed.insert(entryPath);
@@ -299,13 +316,7 @@ bool MainWindow::findDestinationsLacking(const BackupEntry &entry, EntryKind kin
 void MainWindow::transferEntry(BackupEntry item)
 {
     const QString shown = shownAs(item.path, kindBeingSent() != EntryKind::File);
-    for (int i = 0; i < saveFolders.size(); ++i) {
-        const SaveFolder &folder = saveFolders.at(i);
-        if (folder.invalid || !entryFolders.contains(i))
-            continue;
-        copyToSaveFolder(item.path, folder.path + "/latest/" + item.name);
-        copyToSaveFolder(item.path, folder.path + "/" + date + "/" + item.name);
-    }
+    copyIntoSaveFolders(item);
 
     QFile file(item.path);
     if (!file.open(QIODevice::ReadOnly)) {
@@ -335,18 +346,68 @@ void MainWindow::transferEntry(BackupEntry item)
     // Otherwise transferDone() goes on once every server is through.
 }
 
-void MainWindow::copyToSaveFolder(const QString &source, const QString &target)
+// The item goes into latest/ and today's folder of each save folder that
+// takes the entry, and their indexes say what each copy is. The digest is
+// made once, whatever the number of save folders, while the uploads go;
+// the indexes list the new copies once the entry is over.
+void MainWindow::copyIntoSaveFolders(const BackupEntry &item)
+{
+    std::optional<IndexEntry> described;
+    std::shared_ptr<EntryDigest> digest;
+    for (int i = 0; i < saveFolders.size(); ++i) {
+        SaveFolder &folder = saveFolders[i];
+        if (folder.invalid || !entryFolders.contains(i))
+            continue;
+        if (!described) {
+            described = IndexEntry { item.name,
+                                     indexKindOf(kindBeingSent().value_or(EntryKind::File)),
+                                     QFileInfo(item.path).size(),
+                                     QFileInfo(entryPath).lastModified(),
+                                     QByteArray(),
+                                     entryPath };
+            digest = std::make_shared<EntryDigest>(item.path);
+        }
+        if (!folder.indexes)
+            folder.indexes = std::make_shared<SaveFolderIndexes>(folder.path, date);
+        // A copy that failed left the old one, and its line, as they were.
+        if (copyToSaveFolder(item.path, folder.path + "/latest/" + item.name))
+            folder.indexes->copied(SaveFolderIndexes::Latest, *described, digest);
+        if (copyToSaveFolder(item.path, folder.path + "/" + date + "/" + item.name))
+            folder.indexes->copied(SaveFolderIndexes::Dated, *described, digest);
+    }
+    writeSaveFolderIndexes(false, false);
+}
+
+// An index that cannot be written leaves its copies unchecked: the entries
+// are tried again next run. With `settle`, the copies whose digests were
+// awaited are listed first.
+void MainWindow::writeSaveFolderIndexes(bool settle, bool now)
+{
+    for (const SaveFolder &folder : qAsConst(saveFolders)) {
+        if (!folder.indexes)
+            continue;
+        const QStringList problems
+            = settle ? folder.indexes->settle(now) : folder.indexes->write(now);
+        for (const QString &problem : problems)
+            logError(problem);
+        if (!problems.isEmpty())
+            markEntryFailed(folder.path);
+    }
+}
+
+bool MainWindow::copyToSaveFolder(const QString &source, const QString &target)
 {
     const CopyOutcome outcome = copyReplacing(source, target);
     const QString shown = shownAs(source, kindBeingSent() != EntryKind::File);
     if (outcome == CopyOutcome::Copied) {
         log(shown + " has been copied to " + target);
-        return;
+        return true;
     }
     if (outcome == CopyOutcome::NotReplaceable && QFileInfo::exists(target))
         logError("Cannot remove old " + target);
     logError(shown + " cannot be copied to " + target);
     markEntryFailed(QFileInfo(target).absolutePath());
+    return false;
 }
 
 // Archives are made in the private folder of the working folder, so that
@@ -462,6 +523,7 @@ void MainWindow::finishRun()
         if (!sourcesMissed.contains(it.key()))
             previousTransfers.insert(it.key(), it.value());
     }
+    writeSaveFolderIndexes(true, true);
     writeHistory();
     if (!runMissedSomething() && keepDays.value_or(0) > 0)
         pruneOldFolders(); // closes the servers once through

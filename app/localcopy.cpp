@@ -1,6 +1,7 @@
 #include "localcopy.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryFile>
@@ -117,6 +118,9 @@ CopyOutcome copyReplacing(const QString &source, const QString &target)
     out.setPermissions(in.permissions());
     if (!out.flush())
         return CopyOutcome::WriteFailed;
+    // A copy keeps its source's time, so that what comes back from it does too.
+    out.setFileTime(in.fileTime(QFileDevice::FileModificationTime),
+                    QFileDevice::FileModificationTime);
     out.close();
 
     // One rename replaces the old copy at once, whatever it was.

@@ -3,6 +3,8 @@
 #include "options.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QPointer>
 #include <QSocketNotifier>
 
@@ -99,6 +101,31 @@ void stopOnSignals(QObject *context, std::function<void()> stop)
     sigaction(SIGINT, &action, nullptr);
 }
 
+// --versions and --restore work without a window, so they need no display.
+int runRestoreCommand(int argc, char *argv[], ProgramOptions options)
+{
+    // Folders on the command line are where the user stands, not in --dir.
+    RestoreOptions &restore = options.restore;
+    if (!restore.intoFolder.isEmpty())
+        restore.intoFolder = QDir::cleanPath(QFileInfo(restore.intoFolder).absoluteFilePath());
+    if (!restore.from.isEmpty() && QFileInfo::exists(restore.from))
+        restore.from = QDir::cleanPath(QFileInfo(restore.from).absoluteFilePath());
+    QString problem;
+    if (!options.folder.isEmpty() && !enterFolder(options.folder, &problem)) {
+        print(stderr, QStringLiteral("mirvo: ") + problem + "\n");
+        return NoBackupMade;
+    }
+    // A reader of standard output that goes away (mirvo --versions | head)
+    // must not end a restore half way.
+    std::signal(SIGPIPE, SIG_IGN);
+    QCoreApplication core(argc, argv);
+    if (options.action == ProgramOptions::ListVersions)
+        return listVersions(restore);
+    // A signal stops the restore cleanly: no scratch folder stays behind.
+    return restoreEntries(
+        restore, [&core](const std::function<void()> &cancel) { stopOnSignals(&core, cancel); });
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -124,6 +151,9 @@ int main(int argc, char *argv[])
         if (options.unattended)
             return refuseUnattended(argc, argv, options.problem);
         return NoBackupMade;
+    case ProgramOptions::ListVersions:
+    case ProgramOptions::Restore:
+        return runRestoreCommand(argc, argv, options);
     case ProgramOptions::Run:
         break;
     }

@@ -17,6 +17,7 @@
 #include <QStringList>
 #include <QWidget>
 
+#include <memory>
 #include <optional>
 
 class QFtp;
@@ -25,6 +26,7 @@ class QLineEdit;
 class QListWidget;
 class OldFolderPruning;
 class QPushButton;
+class SaveFolderIndexes;
 class QSpinBox;
 class QTextEdit;
 class QVBoxLayout;
@@ -43,6 +45,8 @@ struct SaveFolder
 {
     QString path;
     bool invalid = false; // unusable for the rest of the process
+    // What its latest/ and today's folder hold, kept while a run copies there.
+    std::shared_ptr<SaveFolderIndexes> indexes;
 };
 
 // The steps of the backup run. The namespace only lets the debug output
@@ -192,7 +196,9 @@ private:
     EntryList entryListOf(EntryKind kind);
     void runNext();
     void transferEntry(BackupEntry item);
-    void copyToSaveFolder(const QString &source, const QString &target);
+    bool copyToSaveFolder(const QString &source, const QString &target);
+    void copyIntoSaveFolders(const BackupEntry &item);
+    void writeSaveFolderIndexes(bool settle, bool now);
     bool zipFile(const BackupEntry &entry);
     bool zipFolder(const BackupEntry &entry);
     QDateTime modificationTime(const QString &path);

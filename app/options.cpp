@@ -12,6 +12,58 @@ const QString userFolderOption = QStringLiteral("user-folder");
 const QString unattendedOption = QStringLiteral("unattended");
 const QString helpOption = QStringLiteral("help");
 const QString versionOption = QStringLiteral("version");
+const QString versionsOption = QStringLiteral("versions");
+const QString restoreOption = QStringLiteral("restore");
+const QString allOption = QStringLiteral("all");
+const QString dayOption = QStringLiteral("day");
+const QString fromOption = QStringLiteral("from");
+const QString toOption = QStringLiteral("to");
+const QString replaceOption = QStringLiteral("replace");
+
+// The options of --versions and --restore; every one but --from is
+// --restore's alone. Empty when the command line holds them rightly.
+QString readRestoreOptions(const QCommandLineParser &parser, ProgramOptions *options)
+{
+    const bool versions = parser.isSet(versionsOption);
+    const bool restore = parser.isSet(restoreOption);
+    if (versions && restore)
+        return QStringLiteral("Give --versions or --restore, not both.");
+    const QStringList restoreOnly { allOption, dayOption, toOption, replaceOption };
+    for (const QString &name : restoreOnly) {
+        if (!restore && parser.isSet(name))
+            return QStringLiteral("--%1 goes with --restore.").arg(name);
+    }
+    if (!versions && !restore) {
+        if (parser.isSet(fromOption))
+            return QStringLiteral("--from goes with --versions or --restore.");
+        return QString();
+    }
+    if (parser.isSet(unattendedOption))
+        return QStringLiteral(
+            "--unattended backs up; it does not go with --versions or --restore.");
+    for (const QString &name : { dayOption, fromOption, toOption }) {
+        if (parser.values(name).size() > 1)
+            return QStringLiteral("Give --%1 once.").arg(name);
+        if (parser.isSet(name) && parser.value(name).isEmpty())
+            return QStringLiteral("--%1 needs a value.").arg(name);
+    }
+    RestoreOptions &asked = options->restore;
+    asked.names = parser.positionalArguments();
+    asked.all = parser.isSet(allOption);
+    asked.from = parser.value(fromOption);
+    asked.intoFolder = parser.value(toOption);
+    asked.replace = parser.isSet(replaceOption);
+    const QString day = parser.value(dayOption);
+    if (!day.isEmpty() && day != QLatin1String("latest")) {
+        asked.day = QDate::fromString(day, QStringLiteral("yyyy-MM-dd"));
+        if (!asked.day.isValid())
+            return QStringLiteral("--day takes latest or a day as YYYY-MM-DD, not '%1'.").arg(day);
+    }
+    if (restore && asked.all == !asked.names.isEmpty())
+        return QStringLiteral("--restore needs the names of the entries to restore, or --all.");
+    options->action = versions ? ProgramOptions::ListVersions : ProgramOptions::Restore;
+    return QString();
+}
 
 } // namespace
 
@@ -23,6 +75,15 @@ ProgramOptions parseProgramOptions(const QStringList &arguments, bool configurat
     parser.addOption({ userFolderOption, QString() });
     if (!configurationOnly)
         parser.addOption({ unattendedOption, QString() });
+    if (!configurationOnly) {
+        parser.addOption({ versionsOption, QString() });
+        parser.addOption({ restoreOption, QString() });
+        parser.addOption({ allOption, QString() });
+        parser.addOption({ dayOption, QString(), QStringLiteral("DAY") });
+        parser.addOption({ fromOption, QString(), QStringLiteral("DESTINATION") });
+        parser.addOption({ toOption, QString(), QStringLiteral("FOLDER") });
+        parser.addOption({ replaceOption, QString() });
+    }
     parser.addOption({ { QStringLiteral("h"), helpOption }, QString() });
     parser.addOption({ versionOption, QString() });
 
@@ -39,7 +100,9 @@ ProgramOptions parseProgramOptions(const QStringList &arguments, bool configurat
     };
     if (!parser.parse(arguments))
         return refuse(parser.errorText());
-    if (!parser.positionalArguments().isEmpty())
+    const bool restoring
+        = !configurationOnly && (parser.isSet(versionsOption) || parser.isSet(restoreOption));
+    if (!restoring && !parser.positionalArguments().isEmpty())
         return refuse(
             QStringLiteral("Unexpected argument '%1'.").arg(parser.positionalArguments().first()));
     if (parser.isSet(helpOption)) {
@@ -60,6 +123,10 @@ ProgramOptions parseProgramOptions(const QStringList &arguments, bool configurat
     }
     if (parser.isSet(userFolderOption))
         options.folder = perUserFolder();
+    const QString restoreProblem
+        = configurationOnly ? QString() : readRestoreOptions(parser, &options);
+    if (!restoreProblem.isEmpty())
+        return refuse(restoreProblem);
     return options;
 }
 
@@ -72,8 +139,15 @@ QString usageText(const QString &program, bool configurationOnly)
                    .arg(program);
     } else {
         text = QStringLiteral("Usage: %1 [--dir DIR | --user-folder] [--unattended]\n"
+                              "       %1 [--dir DIR | --user-folder] --versions [--from "
+                              "DESTINATION] [NAME...]\n"
+                              "       %1 [--dir DIR | --user-folder] --restore NAME... | --all\n"
+                              "          [--day latest|YYYY-MM-DD] [--from DESTINATION] [--to "
+                              "FOLDER] [--replace]\n"
                               "Backs up what config.txt lists into its save folders and FTP\n"
-                              "servers; without config.txt, opens the configuration window.\n")
+                              "servers; without config.txt, opens the configuration window.\n"
+                              "Each save folder keeps the newest copy of every entry in latest/\n"
+                              "and what changed on a day in a folder named after that day.\n")
                    .arg(program);
     }
     text += QStringLiteral("\nOptions:\n"
@@ -85,7 +159,22 @@ QString usageText(const QString &program, bool configurationOnly)
         text += QStringLiteral(
             "  --unattended   back up without a window and exit: status 0 when\n"
             "                 everything was backed up, 1 when something will be\n"
-            "                 tried again next run, 2 when no backup was made\n");
+            "                 tried again next run, 2 when no backup was made\n"
+            "  --versions     list the copies kept of each entry (or of each NAME):\n"
+            "                 name, day, save folder, size in bytes, source path,\n"
+            "                 tab-separated, newest first\n"
+            "  --restore      bring back the entries NAME... (backup names), or --all\n"
+            "                 of config.txt, to where they came from; exit status 0\n"
+            "                 when all came back checked, 1 when one did not, 2 when\n"
+            "                 there is nothing to restore from\n"
+            "  --day DAY      latest (the default): the newest copy; YYYY-MM-DD: the\n"
+            "                 copy as it was on that day\n"
+            "  --from DESTINATION  a save folder of config.txt, or any save folder\n"
+            "                 (also without config.txt); default: the first that\n"
+            "                 holds the copy, in the order of config.txt\n"
+            "  --to FOLDER    restore inside FOLDER, under the source's own name\n"
+            "  --replace      replace what stands at the target (otherwise an entry\n"
+            "                 whose target exists is not restored)\n");
     }
     text += QStringLiteral("  -h, --help     show this help and exit\n"
                            "  --version      show the version and exit\n");

@@ -1,6 +1,8 @@
 #ifndef OPTIONS_H
 #define OPTIONS_H
 
+#include "restorecommand.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -12,12 +14,15 @@ struct ProgramOptions
         Run, // open the window, or back up unattended
         ShowHelp, // usage on standard output, exit 0
         ShowVersion, // version on standard output, exit 0
+        ListVersions, // --versions: the copies kept, one a line, on standard output
+        Restore, // --restore: entries brought back from the copies
         Refuse // a bad command line: `problem` and the usage on standard error, exit 2
     };
 
     Action action = Run;
     QString folder; // the folder to work in; empty: the working directory
     bool unattended = false; // back up without a window, then exit with the outcome
+    RestoreOptions restore; // for ListVersions and Restore
     QString problem;
 };
 

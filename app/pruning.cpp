@@ -6,6 +6,7 @@
 
 #include "qftp.h"
 #include "qurlinfo.h"
+#include "savefolderindexes.h"
 
 #include <QDir>
 #include <QFile>
@@ -259,6 +260,12 @@ void MainWindow::pruneOldFolders()
             removable << stored << temporaryUploadName(stored);
         }
     }
+    // And what the indexes beside the copies list.
+    for (const SaveFolder &folder : qAsConst(saveFolders)) {
+        if (!folder.invalid)
+            removable << SaveFolderIndexes::namesInDatedFolders(folder.path);
+    }
+    removable.removeDuplicates();
     pruning = new OldFolderPruning(keepDays.value_or(0), date, removable, this);
     connect(pruning, &OldFolderPruning::logLine, this, &MainWindow::log);
     connect(pruning, &OldFolderPruning::errorLine, this, &MainWindow::logError);

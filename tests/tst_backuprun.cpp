@@ -570,10 +570,14 @@ void TestBackupRun::copyReplacesOldCopyOnlyWhenComplete()
         }
         QCOMPARE(readFile(target),
                  sourceReadable ? QByteArray("the new content") : QByteArray("a good old copy"));
+        // Beside the copy, nothing but the index that lists it.
         QCOMPARE(QFileInfo(target).dir().entryList(QDir::Files | QDir::Hidden),
-                 QStringList { "mem" });
-        if (sourceReadable)
+                 sourceReadable ? QStringList({ "mem", "mirvo index.txt" })
+                                : QStringList { "mem" });
+        if (sourceReadable) {
             QCOMPARE(QFile::permissions(target), QFile::permissions(source));
+            QCOMPARE(QFileInfo(target).lastModified(), QFileInfo(source).lastModified());
+        }
     }
 }
 
@@ -760,6 +764,11 @@ void TestBackupRun::oldDatedFoldersPruned()
         writeFile(saves + "/" + name + "/here.txt", "here");
         writeFile(saves + "/" + name + "/.here.txt.upload", "cut");
     }
+    // A copy of an entry no longer configured, and the index that lists it.
+    writeFile(saves + "/" + dated(3) + "/gone.txt", "gone");
+    writeFile(saves + "/" + dated(3) + "/mirvo index.txt",
+              "mirvo index 1\ngone.txt\tfile\t4\t2017-03-04T05:06:07.000Z\t" + QByteArray(64, 'a')
+                  + "\t/src/gone.txt\n");
     writeFile(saves + "/" + dated(40) + "/sub/a.txt", "a");
     QVERIFY(QFile::link(outside, saves + "/" + dated(40) + "/outside"));
     QVERIFY(QFile::link(outside + "/keep.txt", saves + "/" + dated(41) + "/here.txt"));

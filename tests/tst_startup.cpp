@@ -236,6 +236,28 @@ void TestStartup::commandLine_data()
                                  << "mirvo: Unexpected argument 'config.txt'.\n" + usage;
     QTest::newRow("two folders") << mirvo << QStringList { "--dir", "x", "--user-folder" } << 2
                                  << QString() << "Give one folder only";
+    QTest::newRow("versions without config.txt")
+        << mirvo << QStringList { "--versions" } << 2 << QString()
+        << "Error : There is no config.txt in ";
+    QTest::newRow("restore without a name")
+        << mirvo << QStringList { "--restore" } << 2 << QString()
+        << "mirvo: --restore needs the names of the entries to restore, or --all.\n";
+    QTest::newRow("restore a name and all")
+        << mirvo << QStringList { "--restore", "notes", "--all" } << 2 << QString()
+        << "mirvo: --restore needs the names";
+    QTest::newRow("restore on a day that is none")
+        << mirvo << QStringList { "--restore", "notes", "--day", "2026-02-30" } << 2 << QString()
+        << "mirvo: --day takes latest or a day as YYYY-MM-DD, not '2026-02-30'.\n";
+    QTest::newRow("replace without restore")
+        << mirvo << QStringList { "--replace" } << 2 << QString()
+        << "mirvo: --replace goes with --restore.";
+    QTest::newRow("restore from a folder that is none")
+        << mirvo << QStringList { "--restore", "notes", "--from", "/no/such/folder" } << 2
+        << QString()
+        << "Error : /no/such/folder is neither a save folder of config.txt nor a folder\n";
+    QTest::newRow("restore, configuration")
+        << config << QStringList { "--restore", "notes" } << 2 << QString()
+        << "mirvo-config: Unknown option 'restore'.";
     QTest::newRow("a window without a display")
         << mirvo << QStringList() << 2 << QString() << "mirvo: no display to open a window on";
 }
