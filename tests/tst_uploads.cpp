@@ -1024,6 +1024,12 @@ void TestUploads::interruptedRun()
     QVERIFY(!QFileInfo::exists(path(QStringLiteral("mirvo.lock"))));
     QCOMPARE(historyOf(path(QStringLiteral("previous"))).keys(), QStringList { first });
     QVERIFY(!QFileInfo::exists(server.root() + "/backup/latest/second.bin"));
+    // The index went up before the connection closed, with what reached the server.
+    BackupIndex index;
+    QString problem;
+    QVERIFY(index.read(server.root() + "/backup/latest", &problem));
+    QCOMPARE(index.entries().size(), 1);
+    QCOMPARE(index.entries().first().sha256, Sha256::ofFile(first));
 }
 
 // The server holds both entries in latest and today's folder. A new copy
