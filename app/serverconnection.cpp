@@ -710,6 +710,9 @@ void ServerConnection::continueUpload(bool error)
     case UploadStep::SettingTime:
         copyDone(); // a time that could not be set leaves the copy as it is
         break;
+    case UploadStep::CheckingHash:
+        afterHash(error);
+        break;
     case UploadStep::RemovingFragment:
     case UploadStep::RemovingTemporary:
         if (lastUploadFailed)
@@ -756,8 +759,31 @@ void ServerConnection::afterSize(bool error, bool renamed)
     }
     if (renamed || !copy.held) {
         finishCopy();
-    } else if (renameOntoExistingRefused) {
-        ftp->remove(copy.target());
+    } else if (offset > 0 && work == Work::Upload && digest && ftp->offersSha256()) {
+        // A resumed upload joined two attempts: where the server can say,
+        // its bytes are compared with the source's, without reading them back.
+        ftp->sha256OfFile(copy.staged);
+        setUploadStep(UploadStep::CheckingHash);
+    } else {
+        placeStaged();
+    }
+}
+
+// A hash the server cannot give leaves the size check, which passed.
+void ServerConnection::afterHash(bool error)
+{
+    const QByteArray expected = digest->result();
+    if (!error && !expected.isEmpty() && ftp->remoteSha256() != expected)
+        failCopy(QStringLiteral("the server's SHA-256 of the resumed copy is not the source's"));
+    else
+        placeStaged();
+}
+
+// The staged copy is whole and checked: it takes the old copy's place.
+void ServerConnection::placeStaged()
+{
+    if (renameOntoExistingRefused) {
+        ftp->remove(copies.first().target());
         setUploadStep(UploadStep::RemovingOld);
     } else {
         renameStaged();

@@ -58,6 +58,7 @@ enum class UploadStep {
     RemovingOld, // DELE of the old copy, which the server would not rename onto
     CheckingRenamed, // SIZE of the final name after the rename
     SettingTime, // MFMT: the copy gets its source's modification time
+    CheckingHash, // HASH of a resumed upload's temporary name: the bytes, not just their count
     RemovingFragment, // DELE of what a failed first upload left under the final name
     RemovingTemporary // DELE of a temporary name that is not needed any more
 };
@@ -238,6 +239,8 @@ private:
     void afterStore(bool error);
     void afterSize(bool error, bool renamed);
     void afterRename(bool error, bool probing);
+    void placeStaged();
+    void afterHash(bool error);
     void renameStaged();
     void failCopy(const QString &reason);
     void finishCopy();

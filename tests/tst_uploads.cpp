@@ -912,6 +912,15 @@ void TestUploads::faults_data()
     QTest::newRow("data connection reset, replaced name: resumed")
         << QStringList { "--reset-after", "100000" } << true << 1 << 0
         << retry.arg("426 Connection reset; transfer aborted.") << "^REST 100000$";
+    QTest::newRow("resumed, and checked by the server's HASH")
+        << QStringList { "--reset-after", "100000", "--hash", "right" } << true << 1 << 0
+        << retry.arg("426 Connection reset; transfer aborted.")
+        << "^HASH latest/\\.f0\\.bin\\.upload$";
+    QTest::newRow("resumed, and the server's HASH differs")
+        << QStringList { "--reset-after", "100000", "--hash", "wrong" } << true << 1 << 1
+        << "* - backup failed to transfer file: the server's SHA-256 of the resumed copy is "
+           "not the source's"
+        << "^OPTS HASH SHA-256$";
     QTest::newRow("553 to every RNTO: the old copy stays")
         << QStringList { "--answer", "RNTO:0:553 Not allowed" } << true << 1 << 1
         << "* - backup failed to transfer file: 553 Not allowed"
