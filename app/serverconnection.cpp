@@ -137,9 +137,13 @@ void ServerConnection::commandFinished(bool error)
     const QFtp::Command command = ftp->currentCommand();
     // A listing goes in TYPE A; a transfer or a size asked for in bytes
     // leaves TYPE I in force.
+    // A SIZE answered at all came after its TYPE I.
+    const bool sizeAnswered = command == QFtp::Size
+        && (!error || ftp->fileSize().outcome == QFtp::NoSuchFile
+            || ftp->fileSize().outcome == QFtp::SizeNotSupported);
     if (command == QFtp::List || command == QFtp::ConnectToHost)
         binaryInForce = false;
-    else if (!error && (command == QFtp::Get || command == QFtp::Put || command == QFtp::Size))
+    else if ((!error && (command == QFtp::Get || command == QFtp::Put)) || sizeAnswered)
         binaryInForce = true;
     const bool retrying = currentState != ServerState::WaitingToRetry
         && currentState != ServerState::Pruning && currentState != ServerState::ShuttingDown
