@@ -1041,6 +1041,8 @@ void ServerConnection::close()
     for (const ServerIndexes::Folder folder : { ServerIndexes::Latest, ServerIndexes::Dated }) {
         if (usable && work == Work::None && indexes && indexes->needsWriting(folder))
             indexesToWrite << folder;
+        if (indexes && indexes->missesCopies(folder))
+            emit indexNotWritten();
     }
     if (indexesToWrite.isEmpty()) {
         closeNow();

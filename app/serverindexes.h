@@ -40,6 +40,12 @@ public:
 
     // Changed since read, and not left alone.
     bool needsWriting(Folder folder) const;
+    // Left alone, but copies of this run went into its folder: it does
+    // not list them.
+    bool missesCopies(Folder folder) const
+    {
+        return kept[folder].unreadable && kept[folder].changed;
+    }
     // Writes the index to scratchFile(), for its upload.
     bool prepareUpload(Folder folder, QString *problem);
     void uploaded(Folder folder) { kept[folder].changed = false; }
