@@ -418,8 +418,10 @@ void ServerConnection::indexDownloaded(bool error)
     if (error) {
         problem = reasonOfFailure();
         indexes->leaveAlone(folder);
-    } else {
-        indexes->readDownloaded(folder, &problem);
+    } else if (indexes->readDownloaded(folder, &problem)) {
+        indexes->keepListed(folder,
+                            heldIn(folder == ServerIndexes::Latest ? QStringLiteral("latest")
+                                                                   : settings.datedFolder));
     }
     if (!problem.isEmpty())
         emit errorLine(

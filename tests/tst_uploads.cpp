@@ -1052,6 +1052,8 @@ void TestUploads::replacements_data()
     // An index of a later version is left as it is, and says so.
     QTest::newRow("latest/ holds an index of a later version")
         << QStringList { "later index" } << false;
+    // A line whose copy is not of its size any more goes.
+    QTest::newRow("latest/ holds a stale index") << QStringList { "stale index" } << false;
     QTest::newRow("refuses renaming onto an existing name")
         << QStringList { "--refuse-rename-over" } << false;
     QTest::newRow("refuses RNFR") << QStringList { "--refuse-rnfr" } << false;
@@ -1067,12 +1069,22 @@ void TestUploads::replacements()
     FtpTestServer server { FtpTestServer::PyFtpdlib };
     FtpTestServer::Options options;
     const bool laterIndex = quirks.removeAll("later index") > 0;
+    const bool staleIndex = quirks.removeAll("stale index") > 0;
     options.quirks = quirks;
     QVERIFY2(startOnPort21(server, options), qPrintable(server.errorString()));
     const QByteArray later = "mirvo index 2\nnotes.txt\tfile\n";
     if (laterIndex)
         writeFile(server.root() + "/backup/latest/mirvo index.txt", later);
     QStringList tree { "latest", date };
+    if (staleIndex) {
+        writeFile(server.root() + "/backup/latest/kept.txt", "old");
+        BackupIndex index;
+        index.update(IndexEntry { "kept.txt", IndexEntry::File, 99, QDateTime::currentDateTime(),
+                                  Sha256::ofFile(path("src/notes.txt")), "/kept.txt" });
+        QString problem;
+        QVERIFY(index.write(server.root() + "/backup/latest", &problem));
+        tree << "latest/kept.txt";
+    }
     QString entries;
     for (const QString name : { "notes.txt", "todo.txt" }) {
         writeFile(path("src/" + name), name.toUtf8());
@@ -1102,7 +1114,8 @@ void TestUploads::replacements()
              laterIndex ? 1 : 0);
     tree.sort();
     QCOMPARE(treeOf(server.root() + "/backup"), tree);
-    for (const QString &copy : tree.filter(".txt").filter(QRegularExpression("^[^ ]*$")))
+    // The copies of the entries; not the indexes, nor a file of no entry.
+    for (const QString &copy : tree.filter(QRegularExpression("/(notes|todo)\\.txt$")))
         QCOMPARE(readFile(server.root() + "/backup/" + copy),
                  failed ? QByteArray("old") : copy.section('/', -1).toUtf8());
     if (laterIndex) {
