@@ -473,8 +473,12 @@ void ServerConnection::giveUp(bool error, const QString &reason)
     setUploadStep(UploadStep::Idle);
     if (abandoned == Work::Upload)
         lastUploadFailed = true;
-    if (abandoned == Work::Indexes)
-        emit indexNotWritten();
+    if (abandoned == Work::Indexes) {
+        QStringList names;
+        for (const ServerIndexes::Folder folder : qAsConst(indexesToWrite))
+            names << indexes->changedNames(folder);
+        emit indexNotWritten(names);
+    }
     setState(ServerState::GivenUp);
     if (error)
         emit errorLine(settings.label + " stopping");
@@ -1044,7 +1048,7 @@ void ServerConnection::close()
         if (usable && work == Work::None && indexes && indexes->needsWriting(folder))
             indexesToWrite << folder;
         if (indexes && indexes->missesCopies(folder))
-            emit indexNotWritten();
+            emit indexNotWritten({}); // sending them again would not help
     }
     if (indexesToWrite.isEmpty()) {
         closeNow();
@@ -1098,7 +1102,7 @@ void ServerConnection::indexWritten()
     const QString name = folderOf(folder) + "/" + indexName;
     if (lastUploadFailed) {
         emit errorLine(settings.label + " cannot write the index " + name + ": " + indexFailure);
-        emit indexNotWritten();
+        emit indexNotWritten(indexes->changedNames(folder));
     } else {
         indexes->uploaded(folder);
     }

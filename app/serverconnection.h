@@ -187,9 +187,10 @@ signals:
     void operationDone(); // the upload, listing or download asked for is over
     void operationFailed(const QString &reason); // ... and did not succeed
     void closed();
-    // An index of this run could not be uploaded: the server's copies are
-    // whole, but it does not list them all.
-    void indexNotWritten();
+    // An index of this run could not be uploaded (or read): the server's
+    // copies are whole, but it does not say so of those named, which are
+    // best sent again.
+    void indexNotWritten(const QStringList &names);
 
 private:
     // A copy of the current entry: `folder` is "latest" or today's folder.
