@@ -5,6 +5,7 @@
 #include "nestedfolders.h"
 #include "restorerun.h"
 #include "savefolderdestination.h"
+#include "serverdestination.h"
 #include "versioncatalogue.h"
 
 #include <QDir>
@@ -64,10 +65,18 @@ struct Destinations
         owned.push_back(std::make_unique<SaveFolderDestination>(path));
         list << owned.back().get();
     }
+
+    void addServer(const ConfiguredServer &server)
+    {
+        owned.push_back(std::make_unique<ServerDestination>(server));
+        list << owned.back().get();
+    }
 };
 
 // --from names a save folder of config.txt, by its path as written there
-// or as the same folder, or any other folder; else every save folder.
+// or as the same folder, a server of config.txt by its host field (or
+// "host - remote path"), or any other folder; else every save folder, then
+// every server.
 bool chooseDestinations(const RestoreOptions &options, const RestoreConfiguration &configuration,
                         Destinations *destinations)
 {
@@ -78,10 +87,10 @@ bool chooseDestinations(const RestoreOptions &options, const RestoreConfiguratio
                 return true;
             }
         }
-        for (const QString &label : configuration.serverLabels) {
-            if (label.startsWith(options.from + " - ") || label == options.from) {
-                printError("Copies cannot be read from a server yet: " + label);
-                return false;
+        for (const ConfiguredServer &server : configuration.servers) {
+            if (server.host == options.from || server.label() == options.from) {
+                destinations->addServer(server);
+                return true;
             }
         }
         if (QFileInfo(options.from).isDir()) {
@@ -93,8 +102,10 @@ bool chooseDestinations(const RestoreOptions &options, const RestoreConfiguratio
     }
     for (const QString &folder : configuration.saveFolders)
         destinations->addSaveFolder(folder);
+    for (const ConfiguredServer &server : configuration.servers)
+        destinations->addServer(server);
     if (destinations->list.isEmpty()) {
-        printError("config.txt names no save folder to restore from");
+        printError("config.txt names no save folder or server to restore from");
         return false;
     }
     return true;
@@ -184,8 +195,10 @@ int restoreEntries(const RestoreOptions &options,
     const QString intoFolder
         = options.intoFolder.isEmpty() ? QString() : QDir(options.intoFolder).absolutePath();
     QStringList kept = QStringList(configuration.saveFolders) << QDir::currentPath();
-    for (const BackupDestination *destination : qAsConst(destinations.list))
-        kept << destination->label();
+    for (const BackupDestination *destination : qAsConst(destinations.list)) {
+        if (QDir::isAbsolutePath(destination->label()))
+            kept << destination->label();
+    }
     for (const QString &name : names)
         requests << RestoreRequest { name, options.day, intoFolder, options.replace, kept };
 
