@@ -20,6 +20,7 @@
 #include <memory>
 #include <optional>
 
+class EntryDigest;
 class QFtp;
 class QHBoxLayout;
 class QLineEdit;
@@ -183,10 +184,12 @@ private:
     void connectServer(int index, const ServerAddress &address);
     FtpServer *serverOf(const QObject *client);
     void serverGivenUp(int index);
+    void indexNotWritten(int index, const QStringList &names);
     void entryUploadsDone();
     void serverClosed();
     void startRunIfServersReady(bool announce);
-    void startUploads(FtpServer &server, const QString &source, const QString &name);
+    void startUploads(FtpServer &server, const QString &source, const QString &name,
+                      const IndexEntry &described, const std::shared_ptr<EntryDigest> &digest);
     void stopServers();
 
     // Backup run
@@ -201,7 +204,8 @@ private:
     void runNext();
     void transferEntry(BackupEntry item);
     bool copyToSaveFolder(const QString &source, const QString &target);
-    void copyIntoSaveFolders(const BackupEntry &item);
+    void copyIntoSaveFolders(const BackupEntry &item, const IndexEntry &described,
+                             const std::shared_ptr<EntryDigest> &digest);
     void writeSaveFolderIndexes(bool settle, bool now);
     bool zipFile(const BackupEntry &entry);
     bool zipFolder(const BackupEntry &entry);

@@ -88,7 +88,27 @@ void MainWindow::connectServer(int index, const ServerAddress &address)
     connect(connection, &ServerConnection::givenUp, this, [this, index] { serverGivenUp(index); });
     connect(connection, &ServerConnection::operationDone, this, &MainWindow::entryUploadsDone);
     connect(connection, &ServerConnection::closed, this, &MainWindow::serverClosed);
+    connect(connection, &ServerConnection::indexNotWritten, this,
+            [this, index](const QStringList &names) { indexNotWritten(index, names); });
     connection->start();
+}
+
+// The server's copies are whole, but its index does not say so of `names`:
+// their entries are forgotten by the history, so that the next run sends
+// them again and lists them.
+void MainWindow::indexNotWritten(int index, const QStringList &names)
+{
+    runLog.noteIncomplete(ftps.at(index).label() + " could not write its index");
+    bool forgotten = false;
+    for (const EntryKind kind :
+         { EntryKind::File, EntryKind::ZippedFile, EntryKind::ZippedFolder }) {
+        for (const BackupEntry &entry : qAsConst(entryListOf(kind).entries)) {
+            if (names.contains(storedBackupName(entry.name, kind != EntryKind::File)))
+                forgotten = previousTransfers.remove(entry.path) > 0 || forgotten;
+        }
+    }
+    if (forgotten)
+        writeHistory();
 }
 
 FtpServer *MainWindow::serverOf(const QObject *client)
@@ -178,9 +198,11 @@ void MainWindow::startRunIfServersReady(bool announce)
     runNext();
 }
 
-void MainWindow::startUploads(FtpServer &server, const QString &source, const QString &name)
+void MainWindow::startUploads(FtpServer &server, const QString &source, const QString &name,
+                              const IndexEntry &described,
+                              const std::shared_ptr<EntryDigest> &digest)
 {
-    server.connection->upload(source, name);
+    server.connection->upload(source, name, described, digest);
 }
 
 // Given-up servers are closed too, but only the usable ones are waited for.
