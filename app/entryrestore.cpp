@@ -170,6 +170,7 @@ void EntryRestore::destinationFailed(const QString &problem)
         tryNextDestination();
         break;
     case Step::Idle:
+    case Step::Asking:
     case Step::Done:
         break;
     }
@@ -201,6 +202,8 @@ void EntryRestore::fetchCopy()
         return;
     }
     if (!target.isEmpty() && !request.replace && pathTaken(target)) {
+        if (askedToReplace([this] { fetchCopy(); }))
+            return;
         emit errorLine(target + " exists; use --to FOLDER or --replace");
         end(false);
         return;
@@ -243,8 +246,12 @@ void EntryRestore::copyFetched(const QByteArray &sha256)
             end(false);
             return;
         }
-        if (target.isEmpty())
+        if (target.isEmpty()) {
             target = targetFor(QFileInfo(item).fileName());
+            if (!request.replace && pathTaken(target)
+                && askedToReplace([this, item] { place(item); }))
+                return;
+        }
     }
     // The source's own time, which an older copy without an index keeps
     // as the copy's time.
@@ -317,6 +324,32 @@ void EntryRestore::place(const QString &item)
         break;
     }
     end(false);
+}
+
+// The face answers later; meanwhile the scratch folder and what was
+// fetched into it wait.
+bool EntryRestore::askedToReplace(std::function<void()> then)
+{
+    if (!request.askBeforeReplacing)
+        return false;
+    afterReplacing = std::move(then);
+    setStep(Step::Asking);
+    emit replaceAsked(target);
+    return true;
+}
+
+void EntryRestore::answerReplace(bool replace)
+{
+    if (step != Step::Asking)
+        return;
+    if (!replace) {
+        emit line(target + " exists and was not replaced");
+        end(false);
+        return;
+    }
+    request.replace = true;
+    const std::function<void()> then = std::move(afterReplacing);
+    then();
 }
 
 void EntryRestore::copyDamaged(const QString &why)

@@ -10,6 +10,7 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -24,6 +25,11 @@ struct RestoreRequest
     // folder of config.txt, which an archived folder may hold (its archive
     // leaves them out).
     QStringList kept;
+    // A target that exists is replaced only once answerReplace(true) says
+    // so; else it fails the entry, unless `replace`.
+    bool askBeforeReplacing = false;
+    QString from {}; // a destination's label: that one alone is read; empty: each in turn
+    qint64 size = -1; // the copy's size, when known, for the progress of a whole run
 
     QString dayText() const;
 };
@@ -51,6 +57,9 @@ public:
     // Stops at once; the scratch folder goes, the target is as it was.
     void cancel();
 
+    // After replaceAsked: true replaces the target, false leaves it and ends.
+    void answerReplace(bool replace);
+
     // Where the entry went, once restored.
     QString restoredTo() const { return target; }
 
@@ -58,6 +67,8 @@ signals:
     void line(const QString &text);
     void errorLine(const QString &text);
     void progress(qint64 done, qint64 total);
+    // With askBeforeReplacing: `target` exists; answerReplace() goes on.
+    void replaceAsked(const QString &target);
     // Once, at the end: true when the entry came back checked.
     void finished(bool restored);
 
@@ -67,6 +78,7 @@ private:
         Listing, // the destination's latest/ and dated folders
         Reading, // one day folder, to see whether it holds the entry
         Fetching, // the copy into the scratch folder
+        Asking, // whether the target that exists is to be replaced
         Done
     };
     void setStep(Step next);
@@ -80,6 +92,7 @@ private:
     void copyFetched(const QByteArray &sha256);
     bool unpack(QString *item, QString *problem, bool *archiverMissing);
     void place(const QString &item);
+    bool askedToReplace(std::function<void()> then);
     void copyDamaged(const QString &why);
     void end(bool restored);
     QStringList storedNames() const;
@@ -100,6 +113,7 @@ private:
     QString target;
     std::unique_ptr<QTemporaryDir> scratch;
     bool anyFound = false; // some destination held the version asked for
+    std::function<void()> afterReplacing; // what goes on once replacing is agreed
 };
 
 #endif // ENTRYRESTORE_H

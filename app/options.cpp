@@ -19,6 +19,7 @@ const QString dayOption = QStringLiteral("day");
 const QString fromOption = QStringLiteral("from");
 const QString toOption = QStringLiteral("to");
 const QString replaceOption = QStringLiteral("replace");
+const QString restoreWindowOption = QStringLiteral("restore-window");
 
 // The options of --versions and --restore; every one but --from is
 // --restore's alone. Empty when the command line holds them rightly.
@@ -83,6 +84,7 @@ ProgramOptions parseProgramOptions(const QStringList &arguments, bool configurat
         parser.addOption({ fromOption, QString(), QStringLiteral("DESTINATION") });
         parser.addOption({ toOption, QString(), QStringLiteral("FOLDER") });
         parser.addOption({ replaceOption, QString() });
+        parser.addOption({ restoreWindowOption, QString() });
     }
     parser.addOption({ { QStringLiteral("h"), helpOption }, QString() });
     parser.addOption({ versionOption, QString() });
@@ -127,6 +129,12 @@ ProgramOptions parseProgramOptions(const QStringList &arguments, bool configurat
         = configurationOnly ? QString() : readRestoreOptions(parser, &options);
     if (!restoreProblem.isEmpty())
         return refuse(restoreProblem);
+    if (!configurationOnly && parser.isSet(restoreWindowOption)) {
+        if (options.action != ProgramOptions::Run || options.unattended)
+            return refuse(
+                QStringLiteral("--restore-window goes alone, with --dir or --user-folder."));
+        options.action = ProgramOptions::OpenRestoreWindow;
+    }
     return options;
 }
 
@@ -144,6 +152,7 @@ QString usageText(const QString &program, bool configurationOnly)
                               "       %1 [--dir DIR | --user-folder] --restore NAME... | --all\n"
                               "          [--day latest|YYYY-MM-DD] [--from DESTINATION] [--to "
                               "FOLDER] [--replace]\n"
+                              "       %1 [--dir DIR | --user-folder] --restore-window\n"
                               "Backs up what config.txt lists into its save folders and FTP\n"
                               "servers; without config.txt, opens the configuration window.\n"
                               "Each save folder keeps the newest copy of every entry in latest/\n"
@@ -174,7 +183,10 @@ QString usageText(const QString &program, bool configurationOnly)
             "                 holds the copy, in the order of config.txt\n"
             "  --to FOLDER    restore inside FOLDER, under the source's own name\n"
             "  --replace      replace what stands at the target (otherwise an entry\n"
-            "                 whose target exists is not restored)\n");
+            "                 whose target exists is not restored)\n"
+            "  --restore-window  open the restore window: the versions kept of each\n"
+            "                 entry, brought back to where they came from or into\n"
+            "                 another folder\n");
     }
     text += QStringLiteral("  -h, --help     show this help and exit\n"
                            "  --version      show the version and exit\n");

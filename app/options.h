@@ -16,6 +16,7 @@ struct ProgramOptions
         ShowVersion, // version on standard output, exit 0
         ListVersions, // --versions: the copies kept, one a line, on standard output
         Restore, // --restore: entries brought back from the copies
+        OpenRestoreWindow, // --restore-window: the restore as a window
         Refuse // a bad command line: `problem` and the usage on standard error, exit 2
     };
 
