@@ -88,8 +88,11 @@ void RestoreRun::entryProgress(qint64 done, qint64 total)
 
 void RestoreRun::entryDone(bool restoredEntry)
 {
-    bytesDone += qMax<qint64>(entrySize, 0);
-    emit runProgress(bytesDone, bytesTotal);
+    // An entry that failed is behind; one cancelled is not.
+    if (!cancelled) {
+        bytesDone += qMax<qint64>(entrySize, 0);
+        emit runProgress(bytesDone, bytesTotal);
+    }
     ++(restoredEntry ? restored : failed);
     emit entryFinished(requests.at(next - 1).name, restoredEntry, current->restoredTo());
     // The restore that just ended is still on the stack: it goes, and the

@@ -13,7 +13,9 @@ const int buttonMaximumWidth = 200;
 
 void limitButtonWidth(QPushButton *button)
 {
-    button->setMaximumWidth(qMax(buttonMaximumWidth, button->sizeHint().width()));
+    const int whole = button->sizeHint().width();
+    button->setMinimumWidth(whole);
+    button->setMaximumWidth(qMax(buttonMaximumWidth, whole));
 }
 
 void setIconFromImage(QPushButton *button, const QString &imagePath)

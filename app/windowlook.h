@@ -7,8 +7,8 @@ class QPushButton;
 
 // What the windows share of their looks and dialogs.
 
-// A button no wider than the others of its row, unless its text needs more:
-// a label is never cut.
+// A button never narrower than its whole text, and no wider than the others
+// of its row unless that text needs more: a label is never cut.
 void limitButtonWidth(QPushButton *button);
 
 // An image in ressources/ beside config.txt replaces the built-in one of the
