@@ -7,6 +7,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 // The latest/ folder or one dated folder of a destination.
 struct DayFolder
@@ -55,6 +56,15 @@ public:
     virtual void listFolders() = 0;
     // Answered by folderRead.
     virtual void readFolder(const DayFolder &folder) = 0;
+    // The same, for a caller that looks only for copies stored under one of
+    // `names`: the holdings may leave out the other copies. A destination
+    // where reading a whole folder is dear (a server) asks for those names
+    // alone, and reads nothing more of a folder that holds none of them.
+    virtual void readFolderFor(const DayFolder &folder, const QStringList &names)
+    {
+        Q_UNUSED(names)
+        readFolder(folder);
+    }
     // Copies the stored bytes of `copy` in `folder` to `localFile`, which
     // it creates. Answered by fetched with the SHA-256 of the bytes
     // written, after progress along the way.

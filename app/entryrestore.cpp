@@ -96,8 +96,9 @@ void EntryRestore::tryNextDestination()
                            + ") could not be restored: no copy of it is whole");
         else
             emit errorLine("No copy of " + request.name + " (" + request.dayText() + ") in "
-                           + (destinations.size() == 1 ? destinations.first()->label()
-                                                       : QStringLiteral("any save folder")));
+                           + (destinations.size() == 1
+                                  ? destinations.first()->label()
+                                  : QStringLiteral("any save folder or server")));
         end(false);
         return;
     }
@@ -133,7 +134,7 @@ void EntryRestore::readNextFolder()
         return;
     }
     setStep(Step::Reading);
-    destinations.at(current)->readFolder(foldersToRead.takeFirst());
+    destinations.at(current)->readFolderFor(foldersToRead.takeFirst(), storedNames());
 }
 
 void EntryRestore::folderRead(const FolderHoldings &holdings)

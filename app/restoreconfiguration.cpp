@@ -1,6 +1,8 @@
 #include "restoreconfiguration.h"
 
 #include "configurationfields.h"
+#include "mainwindow.h"
+#include "stringcipher.h"
 
 #include <QFile>
 #include <QTextStream>
@@ -38,6 +40,7 @@ bool RestoreConfiguration::read(QString *problem)
         return false;
     }
     archiverPath.clear();
+    StringCipher cipher(passwordCipherKey);
     QTextStream stream(&file);
     while (!stream.atEnd()) {
         const QString line = stream.readLine();
@@ -46,11 +49,18 @@ bool RestoreConfiguration::read(QString *problem)
         } else if (line.startsWith(QLatin1String("path="))) {
             saveFolders << line.mid(5);
         } else if (line.startsWith(QLatin1String("ftp="))) {
-            // host, user, enciphered password, then the remote path.
+            // host, user, enciphered password, then the remote path, whose
+            // backslashes the backup reads as "/".
             const QStringList fields = line.mid(4).split(QLatin1Char(' '));
-            if (fields.size() >= 4)
-                serverLabels << fields.at(0) + QStringLiteral(" - ")
-                        + QStringList(fields.mid(3)).join(QLatin1Char(' '));
+            if (fields.size() >= 4 && !fields.at(0).isEmpty() && !fields.at(1).isEmpty()
+                && !fields.at(2).isEmpty()) {
+                ConfiguredServer server { fields.at(0), fields.at(1),
+                                          cipher.decipherText(fields.at(2)),
+                                          QStringList(fields.mid(3)).join(QLatin1Char(' ')) };
+                server.remotePath.replace(QLatin1Char('\\'), QLatin1Char('/'));
+                servers << server;
+                serverLabels << server.label();
+            }
         } else {
             for (const EntryPrefix &entryPrefix : entryPrefixes) {
                 if (!line.startsWith(entryPrefix.prefix))

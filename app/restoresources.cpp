@@ -3,6 +3,7 @@
 #include "configurationfields.h"
 #include "nestedfolders.h"
 #include "savefolderdestination.h"
+#include "serverdestination.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -36,6 +37,12 @@ void RestoreSources::addSaveFolder(const QString &path)
     list << owned.back().get();
 }
 
+void RestoreSources::addServer(const ConfiguredServer &server)
+{
+    owned.push_back(std::make_unique<ServerDestination>(server));
+    list << owned.back().get();
+}
+
 bool RestoreSources::choose(const QString &from, QString *problem)
 {
     if (!readConfiguration(from, problem))
@@ -47,10 +54,10 @@ bool RestoreSources::choose(const QString &from, QString *problem)
                 return true;
             }
         }
-        for (const QString &label : qAsConst(config.serverLabels)) {
-            if (label.startsWith(from + " - ") || label == from) {
-                *problem = "Copies cannot be read from a server yet: " + label;
-                return false;
+        for (const ConfiguredServer &server : qAsConst(config.servers)) {
+            if (server.host == from || server.label() == from) {
+                addServer(server);
+                return true;
             }
         }
         if (QFileInfo(from).isDir()) {
@@ -62,8 +69,10 @@ bool RestoreSources::choose(const QString &from, QString *problem)
     }
     for (const QString &folder : qAsConst(config.saveFolders))
         addSaveFolder(folder);
+    for (const ConfiguredServer &server : qAsConst(config.servers))
+        addServer(server);
     if (list.isEmpty()) {
-        *problem = QStringLiteral("config.txt names no save folder to restore from");
+        *problem = QStringLiteral("config.txt names no save folder or server to restore from");
         return false;
     }
     return true;
@@ -72,7 +81,9 @@ bool RestoreSources::choose(const QString &from, QString *problem)
 QStringList RestoreSources::keptFolders() const
 {
     QStringList kept = QStringList(config.saveFolders) << QDir::currentPath();
-    for (const BackupDestination *destination : list)
-        kept << destination->label();
+    for (const BackupDestination *destination : list) {
+        if (QDir::isAbsolutePath(destination->label()))
+            kept << destination->label();
+    }
     return kept;
 }

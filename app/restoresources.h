@@ -21,9 +21,11 @@ public:
     ~RestoreSources();
 
     // `from` names one destination: a save folder of config.txt, by its
-    // path as written there or as the same folder, or any other save
+    // path as written there or as the same folder, a server of config.txt
+    // by its host field (or "host - remote path"), or any other save
     // folder, also without config.txt (its indexes say what each copy is
-    // and where it came from). Empty: every save folder of config.txt. False
+    // and where it came from). Empty: every save folder of config.txt, then
+    // every server. False
     // with `problem` set when there is nothing to read; with `problem`
     // empty when config.txt is missing and no folder was named.
     bool choose(const QString &from, QString *problem);
@@ -40,6 +42,7 @@ public:
 private:
     bool readConfiguration(const QString &from, QString *problem);
     void addSaveFolder(const QString &path);
+    void addServer(const ConfiguredServer &server);
 
     RestoreConfiguration config;
     std::vector<std::unique_ptr<BackupDestination>> owned;

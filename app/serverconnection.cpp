@@ -129,6 +129,12 @@ QHash<QString, qint64> &ServerConnection::heldIn(const QString &folder)
 void ServerConnection::commandFinished(bool error)
 {
     const QFtp::Command command = ftp->currentCommand();
+    // A listing goes in TYPE A; a transfer or a size asked for in bytes
+    // leaves TYPE I in force.
+    if (command == QFtp::List || command == QFtp::ConnectToHost)
+        binaryInForce = false;
+    else if (!error && (command == QFtp::Get || command == QFtp::Put || command == QFtp::Size))
+        binaryInForce = true;
     const bool retrying = currentState != ServerState::WaitingToRetry
         && currentState != ServerState::Pruning && currentState != ServerState::ShuttingDown
         && currentState != ServerState::ShutDown && currentState != ServerState::GivenUp
@@ -388,7 +394,7 @@ void ServerConnection::giveUp(bool error, const QString &reason)
         emit errorLine(settings.label + " stopping");
     else
         emit errorLine(settings.label + " ftp cannot be done at this time, contact me pls");
-    if (abandoned == Work::List || abandoned == Work::Download)
+    if (abandoned == Work::List || abandoned == Work::Download || abandoned == Work::Size)
         emit operationFailed(reason);
     emit givenUp();
 }
@@ -484,6 +490,7 @@ void ServerConnection::resumeWork()
         break;
     case Work::List:
     case Work::Download:
+    case Work::Size:
         runListOrDownload();
         break;
     }
@@ -782,7 +789,15 @@ void ServerConnection::download(const QString &remote, const QString &localPath)
 {
     work = Work::Download;
     remoteFile = remote;
-    localFile = std::make_unique<QFile>(localPath);
+    localFile = std::make_unique<HashingFile>(localPath);
+    if (currentState == ServerState::ReadyToTransfer)
+        runListOrDownload();
+}
+
+void ServerConnection::probeSize(const QString &remote)
+{
+    work = Work::Size;
+    remoteFile = remote;
     if (currentState == ServerState::ReadyToTransfer)
         runListOrDownload();
 }
@@ -793,6 +808,10 @@ void ServerConnection::runListOrDownload()
     if (work == Work::List) {
         entries.clear();
         ftp->list(workFolder);
+        return;
+    }
+    if (work == Work::Size) {
+        ftp->size(remoteFile, !binaryInForce);
         return;
     }
     localFile->close(); // still open when an attempt before failed
@@ -809,6 +828,15 @@ void ServerConnection::finishWork(bool error)
 {
     const Work finished = work;
     work = Work::None;
+    // A file that is not there, or a server without SIZE, is an answer.
+    const QFtp::FileSize size = ftp->fileSize();
+    if (finished == Work::Size
+        && (!error || size.outcome == QFtp::NoSuchFile || size.outcome == QFtp::SizeNotSupported)) {
+        consecutiveFailures = 0;
+        emit sizeProbed(size);
+        emit operationDone();
+        return;
+    }
     if (finished == Work::Download) {
         localFile->close();
         if (error)
@@ -843,6 +871,8 @@ void ServerConnection::stop()
         fragment = copies.first().target();
     work = Work::None;
     copies.clear();
+    if (localFile)
+        localFile->close();
     setUploadStep(UploadStep::Idle);
     setState(ServerState::ShuttingDown);
     if (ftp->currentCommand() == QFtp::None) {

@@ -1,6 +1,7 @@
 #ifndef SERVERCONNECTION_H
 #define SERVERCONNECTION_H
 
+#include "hashingfile.h"
 #include "hostfield.h"
 #include "qftp.h"
 #include "qurlinfo.h"
@@ -138,9 +139,12 @@ public:
     void prune(OldFolderPruning *pruning);
 
     // Read-only work: the entries of `folder` (relative to the remote path),
-    // and a file copied to `localFile`.
+    // a file copied to `localFile`, and the size of a file.
     void list(const QString &folder);
     void download(const QString &remote, const QString &localFile);
+    void probeSize(const QString &remote);
+    // The SHA-256 of the bytes the last download wrote.
+    QByteArray downloadedSha256() { return localFile ? localFile->sha256() : QByteArray(); }
 
     void close();
     // Stops at once: what is under way is abandoned, and a first upload's
@@ -159,6 +163,9 @@ signals:
     void ready(); // prepared the first time: work can be asked for
     void givenUp(); // not usable for the rest of the run
     void listed(const QString &folder, const QList<QUrlInfo> &entries);
+    // What the server said of the size asked for: known, no such file, or
+    // no SIZE at all; any other answer fails the probe.
+    void sizeProbed(const QFtp::FileSize &size);
     void operationDone(); // the upload, listing or download asked for is over
     void operationFailed(const QString &reason); // ... and did not succeed
     void closed();
@@ -178,7 +185,7 @@ private:
         QString target() const { return folder + "/" + name; }
     };
     // What was asked of the connection and is not over.
-    enum class Work { None, Upload, List, Download };
+    enum class Work { None, Upload, List, Download, Size };
 
     void setState(ServerState next);
     void setUploadStep(UploadStep next);
@@ -263,8 +270,9 @@ private:
     bool lastUploadFailed = false;
     QString workFolder; // of a listing
     QList<QUrlInfo> entries;
-    QString remoteFile; // of a download
-    std::unique_ptr<QFile> localFile;
+    QString remoteFile; // of a download or a size probe
+    std::unique_ptr<HashingFile> localFile;
+    bool binaryInForce = false; // TYPE I is the transfer type of the session
     QString fragmentToRemove; // by stop(), once the command it cut off has ended
     OldFolderPruning *pruning = nullptr;
 };

@@ -461,6 +461,9 @@ void QFtpPrivate::startNextCommand()
     reply = QFtp::Reply();
     replyVerb = QFtpLine::Verb::Other;
     sourceFailed = false;
+    // A size known from an earlier SIZE is not this one's.
+    if (command->command == QFtp::Size)
+        fileSize = QFtp::FileSize();
 
     // Data of an earlier download that nobody read is not this command's.
     if (interpreter.bytesAvailable() != 0)
