@@ -16,6 +16,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSet>
 #include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
@@ -195,6 +196,8 @@ void RestoreWindow::readFrom(const QString &saveFolder)
     catalogue = std::make_unique<VersionCatalogue>(sources->destinations(),
                                                    sources->configuration().entries);
     connect(catalogue.get(), &VersionCatalogue::errorLine, this, &RestoreWindow::addProblem);
+    connect(catalogue.get(), &VersionCatalogue::destinationRead, this,
+            &RestoreWindow::showCatalogue);
     connect(catalogue.get(), &VersionCatalogue::finished, this, &RestoreWindow::catalogueFinished);
     listing = true;
     updateButtons();
@@ -227,9 +230,8 @@ void RestoreWindow::addEntryRow(const ConfiguredEntry &entry)
 
 // Names that only the destinations know (entries no longer in config.txt,
 // or a save folder opened) follow those of config.txt.
-void RestoreWindow::catalogueFinished()
+void RestoreWindow::showCatalogue()
 {
-    listing = false;
     const QStringList shown = [this] {
         QStringList names;
         for (int row = 0; row < entryList->count(); ++row)
@@ -240,6 +242,12 @@ void RestoreWindow::catalogueFinished()
         if (!shown.contains(entry.name))
             addEntryRow(entry);
     }
+    showVersions();
+}
+
+void RestoreWindow::catalogueFinished()
+{
+    listing = false;
     if (catalogue->versions().isEmpty() && problemLines->text().isEmpty()) {
         QStringList labels;
         for (const BackupDestination *destination : sources->destinations())
@@ -259,11 +267,15 @@ QStringList RestoreWindow::chosenNames() const
     return names;
 }
 
+// Rows chosen stay chosen while the versions of more destinations come.
 void RestoreWindow::showVersions()
 {
+    QSet<QString> picked;
+    for (const QTreeWidgetItem *row : versionList->selectedItems())
+        picked << row->text(0) + '\t' + row->text(1) + '\t' + row->text(2);
     versionList->clear();
     const QStringList names = chosenNames();
-    if (catalogue && !listing) {
+    if (catalogue) {
         const QList<StoredVersion> &versions = catalogue->versions();
         for (int i = 0; i < versions.size(); ++i) {
             const StoredVersion &version = versions.at(i);
@@ -275,6 +287,8 @@ void RestoreWindow::showVersions()
             row->setData(0, Qt::UserRole, i);
             row->setTextAlignment(sizeColumn, Qt::AlignRight | Qt::AlignVCenter);
             versionList->addTopLevelItem(row);
+            row->setSelected(
+                picked.contains(row->text(0) + '\t' + row->text(1) + '\t' + row->text(2)));
         }
         for (int column = 0; column < versionColumns.size(); ++column)
             versionList->resizeColumnToContents(column);

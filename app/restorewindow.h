@@ -55,6 +55,7 @@ private:
     void openSaveFolder();
     void addProblem(const QString &text);
     void addEntryRow(const ConfiguredEntry &entry);
+    void showCatalogue();
     void catalogueFinished();
     void showVersions();
     QStringList chosenNames() const;

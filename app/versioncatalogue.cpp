@@ -60,8 +60,11 @@ void VersionCatalogue::startDestination()
     for (const QMetaObject::Connection &connection : qAsConst(connections))
         disconnect(connection);
     connections.clear();
-    if (++current >= destinations.size()) {
+    if (current >= 0) {
         sortVersions();
+        emit destinationRead();
+    }
+    if (++current >= destinations.size()) {
         emit finished();
         return;
     }

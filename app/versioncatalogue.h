@@ -44,6 +44,9 @@ public:
 signals:
     // A destination or folder that could not be read; the others are read.
     void errorLine(const QString &text);
+    // One more destination read: versions() holds what the destinations
+    // read so far hold, in order, so that a slow one holds back no other.
+    void destinationRead();
     void finished();
 
 private:

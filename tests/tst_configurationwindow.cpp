@@ -1330,7 +1330,9 @@ void TestConfigurationWindow::openRestoreWindow(const QStringList &chosen)
         if (!rows.isEmpty())
             rows.first()->setSelected(true);
     }
-    QTRY_VERIFY(versions->topLevelItemCount() > 0);
+    // Restoring waits for every destination to be read.
+    QTRY_VERIFY(restoreWidget<QPushButton>("restore")->isEnabled());
+    QVERIFY(versions->topLevelItemCount() > 0);
 }
 
 QStringList TestConfigurationWindow::results() const
