@@ -316,7 +316,16 @@ bool MainWindow::findDestinationsLacking(const BackupEntry &entry, EntryKind kin
 void MainWindow::transferEntry(BackupEntry item)
 {
     const QString shown = shownAs(item.path, kindBeingSent() != EntryKind::File);
-    copyIntoSaveFolders(item);
+    // What the copies are, for the indexes beside them; the digest is made
+    // once, whatever the number of destinations, while the uploads go.
+    const IndexEntry described { item.name,
+                                 indexKindOf(kindBeingSent().value_or(EntryKind::File)),
+                                 QFileInfo(item.path).size(),
+                                 QFileInfo(entryPath).lastModified(),
+                                 QByteArray(),
+                                 entryPath };
+    const auto digest = std::make_shared<EntryDigest>(item.path);
+    copyIntoSaveFolders(item, described, digest);
 
     QFile file(item.path);
     if (!file.open(QIODevice::ReadOnly)) {
@@ -336,7 +345,7 @@ void MainWindow::transferEntry(BackupEntry item)
         FtpServer &server = ftps[i];
         if (server.invalid || !server.connection || !entryServers.contains(i))
             continue;
-        startUploads(server, item.path, item.name);
+        startUploads(server, item.path, item.name, described, digest);
         queued = true;
     }
     if (!queued) {
@@ -347,33 +356,22 @@ void MainWindow::transferEntry(BackupEntry item)
 }
 
 // The item goes into latest/ and today's folder of each save folder that
-// takes the entry, and their indexes say what each copy is. The digest is
-// made once, whatever the number of save folders, while the uploads go;
-// the indexes list the new copies once the entry is over.
-void MainWindow::copyIntoSaveFolders(const BackupEntry &item)
+// takes the entry, and their indexes say what each copy is, once the entry
+// is over.
+void MainWindow::copyIntoSaveFolders(const BackupEntry &item, const IndexEntry &described,
+                                     const std::shared_ptr<EntryDigest> &digest)
 {
-    std::optional<IndexEntry> described;
-    std::shared_ptr<EntryDigest> digest;
     for (int i = 0; i < saveFolders.size(); ++i) {
         SaveFolder &folder = saveFolders[i];
         if (folder.invalid || !entryFolders.contains(i))
             continue;
-        if (!described) {
-            described = IndexEntry { item.name,
-                                     indexKindOf(kindBeingSent().value_or(EntryKind::File)),
-                                     QFileInfo(item.path).size(),
-                                     QFileInfo(entryPath).lastModified(),
-                                     QByteArray(),
-                                     entryPath };
-            digest = std::make_shared<EntryDigest>(item.path);
-        }
         if (!folder.indexes)
             folder.indexes = std::make_shared<SaveFolderIndexes>(folder.path, date);
         // A copy that failed left the old one, and its line, as they were.
         if (copyToSaveFolder(item.path, folder.path + "/latest/" + item.name))
-            folder.indexes->copied(SaveFolderIndexes::Latest, *described, digest);
+            folder.indexes->copied(SaveFolderIndexes::Latest, described, digest);
         if (copyToSaveFolder(item.path, folder.path + "/" + date + "/" + item.name))
-            folder.indexes->copied(SaveFolderIndexes::Dated, *described, digest);
+            folder.indexes->copied(SaveFolderIndexes::Dated, described, digest);
     }
     writeSaveFolderIndexes(false, false);
 }

@@ -20,6 +20,7 @@
 #include <memory>
 #include <optional>
 
+class EntryDigest;
 class QFtp;
 class QHBoxLayout;
 class QLineEdit;
@@ -182,7 +183,8 @@ private:
     void entryUploadsDone();
     void serverClosed();
     void startRunIfServersReady(bool announce);
-    void startUploads(FtpServer &server, const QString &source, const QString &name);
+    void startUploads(FtpServer &server, const QString &source, const QString &name,
+                      const IndexEntry &described, const std::shared_ptr<EntryDigest> &digest);
     void stopServers();
 
     // Backup run
@@ -197,7 +199,8 @@ private:
     void runNext();
     void transferEntry(BackupEntry item);
     bool copyToSaveFolder(const QString &source, const QString &target);
-    void copyIntoSaveFolders(const BackupEntry &item);
+    void copyIntoSaveFolders(const BackupEntry &item, const IndexEntry &described,
+                             const std::shared_ptr<EntryDigest> &digest);
     void writeSaveFolderIndexes(bool settle, bool now);
     bool zipFile(const BackupEntry &entry);
     bool zipFolder(const BackupEntry &entry);

@@ -7,11 +7,13 @@
 #include "qftp.h"
 #include "qurlinfo.h"
 #include "savefolderindexes.h"
+#include "serverindexes.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
+#include <QTemporaryFile>
 
 namespace {
 
@@ -132,7 +134,7 @@ void OldFolderPruning::listInfo(QFtp *client, const QUrlInfo &info)
         if (name == QLatin1String(".") || name == QLatin1String(".."))
             return;
         const bool isFolder = info.isDir() && !info.isSymLink();
-        if (isFolder || !removableNames.contains(name)) {
+        if (isFolder || !isRemovable(*server, name)) {
             if (server->keptBecause != holdsFolderText)
                 server->keptBecause = isFolder ? holdsFolderText : holdsOtherFilesText;
         } else if (!server->listed.contains(name)) {
@@ -156,6 +158,13 @@ void OldFolderPruning::commandFinished(QFtp *client, bool error)
             server->targets.clear();
         }
         break;
+    case Step::ReadingIndex:
+        // A folder without an index (made before there were indexes) loses
+        // the names of config.txt only.
+        readIndex(*server);
+        setStep(*server, Step::ListingFolder);
+        server->client->list(name);
+        return;
     case Step::ListingFolder:
         if (!error) {
             removeNext(*server);
@@ -238,12 +247,40 @@ void OldFolderPruning::startNextTarget(Server &server)
         server.client->remove(server.current.name);
         return;
     }
-    setStep(server, Step::ListingFolder);
     server.files.clear();
     server.listed.clear();
     server.keptBecause.clear();
     server.leftoversTried = false;
-    server.client->list(server.current.name);
+    server.indexed.clear();
+    server.index = std::make_shared<QTemporaryFile>();
+    if (!server.index->open()) {
+        setStep(server, Step::ListingFolder);
+        server.client->list(server.current.name);
+        return;
+    }
+    setStep(server, Step::ReadingIndex);
+    server.client->get(server.current.name + "/" + QLatin1String(BackupIndex::fileName),
+                       server.index.get());
+}
+
+// What the index downloaded lists, if it could be read; one too big to be
+// an index of ours is not read.
+void OldFolderPruning::readIndex(Server &server)
+{
+    const std::shared_ptr<QTemporaryFile> file = std::move(server.index);
+    if (!file || !file->flush() || file->size() > ServerIndexes::largestIndex || !file->seek(0))
+        return;
+    BackupIndex index;
+    QString problem;
+    if (!index.parse(file->readAll(), &problem))
+        return;
+    for (const IndexEntry &entry : index.entries())
+        server.indexed.insert(entry.name);
+}
+
+bool OldFolderPruning::isRemovable(const Server &server, const QString &name) const
+{
+    return removableNames.contains(name) || server.indexed.contains(name);
 }
 
 // Old dated folders go only after a run that missed nothing, before the
@@ -260,7 +297,10 @@ void MainWindow::pruneOldFolders()
             removable << stored << temporaryUploadName(stored);
         }
     }
-    // And what the indexes beside the copies list.
+    // And the indexes, with what those of the save folders list (a server's
+    // own are read folder by folder).
+    removable << QLatin1String(BackupIndex::fileName)
+              << temporaryUploadName(QLatin1String(BackupIndex::fileName));
     for (const SaveFolder &folder : qAsConst(saveFolders)) {
         if (!folder.invalid)
             removable << SaveFolderIndexes::namesInDatedFolders(folder.path);

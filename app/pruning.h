@@ -8,7 +8,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
 class QFtp;
+class QTemporaryFile;
 class QUrlInfo;
 
 // The longest time config.txt can ask to keep dated folders, in days.
@@ -27,8 +30,9 @@ constexpr int maximumKeepDays = 36500;
 //
 // On a server, each step is queued once the one before has finished (a
 // failed command empties the client's queue): the listing of the remote
-// path, then for each old folder its listing, the removal of its known
-// files one by one and of the folder itself. A folder that still cannot be
+// path, then for each old folder its index (the names it lists may go
+// too), its listing, the removal of its known files one by one and of the
+// folder itself. A folder that still cannot be
 // removed may hold hidden files that the listing left out: the removable
 // names starting with a dot go, and the folder is tried once more. The
 // window hands over the client's signals while the server is in this step.
@@ -40,6 +44,7 @@ public:
     // Where the pruning of one server stands.
     enum class Step {
         ListingPath,
+        ReadingIndex, // of the current folder: what a backup put there
         ListingFolder,
         RemovingFiles,
         RemovingLeftovers, // names that may be there, unlisted
@@ -82,6 +87,8 @@ private:
         QStringList listed; // removable names the listing of the current folder showed
         QString keptBecause; // why the current folder stays, if it does
         bool leftoversTried = false; // for the current folder
+        QSet<QString> indexed; // the names the current folder's index lists
+        std::shared_ptr<QTemporaryFile> index; // being downloaded
     };
 
     bool isOld(const QString &name) const;
@@ -90,6 +97,8 @@ private:
     void setStep(Server &server, Step next);
     void startNextTarget(Server &server);
     void removeNext(Server &server);
+    void readIndex(Server &server);
+    bool isRemovable(const Server &server, const QString &name) const;
 
     const int keepDays;
     const QString runFolder;

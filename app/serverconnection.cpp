@@ -1,6 +1,8 @@
 #include "serverconnection.h"
 
+#include "entrydigest.h"
 #include "pruning.h"
+#include "serverindexes.h"
 
 #include <QFileInfo>
 #include <QLoggingCategory>
@@ -10,6 +12,8 @@ namespace {
 
 // Off by default: QT_LOGGING_RULES="mirvo.server.debug=true" shows each change.
 Q_LOGGING_CATEGORY(lcServer, "mirvo.server", QtInfoMsg)
+
+const QString indexName = QLatin1String(BackupIndex::fileName);
 
 // The most leftovers of earlier runs deleted in one preparation: a server
 // that lists more is not followed further (the rest wait for the next run).
@@ -54,6 +58,8 @@ ServerConnection::ServerConnection(const Settings &settings, QObject *parent)
     , settings(settings)
     , ftp(new QFtp(this))
 {
+    if (settings.mode == Mode::Backup)
+        indexes = std::make_unique<ServerIndexes>();
     retryTimer.setSingleShot(true);
     connect(&retryTimer, &QTimer::timeout, this, &ServerConnection::reconnect);
     // What went out counts, not what the file holds once it has been sent.
@@ -139,7 +145,8 @@ void ServerConnection::commandFinished(bool error)
         && currentState != ServerState::Pruning && currentState != ServerState::ShuttingDown
         && currentState != ServerState::ShutDown && currentState != ServerState::GivenUp
         && currentUploadStep != UploadStep::RemovingFragment
-        && currentUploadStep != UploadStep::RemovingTemporary;
+        && currentUploadStep != UploadStep::RemovingTemporary
+        && currentUploadStep != UploadStep::SettingTime;
     if (error && everLoggedIn && retrying && isTransient(command) && retry(reasonOfFailure()))
         return;
 
@@ -162,11 +169,14 @@ void ServerConnection::commandFinished(bool error)
         else if (command == QFtp::List && !foldersToList.isEmpty())
             foldersToList.removeFirst();
         break;
+    case ServerState::ReadingIndexes:
+        indexDownloaded(error);
+        break;
     case ServerState::RemovingLeftovers:
         removeNextLeftover(); // a name already gone is no failure
         break;
     case ServerState::ReadyToTransfer:
-        if (work == Work::Upload)
+        if (work == Work::Upload || work == Work::Indexes)
             continueUpload(error);
         else if (work != Work::None)
             finishWork(error);
@@ -175,13 +185,20 @@ void ServerConnection::commandFinished(bool error)
         pruning->commandFinished(ftp, error);
         break;
     case ServerState::ShuttingDown:
-        if (ftp->currentCommand() != QFtp::Close && !ftp->hasPendingCommands()) {
-            // What stop() cut off has ended, and dropped what was behind it.
-            if (!fragmentToRemove.isEmpty() && ftp->state() == QFtp::LoggedIn)
-                ftp->remove(fragmentToRemove);
+        if (command == QFtp::Close || ftp->hasPendingCommands())
+            break;
+        // What stop() cut off has ended, and dropped what was behind it:
+        // the fragment it left goes, then the indexes go up, then the close.
+        if (!fragmentToRemove.isEmpty() && ftp->state() == QFtp::LoggedIn) {
+            ftp->remove(fragmentToRemove);
             fragmentToRemove.clear();
-            ftp->close();
+            break;
         }
+        fragmentToRemove.clear();
+        if (std::exchange(indexesOnStop, false) && ftp->state() == QFtp::LoggedIn
+            && queueIndexesOnStop())
+            break;
+        ftp->close();
         break;
     case ServerState::WaitingToRetry:
     case ServerState::ShutDown:
@@ -332,13 +349,13 @@ void ServerConnection::done(bool error)
         if (error)
             giveUp(true, QString());
         else if (!listHeldCopies())
-            prepared();
+            readNextIndex(); // none to read: the folders are new
         break;
     case ServerState::ListingCopies:
         if (error)
             giveUp(true, QString());
         else
-            removeNextLeftover();
+            readNextIndex();
         break;
     case ServerState::ShuttingDown:
     case ServerState::ShutDown:
@@ -348,6 +365,64 @@ void ServerConnection::done(bool error)
     default:
         break; // the work goes on from commandFinished
     }
+}
+
+// The indexes of the folders listed, once per run (a new login does not
+// read them again: they hold what this run did). A folder without one
+// starts an empty index; something else under the index's name, or an
+// index too big to read, is left alone.
+void ServerConnection::readNextIndex()
+{
+    for (const ServerIndexes::Folder folder : { ServerIndexes::Latest, ServerIndexes::Dated }) {
+        if (!indexes || !indexes->needsReading(folder))
+            continue;
+        const QString name
+            = folder == ServerIndexes::Latest ? QStringLiteral("latest") : settings.datedFolder;
+        const qint64 size = heldIn(name).value(indexName, -2);
+        if (size == -2) {
+            indexes->startEmpty(folder);
+            continue;
+        }
+        if (size < 0 || size > ServerIndexes::largestIndex) {
+            emit errorLine(settings.label + " cannot read the index of " + name
+                           + ", which is left as it is: "
+                           + (size < 0 ? "it is not a file" : "it is too big"));
+            indexes->leaveAlone(folder);
+            continue;
+        }
+        indexBeingRead = folder;
+        indexFile = std::make_unique<QFile>(indexes->scratchFile(folder));
+        if (!indexFile->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+            emit errorLine("Cannot write " + indexFile->fileName() + ": "
+                           + indexFile->errorString());
+            indexes->leaveAlone(folder);
+            continue;
+        }
+        setState(ServerState::ReadingIndexes);
+        ftp->get(name + "/" + indexName, indexFile.get(), QFtp::Binary);
+        return;
+    }
+    removeNextLeftover();
+}
+
+void ServerConnection::indexDownloaded(bool error)
+{
+    const auto folder = ServerIndexes::Folder(indexBeingRead);
+    indexFile->close();
+    indexFile.reset();
+    QString problem;
+    if (error) {
+        problem = reasonOfFailure();
+        indexes->leaveAlone(folder);
+    } else {
+        indexes->readDownloaded(folder, &problem);
+    }
+    if (!problem.isEmpty())
+        emit errorLine(
+            settings.label + " cannot read the index of "
+            + (folder == ServerIndexes::Latest ? QStringLiteral("latest") : settings.datedFolder)
+            + ", which is left as it is: " + problem);
+    readNextIndex();
 }
 
 // Temporary names of copies that an earlier run did not finish: nothing
@@ -389,6 +464,8 @@ void ServerConnection::giveUp(bool error, const QString &reason)
     setUploadStep(UploadStep::Idle);
     if (abandoned == Work::Upload)
         lastUploadFailed = true;
+    if (abandoned == Work::Indexes)
+        emit indexNotWritten();
     setState(ServerState::GivenUp);
     if (error)
         emit errorLine(settings.label + " stopping");
@@ -397,6 +474,8 @@ void ServerConnection::giveUp(bool error, const QString &reason)
     if (abandoned == Work::List || abandoned == Work::Download || abandoned == Work::Size)
         emit operationFailed(reason);
     emit givenUp();
+    if (abandoned == Work::Indexes)
+        closeNow(); // the run waits for this close
 }
 
 // ---------------------------------------------------------------------------
@@ -479,6 +558,7 @@ void ServerConnection::resumeWork()
     case Work::None:
         break;
     case Work::Upload:
+    case Work::Indexes:
         if (copies.isEmpty()) {
             endUpload();
         } else if (copies.first().fragmentPossible) {
@@ -501,7 +581,23 @@ void ServerConnection::resumeWork()
 
 void ServerConnection::upload(const QString &path, const QString &name)
 {
+    described.reset();
+    digest.reset();
+    startUpload(path, name);
+}
+
+void ServerConnection::upload(const QString &path, const QString &name, const IndexEntry &entry,
+                              const std::shared_ptr<EntryDigest> &entryDigest)
+{
+    described = entry;
+    digest = entryDigest;
+    startUpload(path, name);
+}
+
+void ServerConnection::startUpload(const QString &path, const QString &name)
+{
     work = Work::Upload;
+    reached.clear();
     source = path;
     const QFileInfo info(path);
     sourceSize = info.size();
@@ -611,6 +707,12 @@ void ServerConnection::continueUpload(bool error)
             renameStaged();
         }
         break;
+    case UploadStep::SettingTime:
+        copyDone(); // a time that could not be set leaves the copy as it is
+        break;
+    case UploadStep::CheckingHash:
+        afterHash(error);
+        break;
     case UploadStep::RemovingFragment:
     case UploadStep::RemovingTemporary:
         if (lastUploadFailed)
@@ -656,9 +758,32 @@ void ServerConnection::afterSize(bool error, bool renamed)
         return;
     }
     if (renamed || !copy.held) {
-        copyDone();
-    } else if (renameOntoExistingRefused) {
-        ftp->remove(copy.target());
+        finishCopy();
+    } else if (offset > 0 && work == Work::Upload && digest && ftp->offersSha256()) {
+        // A resumed upload joined two attempts: where the server can say,
+        // its bytes are compared with the source's, without reading them back.
+        ftp->sha256OfFile(copy.staged);
+        setUploadStep(UploadStep::CheckingHash);
+    } else {
+        placeStaged();
+    }
+}
+
+// A hash the server cannot give leaves the size check, which passed.
+void ServerConnection::afterHash(bool error)
+{
+    const QByteArray expected = digest->result();
+    if (!error && !expected.isEmpty() && ftp->remoteSha256() != expected)
+        failCopy(QStringLiteral("the server's SHA-256 of the resumed copy is not the source's"));
+    else
+        placeStaged();
+}
+
+// The staged copy is whole and checked: it takes the old copy's place.
+void ServerConnection::placeStaged()
+{
+    if (renameOntoExistingRefused) {
+        ftp->remove(copies.first().target());
         setUploadStep(UploadStep::RemovingOld);
     } else {
         renameStaged();
@@ -726,11 +851,21 @@ void ServerConnection::afterRename(bool error, bool probing)
 // it holds the only whole copy left (the old one was deleted).
 void ServerConnection::failCopy(const QString &reason)
 {
-    emit errorLine(settings.label + " failed to transfer file: " + reason);
+    if (work == Work::Indexes)
+        indexFailure = reason;
+    else
+        emit errorLine(settings.label + " failed to transfer file: " + reason);
     lastUploadFailed = true;
     while (copies.size() > 1)
         copies.removeLast();
     const Copy &copy = copies.first();
+    // The old copy stays whole until its replacement is renamed over it.
+    const bool oldWhole
+        = copy.held && !copy.oldRemoved && currentUploadStep != UploadStep::CheckingRenamed;
+    if (indexes && work == Work::Upload && !oldWhole)
+        indexes->dropped(copy.folder == QLatin1String("latest") ? ServerIndexes::Latest
+                                                                : ServerIndexes::Dated,
+                         copy.name);
     if (ftp->state() != QFtp::LoggedIn) {
         endUpload();
     } else if (copy.fragmentPossible) {
@@ -745,10 +880,23 @@ void ServerConnection::failCopy(const QString &reason)
     }
 }
 
+// The copy is whole: it gets its source's time where the server sets times.
+void ServerConnection::finishCopy()
+{
+    if (work == Work::Upload && sourceModified.isValid()
+        && ftp->hasFeature(QStringLiteral("MFMT"))) {
+        ftp->setModificationTime(copies.first().target(), sourceModified);
+        setUploadStep(UploadStep::SettingTime);
+        return;
+    }
+    copyDone();
+}
+
 void ServerConnection::copyDone()
 {
     const Copy copy = copies.takeFirst();
     heldIn(copy.folder).insert(copy.name, bytesSent);
+    reached.append({ copy.folder, bytesSent });
     consecutiveFailures = 0;
     if (!copy.held && copy.stagedStored) {
         // Replaced in place: the temporary name is not needed any more.
@@ -762,9 +910,34 @@ void ServerConnection::copyDone()
 void ServerConnection::endUpload()
 {
     copies.clear();
-    work = Work::None;
     setUploadStep(UploadStep::Idle);
+    if (work == Work::Indexes) {
+        indexWritten();
+        return;
+    }
+    settleIndexLines();
+    work = Work::None;
     emit operationDone();
+}
+
+// A copy is listed with the entry's digest only if the bytes sent are the
+// ones hashed: the whole file, unchanged since the upload began. Otherwise
+// its folder's index does not list it (the next run sends it again).
+void ServerConnection::settleIndexLines()
+{
+    if (!indexes || !described || reached.isEmpty())
+        return;
+    IndexEntry entry = *described;
+    entry.sha256 = digest ? digest->result() : QByteArray();
+    for (const auto &[folder, sent] : qAsConst(reached)) {
+        const auto which
+            = folder == QLatin1String("latest") ? ServerIndexes::Latest : ServerIndexes::Dated;
+        if (!entry.sha256.isEmpty() && sent == entry.size && sourceUnchanged())
+            indexes->copied(which, entry);
+        else
+            indexes->dropped(which, entry.name);
+    }
+    reached.clear();
 }
 
 void ServerConnection::prune(OldFolderPruning *oldFolders)
@@ -858,17 +1031,121 @@ void ServerConnection::finishWork(bool error)
 
 void ServerConnection::close()
 {
+    const bool usable
+        = currentState == ServerState::ReadyToTransfer || currentState == ServerState::Pruning;
+    indexesToWrite.clear();
+    for (const ServerIndexes::Folder folder : { ServerIndexes::Latest, ServerIndexes::Dated }) {
+        if (usable && work == Work::None && indexes && indexes->needsWriting(folder))
+            indexesToWrite << folder;
+    }
+    if (indexesToWrite.isEmpty()) {
+        closeNow();
+        return;
+    }
+    setState(ServerState::ReadyToTransfer);
+    work = Work::Indexes;
+    writeNextIndex();
+}
+
+void ServerConnection::closeNow()
+{
     retryTimer.stop();
+    work = Work::None;
     setState(ServerState::ShuttingDown);
     ftp->close();
 }
 
+// An index goes up as a copy does: to a temporary name beside the old one,
+// checked, then renamed over it.
+void ServerConnection::writeNextIndex()
+{
+    if (indexesToWrite.isEmpty()) {
+        closeNow();
+        return;
+    }
+    const auto folder = ServerIndexes::Folder(indexesToWrite.first());
+    Copy copy;
+    copy.folder = folder == ServerIndexes::Latest ? QStringLiteral("latest") : settings.datedFolder;
+    copy.name = indexName;
+    copy.held = heldIn(copy.folder).contains(indexName);
+    QString problem;
+    if (!indexes->prepareUpload(folder, &problem)) {
+        indexFailure = problem;
+        lastUploadFailed = true;
+        indexWritten();
+        return;
+    }
+    source = indexes->scratchFile(folder);
+    const QFileInfo info(source);
+    sourceSize = info.size();
+    sourceModified = info.lastModified();
+    lastUploadFailed = false;
+    copies = { copy };
+    startCopy();
+}
+
+void ServerConnection::indexWritten()
+{
+    const auto folder = ServerIndexes::Folder(indexesToWrite.takeFirst());
+    const QString name
+        = (folder == ServerIndexes::Latest ? QStringLiteral("latest") : settings.datedFolder) + "/"
+        + indexName;
+    if (lastUploadFailed) {
+        emit errorLine(settings.label + " cannot write the index " + name + ": " + indexFailure);
+        emit indexNotWritten();
+    } else {
+        indexes->uploaded(folder);
+    }
+    lastUploadFailed = false;
+    writeNextIndex();
+}
+
+// Stopped by a signal: the indexes go up in the time left, unchecked (a
+// temporary name that stays is removed by the next run).
+bool ServerConnection::queueIndexesOnStop()
+{
+    bool queued = false;
+    for (const ServerIndexes::Folder folder : { ServerIndexes::Latest, ServerIndexes::Dated }) {
+        QString problem;
+        if (!indexes || !indexes->needsWriting(folder) || !indexes->prepareUpload(folder, &problem))
+            continue;
+        const QString folderName
+            = folder == ServerIndexes::Latest ? QStringLiteral("latest") : settings.datedFolder;
+        const QString target = folderName + "/" + indexName;
+        const QString staged = folderName + "/" + temporaryUploadName(indexName);
+        auto file = std::make_unique<QFile>(indexes->scratchFile(folder));
+        if (renameRefused || renamingBroken) {
+            ftp->put(std::move(file), target, QFtp::Binary);
+        } else {
+            ftp->put(std::move(file), staged, QFtp::Binary);
+            if (renameOntoExistingRefused && heldIn(folderName).contains(indexName))
+                ftp->remove(target);
+            ftp->rename(staged, target);
+        }
+        queued = true;
+    }
+    return queued;
+}
+
 void ServerConnection::stop()
 {
+    indexesOnStop = indexes
+        && (currentState == ServerState::ReadyToTransfer || currentState == ServerState::Pruning)
+        && work != Work::Indexes;
     retryTimer.stop();
     QString fragment;
     if (work == Work::Upload && !copies.isEmpty() && copies.first().fragmentPossible)
         fragment = copies.first().target();
+    if (work == Work::Upload && !copies.isEmpty()) {
+        // The copy cut off may have taken its old copy's place.
+        const Copy &copy = copies.first();
+        if (indexes
+            && (!copy.held || copy.oldRemoved || currentUploadStep == UploadStep::Renaming
+                || currentUploadStep == UploadStep::CheckingRenamed))
+            indexes->dropped(copy.folder == QLatin1String("latest") ? ServerIndexes::Latest
+                                                                    : ServerIndexes::Dated,
+                             copy.name);
+    }
     work = Work::None;
     copies.clear();
     if (localFile)
@@ -876,7 +1153,9 @@ void ServerConnection::stop()
     setUploadStep(UploadStep::Idle);
     setState(ServerState::ShuttingDown);
     if (ftp->currentCommand() == QFtp::None) {
-        ftp->close();
+        if (!std::exchange(indexesOnStop, false) || ftp->state() != QFtp::LoggedIn
+            || !queueIndexesOnStop())
+            ftp->close();
         return;
     }
     // The command under way ends with an error and drops whatever would be

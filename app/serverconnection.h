@@ -1,6 +1,7 @@
 #ifndef SERVERCONNECTION_H
 #define SERVERCONNECTION_H
 
+#include "backupindex.h"
 #include "hashingfile.h"
 #include "hostfield.h"
 #include "qftp.h"
@@ -18,7 +19,9 @@
 
 #include <memory>
 
+class EntryDigest;
 class OldFolderPruning;
+class ServerIndexes;
 
 // The states of a server's connection. The namespace only lets the debug
 // output name them.
@@ -32,6 +35,7 @@ enum class ServerState {
     EnteringFolders = 1, // entering the folders of the remote path one by one
     CheckingFolders = 2, // in the target folder, making sure "latest" and today's exist
     ListingCopies = 8, // listing what "latest" and today's folder already hold
+    ReadingIndexes = 14, // downloading the indexes of "latest" and today's folder
     RemovingLeftovers = 10, // deleting temporary names that earlier runs left behind
     ReadyToTransfer = 3, // takes uploads, listings and downloads
     WaitingToRetry = 11, // the connection failed: waiting to log in again
@@ -53,6 +57,8 @@ enum class UploadStep {
     ProbingRename, // RNFR and RNTO onto a second temporary name: does renaming work at all?
     RemovingOld, // DELE of the old copy, which the server would not rename onto
     CheckingRenamed, // SIZE of the final name after the rename
+    SettingTime, // MFMT: the copy gets its source's modification time
+    CheckingHash, // HASH of a resumed upload's temporary name: the bytes, not just their count
     RemovingFragment, // DELE of what a failed first upload left under the final name
     RemovingTemporary // DELE of a temporary name that is not needed any more
 };
@@ -77,7 +83,14 @@ bool isTemporaryUploadName(const QString &name);
 // The life of one server's connection during a run: connect (with its TLS
 // and port) and log in, walk down the remote path, and then serve what is
 // asked of it: the two copies of a backup entry ("latest" and today's
-// folder, replaced whole through a temporary name), a listing, a download.
+// folder, replaced whole through a temporary name, with their source's time
+// where the server sets times), a listing, a download, a size.
+//
+// In a backup, the indexes of "latest" and today's folder are read when
+// their copies are listed, list each copy of the run that reached the
+// server whole (the line of a copy that failed or was replaced goes), and
+// are uploaded whole, like a copy, when the connection is closed (and, when
+// the connection allows, when it is stopped).
 //
 // Once the server has been logged into, a lost connection, a 4xx reply, a
 // refused or reset connection or a timeout is retried: the connection waits
@@ -129,6 +142,10 @@ public:
 
     // Backup mode: uploads `source` as "latest/<name>" and "<today>/<name>".
     void upload(const QString &source, const QString &name);
+    // The same, and each copy that reaches the server whole is listed in its
+    // folder's index as `entry` with the digest `digest` gives.
+    void upload(const QString &source, const QString &name, const IndexEntry &entry,
+                const std::shared_ptr<EntryDigest> &digest);
     // Whether the last upload reached the server whole, in both folders.
     bool uploadFailed() const { return lastUploadFailed; }
     void forgetUploadOutcome() { lastUploadFailed = false; } // the entry is over
@@ -146,6 +163,7 @@ public:
     // The SHA-256 of the bytes the last download wrote.
     QByteArray downloadedSha256() { return localFile ? localFile->sha256() : QByteArray(); }
 
+    // Uploads the indexes that changed, then closes.
     void close();
     // Stops at once: what is under way is abandoned, and a first upload's
     // fragment under its final name removed if the connection allows; then
@@ -169,6 +187,9 @@ signals:
     void operationDone(); // the upload, listing or download asked for is over
     void operationFailed(const QString &reason); // ... and did not succeed
     void closed();
+    // An index of this run could not be uploaded: the server's copies are
+    // whole, but it does not list them all.
+    void indexNotWritten();
 
 private:
     // A copy of the current entry: `folder` is "latest" or today's folder.
@@ -185,7 +206,7 @@ private:
         QString target() const { return folder + "/" + name; }
     };
     // What was asked of the connection and is not over.
-    enum class Work { None, Upload, List, Download, Size };
+    enum class Work { None, Upload, List, Download, Size, Indexes };
 
     void setState(ServerState next);
     void setUploadStep(UploadStep next);
@@ -196,6 +217,8 @@ private:
     void enterFolders(QFtp::Command command);
     void createMissingFolders();
     bool listHeldCopies();
+    void readNextIndex();
+    void indexDownloaded(bool error);
     void removeNextLeftover();
     void prepared();
     void giveUp(bool error, const QString &reason);
@@ -209,21 +232,32 @@ private:
     void resumeWork();
 
     // Uploads.
+    void startUpload(const QString &path, const QString &name);
     void startCopy();
     void storeCopy(qint64 offset);
     void continueUpload(bool error);
     void afterStore(bool error);
     void afterSize(bool error, bool renamed);
     void afterRename(bool error, bool probing);
+    void placeStaged();
+    void afterHash(bool error);
     void renameStaged();
     void failCopy(const QString &reason);
+    void finishCopy();
     void copyDone();
     void endUpload();
+    void settleIndexLines();
     bool sourceUnchanged() const;
 
     // Read-only work.
     void runListOrDownload();
     void finishWork(bool error);
+
+    // The indexes, at the end.
+    void writeNextIndex();
+    void indexWritten();
+    bool queueIndexesOnStop();
+    void closeNow();
 
     Settings settings;
     QFtp *ftp;
@@ -275,6 +309,18 @@ private:
     bool binaryInForce = false; // TYPE I is the transfer type of the session
     QString fragmentToRemove; // by stop(), once the command it cut off has ended
     OldFolderPruning *pruning = nullptr;
+
+    // The indexes of "latest" and today's folder, in Backup mode.
+    std::unique_ptr<ServerIndexes> indexes;
+    std::unique_ptr<QFile> indexFile; // an index being downloaded
+    int indexBeingRead = 0; // ServerIndexes::Folder
+    QList<int> indexesToWrite; // ServerIndexes::Folder, the one under way first
+    QString indexFailure; // why the index under way could not be uploaded
+    bool indexesOnStop = false; // stop() uploads them once the command it cut off has ended
+    // What the copies of the entry under way are, for the indexes.
+    std::optional<IndexEntry> described;
+    std::shared_ptr<EntryDigest> digest;
+    QList<std::pair<QString, qint64>> reached; // folder, bytes: copies of the entry now whole
 };
 
 #endif // SERVERCONNECTION_H

@@ -87,6 +87,10 @@ void MainWindow::connectServer(int index, const ServerAddress &address)
     connect(connection, &ServerConnection::givenUp, this, [this, index] { serverGivenUp(index); });
     connect(connection, &ServerConnection::operationDone, this, &MainWindow::entryUploadsDone);
     connect(connection, &ServerConnection::closed, this, &MainWindow::serverClosed);
+    // Its copies are whole, but a restore checks those its index lacks by size only.
+    connect(connection, &ServerConnection::indexNotWritten, this, [this, index] {
+        runLog.noteIncomplete(ftps.at(index).label() + " could not write its index");
+    });
     connection->start();
 }
 
@@ -174,9 +178,11 @@ void MainWindow::startRunIfServersReady(bool announce)
     runNext();
 }
 
-void MainWindow::startUploads(FtpServer &server, const QString &source, const QString &name)
+void MainWindow::startUploads(FtpServer &server, const QString &source, const QString &name,
+                              const IndexEntry &described,
+                              const std::shared_ptr<EntryDigest> &digest)
 {
-    server.connection->upload(source, name);
+    server.connection->upload(source, name, described, digest);
 }
 
 // Given-up servers are closed too, but only the usable ones are waited for.

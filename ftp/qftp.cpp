@@ -8,6 +8,7 @@
 #include <QTimer>
 #include <QVariant>
 
+#include <algorithm>
 #include <cctype>
 
 using Verb = QFtpLine::Verb;
@@ -57,6 +58,7 @@ public:
     QFtp::Reply reply;
     QFtpLine::Verb replyVerb = QFtpLine::Verb::Other;
     QFtp::FileSize fileSize;
+    QByteArray remoteSha256; // of the last HASH
     QFtp::RenameOutcome renameOutcome = QFtp::RenameFailed;
     QStringList features; // upper case, as the server listed them
     bool sourceFailed = false; // of the last put
@@ -265,6 +267,38 @@ int QFtp::setModificationTime(const QString &file, const QDateTime &time)
         new QFtpCommand(SetModificationTime, { QFtpLine(Verb::Mfmt, stamp + " " + file) }));
 }
 
+// FEAT lists "HASH SHA-1;SHA-256*;MD5": the algorithms, the one in use marked.
+bool QFtp::offersSha256() const
+{
+    for (const QString &listed : d->features) {
+        if (!listed.startsWith(QLatin1String("HASH ")))
+            continue;
+        for (const QString &algorithm : listed.mid(5).split(QLatin1Char(';'))) {
+            if (algorithm.trimmed() == QLatin1String("SHA-256")
+                || algorithm.trimmed() == QLatin1String("SHA-256*"))
+                return true;
+        }
+    }
+    return false;
+}
+
+int QFtp::sha256OfFile(const QString &file)
+{
+    QFtpLines lines;
+    bool inUse = false;
+    for (const QString &listed : d->features)
+        inUse = inUse || (listed.startsWith(QLatin1String("HASH ")) && listed.contains("SHA-256*"));
+    if (!inUse)
+        lines << QFtpLine(Verb::Opts, QStringLiteral("HASH SHA-256"));
+    lines << QFtpLine(Verb::Hash, file);
+    return d->addCommand(new QFtpCommand(Hash, lines));
+}
+
+QByteArray QFtp::remoteSha256() const
+{
+    return d->remoteSha256;
+}
+
 QFtp::Reply QFtp::lastReply() const
 {
     return d->reply;
@@ -461,9 +495,11 @@ void QFtpPrivate::startNextCommand()
     reply = QFtp::Reply();
     replyVerb = QFtpLine::Verb::Other;
     sourceFailed = false;
-    // A size known from an earlier SIZE is not this one's.
+    // A size or digest known from an earlier command is not this one's.
     if (command->command == QFtp::Size)
         fileSize = QFtp::FileSize();
+    if (command->command == QFtp::Hash)
+        remoteSha256.clear();
 
     // Data of an earlier download that nobody read is not this command's.
     if (interpreter.bytesAvailable() != 0)
@@ -712,6 +748,18 @@ bool QFtpPrivate::judgeFinished(QFtpCommand *command)
             return false;
         }
         fileSize = QFtp::FileSize { QFtp::SizeKnown, bytes };
+    } else if (command->command == QFtp::Hash && replyVerb == Verb::Hash) {
+        // "213 SHA-256 0-1234 <hex digest> <name>"
+        const QStringList fields = reply.text.simplified().split(QLatin1Char(' '));
+        const QByteArray digest = fields.value(2).toLatin1().toLower();
+        const bool hex = digest.size() == 64
+            && std::all_of(digest.begin(), digest.end(),
+                           [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+        if (reply.code != 213 || fields.value(0).toUpper() != QLatin1String("SHA-256") || !hex) {
+            failHead(QFtp::UnknownError, QFtp::Reply(reply).toString());
+            return false;
+        }
+        remoteSha256 = digest;
     }
     return true;
 }

@@ -46,7 +46,8 @@ public:
         RawCommand,
         Size,
         Features,
-        SetModificationTime
+        SetModificationTime,
+        Hash
     };
     enum TransferMode { Active, Passive };
     enum TransferType { Binary, Ascii };
@@ -109,6 +110,15 @@ public:
     int readFeatures();
     // Sets the modification time of `file` on the server (MFMT, in UTC).
     int setModificationTime(const QString &file, const QDateTime &time);
+    // True when FEAT listed HASH with SHA-256 among its algorithms.
+    bool offersSha256() const;
+    // Asks the server for the SHA-256 of `file` (HASH, with OPTS HASH
+    // SHA-256 ahead unless FEAT marked it as the one in use); the command
+    // succeeds only when the answer is a SHA-256, which remoteSha256() gives.
+    int sha256OfFile(const QString &file);
+    // 64 lowercase hexadecimal digits; empty unless the last sha256OfFile()
+    // succeeded.
+    QByteArray remoteSha256() const;
 
     // What the server said last for the command that finished last (while
     // commandFinished runs: for that command). Code 0 when no reply came

@@ -15,7 +15,8 @@ const struct
     { "SIZE", Verb::Size }, { "ALLO", Verb::Allo }, { "DELE", Verb::Dele }, { "MKD", Verb::Mkd },
     { "RMD", Verb::Rmd },   { "RNFR", Verb::Rnfr }, { "RNTO", Verb::Rnto }, { "ABOR", Verb::Abor },
     { "AUTH", Verb::Auth }, { "PBSZ", Verb::Pbsz }, { "PROT", Verb::Prot }, { "REST", Verb::Rest },
-    { "APPE", Verb::Appe }, { "FEAT", Verb::Feat }, { "MFMT", Verb::Mfmt },
+    { "APPE", Verb::Appe }, { "FEAT", Verb::Feat }, { "MFMT", Verb::Mfmt }, { "OPTS", Verb::Opts },
+    { "HASH", Verb::Hash },
 };
 
 QString wordOf(Verb verb)

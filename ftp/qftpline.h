@@ -46,7 +46,9 @@ public:
         Rest,
         Appe,
         Feat,
-        Mfmt
+        Mfmt,
+        Opts,
+        Hash
     };
 
     QFtpLine() = default; // no line

@@ -1,4 +1,6 @@
+#include "backupindex.h"
 #include "mainwindow.h"
+#include "sha256.h"
 #include "stringcipher.h"
 #include "support/port21.h"
 #include "testsupport.h"
@@ -426,28 +428,41 @@ void TestUploads::healthyServer()
                                    "LIST",
                                    "MKD latest",
                                    "MKD " + date };
+    // Where the server sets times, each copy gets its source's (an
+    // archive's own); at the end, the indexes go up.
+    const bool setsTimes = kind == FtpTestServer::PyFtpdlib;
+    const QString site = serverRoot.filePath(QStringLiteral("backup/site"));
     const QStringList uploadOrder { "notes.txt", "big.bin", "report.zip", "photos.zip" };
     for (const QString &name : uploadOrder) {
         const qint64 size = QFileInfo(sources.at(names.indexOf(name))).size();
-        expectedCommands << storeCommands(size, "latest/" + name)
-                         << storeCommands(size, date + "/" + name);
+        for (const QString &copy : { "latest/" + name, date + "/" + name }) {
+            expectedCommands << storeCommands(size, copy);
+            if (setsTimes)
+                expectedCommands << "MFMT " + copy;
+        }
     }
+    for (const QString &index : QStringList { "latest/mirvo index.txt", date + "/mirvo index.txt" })
+        expectedCommands << storeCommands(QFileInfo(site + "/" + index).size(), index);
     expectedCommands << "QUIT";
-    const QStringList commands = server.commands();
-    QCOMPARE(commands, expectedCommands);
+    QStringList commands = server.commands();
+    QCOMPARE(commands.replaceInStrings(QRegularExpression("^MFMT \\d{14} "), "MFMT "),
+             expectedCommands);
+    if (setsTimes)
+        QCOMPARE(QFileInfo(site + "/latest/notes.txt").lastModified(),
+                 QFileInfo(notes).lastModified().addMSecs(
+                     -QFileInfo(notes).lastModified().time().msec()));
 
-    // Both trees hold every entry twice, byte for byte.
-    const QString site = serverRoot.filePath(QStringLiteral("backup/site"));
-    QStringList expectedTree { "latest", date };
+    // Both trees hold every entry twice, byte for byte, and say what they hold.
+    QStringList expectedTree { "latest", date, "latest/mirvo index.txt",
+                               date + "/mirvo index.txt" };
     for (const QString &name : names)
         expectedTree << "latest/" + name << date + "/" + name;
     expectedTree.sort();
     QCOMPARE(treeOf(site), expectedTree);
-    // The save folder also says what it holds.
-    QStringList savedTree = expectedTree;
-    savedTree << "latest/mirvo index.txt" << date + "/mirvo index.txt";
-    savedTree.sort();
+    const QStringList savedTree = expectedTree;
     QCOMPARE(treeOf(saves), savedTree);
+    for (const QString &index : QStringList { "latest/mirvo index.txt", date + "/mirvo index.txt" })
+        QCOMPARE(readFile(site + "/" + index), readFile(saves + "/" + index));
     for (int i = 0; i < names.size(); ++i) {
         const QByteArray content = readFile(sources.at(i));
         for (const QString &folder : { site, saves }) {
@@ -482,9 +497,12 @@ void TestUploads::healthyServer()
              (QStringList { "USER " + server.user(), "PASS ****", "FEAT", "TYPE A", "PASV", "LIST",
                             "CWD backup", "TYPE A", "PASV", "LIST", "CWD site", "TYPE A", "PASV",
                             "LIST" }));
-    QCOMPARE(sentAgain.mid(14),
-             (QStringList { "TYPE A", "PASV", "LIST latest", "TYPE A", "PASV", "LIST " + date,
-                            "QUIT" }));
+    QCOMPARE(
+        sentAgain.mid(14),
+        (QStringList { "TYPE A", "PASV", "LIST latest", "TYPE A", "PASV", "LIST " + date, "TYPE I",
+                       "SIZE latest/mirvo index.txt", "PASV", "RETR latest/mirvo index.txt",
+                       "TYPE I", "SIZE " + date + "/mirvo index.txt", "PASV",
+                       "RETR " + date + "/mirvo index.txt", "QUIT" }));
     QCOMPARE(historyOf(path(QStringLiteral("previous"))), history);
 
     // The server's latest copy of notes.txt is deleted, a save folder is
@@ -504,9 +522,13 @@ void TestUploads::healthyServer()
     QCOMPARE(
         server.commands().mid(before).filter(QRegularExpression("^STOR ")),
         (QStringList { "STOR latest/notes.txt", "STOR " + date + "/.notes.txt.upload",
-                       "STOR latest/.photos.zip.upload", "STOR " + date + "/.photos.zip.upload" }));
+                       "STOR latest/.photos.zip.upload", "STOR " + date + "/.photos.zip.upload",
+                       "STOR latest/.mirvo index.txt.upload",
+                       "STOR " + date + "/.mirvo index.txt.upload" }));
     QCOMPARE(treeOf(site), expectedTree);
     QCOMPARE(treeOf(added), savedTree);
+    for (const QString &index : QStringList { "latest/mirvo index.txt", date + "/mirvo index.txt" })
+        QCOMPARE(readFile(site + "/" + index), readFile(added + "/" + index));
     QVERIFY(readFile(site + "/latest/photos.zip") == readFile(added + "/latest/photos.zip"));
     QVERIFY(readFile(site + "/latest/notes.txt") == readFile(notes));
     QCOMPARE(historyOf(path(QStringLiteral("previous"))).size(), 4);
@@ -890,6 +912,15 @@ void TestUploads::faults_data()
     QTest::newRow("data connection reset, replaced name: resumed")
         << QStringList { "--reset-after", "100000" } << true << 1 << 0
         << retry.arg("426 Connection reset; transfer aborted.") << "^REST 100000$";
+    QTest::newRow("resumed, and checked by the server's HASH")
+        << QStringList { "--reset-after", "100000", "--hash", "right" } << true << 1 << 0
+        << retry.arg("426 Connection reset; transfer aborted.")
+        << "^HASH latest/\\.f0\\.bin\\.upload$";
+    QTest::newRow("resumed, and the server's HASH differs")
+        << QStringList { "--reset-after", "100000", "--hash", "wrong" } << true << 1 << 1
+        << "* - backup failed to transfer file: the server's SHA-256 of the resumed copy is "
+           "not the source's"
+        << "^OPTS HASH SHA-256$";
     QTest::newRow("553 to every RNTO: the old copy stays")
         << QStringList { "--answer", "RNTO:0:553 Not allowed" } << true << 1 << 1
         << "* - backup failed to transfer file: 553 Not allowed"
@@ -1002,6 +1033,12 @@ void TestUploads::interruptedRun()
     QVERIFY(!QFileInfo::exists(path(QStringLiteral("mirvo.lock"))));
     QCOMPARE(historyOf(path(QStringLiteral("previous"))).keys(), QStringList { first });
     QVERIFY(!QFileInfo::exists(server.root() + "/backup/latest/second.bin"));
+    // The index went up before the connection closed, with what reached the server.
+    BackupIndex index;
+    QString problem;
+    QVERIFY(index.read(server.root() + "/backup/latest", &problem));
+    QCOMPARE(index.entries().size(), 1);
+    QCOMPARE(index.entries().first().sha256, Sha256::ofFile(first));
 }
 
 // The server holds both entries in latest and today's folder. A new copy
@@ -1045,11 +1082,22 @@ void TestUploads::replacements()
     QCOMPARE(lines.filter(" refuses renaming files: copies there are replaced in place, not whole")
                  .size(),
              quirks.contains("--refuse-rnfr") ? 1 : 0);
+    // The indexes list the new copies; none when they failed, the old
+    // copies, made before there were indexes, staying unlisted.
+    if (!failed)
+        tree << "latest/mirvo index.txt" << date + "/mirvo index.txt";
     tree.sort();
     QCOMPARE(treeOf(server.root() + "/backup"), tree);
-    for (const QString &copy : tree.filter(".txt"))
+    for (const QString &copy : tree.filter(".txt").filter(QRegularExpression("^[^ ]*$")))
         QCOMPARE(readFile(server.root() + "/backup/" + copy),
                  failed ? QByteArray("old") : copy.section('/', -1).toUtf8());
+    for (const QString &folder : tree.filter(" index.txt")) {
+        BackupIndex index;
+        QString problem;
+        QVERIFY(index.read(server.root() + "/backup/" + folder.section('/', 0, 0), &problem));
+        QCOMPARE(index.entries().size(), 2);
+        QCOMPARE(index.find("todo.txt")->sha256, Sha256::ofFile(path("src/todo.txt")));
+    }
     QCOMPARE(historyOf(path(QStringLiteral("previous"))).size(), failed ? 0 : 2);
 }
 
@@ -1240,8 +1288,8 @@ void TestUploads::hostForms()
 // keep=2 on a real server: an old dated folder goes file by file, then
 // itself, with the temporary upload name an interrupted run left there even
 // where listings hide it; a link goes as a link; a folder holding a folder
-// stays, and says so; today's, latest, a file and look-alikes stay. The
-// closing line stays last.
+// stays, and says so; today's, latest, a file and look-alikes stay; what
+// an old folder's index lists goes with it. The closing line stays last.
 // A DOS-style listing shows a link to a folder as a folder: only the names
 // a backup puts in a dated folder are deleted from it, so what the link
 // leads to keeps everything else, and the link stays.
@@ -1284,6 +1332,13 @@ void TestUploads::oldDatedFoldersPrunedOnServer()
     writeFile(site + "/" + dated(6), "a file");
     writeFile(site + "/" + dated(3) + "/notes.txt", "old notes");
     writeFile(site + "/" + dated(3) + "/.notes.txt.upload", "cut");
+    // An entry config.txt no longer names, which the folder's index lists.
+    writeFile(site + "/" + dated(3) + "/gone.txt", "gone");
+    BackupIndex index;
+    index.update(IndexEntry { "gone.txt", IndexEntry::File, 4, QDateTime::currentDateTime(),
+                              Sha256::ofFile(site + "/" + dated(3) + "/gone.txt"), "/gone.txt" });
+    QString problem;
+    QVERIFY(index.write(site + "/" + dated(3), &problem));
     writeFile(site + "/" + dated(41) + "/notes.txt", "old notes");
     writeFile(site + "/" + dated(41) + "/a.txt", "a");
     writeFile(site + "/" + dated(40) + "/sub/c.txt", "c");
@@ -1331,6 +1386,8 @@ void TestUploads::oldDatedFoldersPrunedOnServer()
     QVERIFY2(isSubsequence({ "DELE " + dated(3) + "/notes.txt", "RMD " + dated(3) }, commands),
              qPrintable(commands.join('\n')));
     QVERIFY(commands.contains("DELE " + dated(3) + "/.notes.txt.upload"));
+    QVERIFY(commands.contains("DELE " + dated(3) + "/gone.txt"));
+    QVERIFY(commands.contains("DELE " + dated(3) + "/mirvo index.txt"));
     QCOMPARE(commands.contains("DELE " + dated(5)), !dosListing);
     QCOMPARE(QFileInfo(site + "/" + dated(5)).isSymLink(), dosListing);
     // Nothing but what a backup put there is ever deleted.

@@ -5,6 +5,7 @@ Prints "PORT <n>" once it listens, so that the test can wait for it, and
 appends every command it receives to --log (one line each, PASS masked).
 """
 import argparse
+import hashlib
 import os
 import stat
 import socket
@@ -48,6 +49,9 @@ def main():
                              "connection, a 421 closes it after the reply")
     parser.add_argument("--reset-after", type=int, default=0,
                         help="the first STOR's data connection is reset after n bytes")
+    parser.add_argument("--hash", choices=["right", "wrong"], default=None,
+                        help="FEAT lists HASH (SHA-1 in use, SHA-256 on OPTS); 'wrong' "
+                             "answers a digest of other bytes")
     parser.add_argument("--grow", default="",
                         help="this file grows by 1000 bytes while the first STOR is received")
     args = parser.parse_args()
@@ -64,6 +68,32 @@ def main():
 
     class Handler(FTPHandler):
         stores = 0
+        proto_cmds = dict(FTPHandler.proto_cmds, HASH=dict(
+            perm="r", auth=True, arg=True, help="Syntax: HASH <SP> path"))
+        algorithm = "SHA-1"
+
+        def on_login(self, username):
+            if args.hash:
+                self._extra_feats = self._extra_feats + ["HASH SHA-1*;SHA-256"]
+
+        def ftp_OPTS(self, line):
+            if args.hash and line.upper() == "HASH SHA-256":
+                self.algorithm = "SHA-256"
+                self.respond("200 SHA-256")
+                return
+            return FTPHandler.ftp_OPTS(self, line)
+
+        def ftp_HASH(self, path):
+            if not args.hash or not self.fs.isfile(path):
+                self.respond("550 Not a file.")
+                return
+            with open(path, "rb") as f:
+                data = f.read()
+            if args.hash == "wrong":
+                data += b"x"
+            digest = hashlib.new(self.algorithm.replace("-", "").lower(), data).hexdigest()
+            self.respond("213 %s 0-%d %s %s" % (self.algorithm, len(data), digest,
+                                                 self.fs.fs2ftp(path)))
 
         def pre_process_command(self, line, cmd, arg):
             if log:
