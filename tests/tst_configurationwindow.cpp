@@ -1,6 +1,7 @@
 #include "configurationfields.h"
 #include "mainwindow.h"
 #include "restorewindow.h"
+#include "stringcipher.h"
 #include "testsupport.h"
 
 #include <QAbstractButton>
@@ -358,6 +359,7 @@ private slots:
     void replaceQuestion_data();
     void replaceQuestion();
     void cancelPartWay();
+    void restoreFromServer();
     void backUpNow();
 
 private:
@@ -367,7 +369,8 @@ private:
     QString makeFile(const QString &relative);
     QString makeFolder(const QString &relative);
     void checkRowsMirrorLists();
-    void backUpFiles(const QList<QPair<QString, QByteArray>> &files);
+    void backUpFiles(const QList<QPair<QString, QByteArray>> &files,
+                     const QString &serverLine = QString());
     void openRestoreWindow(const QStringList &chosen);
     template<typename T> T *restoreWidget(const char *name) const
     {
@@ -1302,9 +1305,10 @@ void TestConfigurationWindow::binaries()
 
 // The files under src/, backed up by the real mirvo into saves/; config.txt
 // also names a save folder that is not there.
-void TestConfigurationWindow::backUpFiles(const QList<QPair<QString, QByteArray>> &files)
+void TestConfigurationWindow::backUpFiles(const QList<QPair<QString, QByteArray>> &files,
+                                          const QString &serverLine)
 {
-    QString config = "winrar=" MIRVO_ARCHIVER_BINARY "\npath=" + makeFolder("saves")
+    QString config = serverLine + "winrar=" MIRVO_ARCHIVER_BINARY "\npath=" + makeFolder("saves")
         + "\npath=" + dir->filePath("unplugged") + "\n";
     for (const auto &file : files) {
         writeFile(dir->filePath("src/" + file.first), file.second);
@@ -1461,6 +1465,35 @@ void TestConfigurationWindow::cancelPartWay()
     QCOMPARE(QDir(dir->filePath("src"))
                  .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
              QStringList());
+}
+
+// A server's copies are listed and restored as a save folder's are.
+void TestConfigurationWindow::restoreFromServer()
+{
+    FtpTestServer server(FtpTestServer::PyFtpdlib);
+    FtpTestServer::Options options;
+    options.root = makeFolder(QStringLiteral("server"));
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    const QString host = server.address() + ":" + QString::number(server.port());
+    backUpFiles({ { "notes.txt", "notes" } },
+                "ftp=" + host + " " + server.user() + " "
+                    + StringCipher(passwordCipherKey).encipherText(server.password())
+                    + " backup\n");
+    QVERIFY(QFile::remove(dir->filePath("saves/latest/notes.txt")));
+    openRestoreWindow({ "notes.txt" });
+    const QList<QTreeWidgetItem *> rows = restoreWidget<QTreeWidget>("versions")
+                                              ->findItems(host + " - backup", Qt::MatchExactly, 2);
+    QCOMPARE(rows.size(), 2);
+    QCOMPARE(rows.first()->text(4), dir->filePath("src/notes.txt"));
+    QVERIFY(QFile::remove(dir->filePath("src/notes.txt")));
+    QTest::mouseClick(restoreWidget<QPushButton>("restore"), Qt::LeftButton);
+    QTRY_VERIFY(!restoreWindow->isRestoring() && !results().isEmpty());
+    // The save folders are tried first; one of them is not there.
+    QCOMPARE(results(),
+             QStringList({ dir->filePath("unplugged") + " is not a folder",
+                           "Restored notes.txt (latest) from " + host + " - backup to "
+                               + dir->filePath("src/notes.txt") }));
+    QCOMPARE(readFile(dir->filePath("src/notes.txt")), QByteArray("notes"));
 }
 
 // The editor of a new folder backs it up at once, in a backup window of its own.
