@@ -161,9 +161,14 @@ int runRestoreWindow(int argc, char *argv[], const ProgramOptions &options)
 }
 
 // "Back up now" replaces the editor by a backup window: a signal stops the
-// window on screen.
+// window on screen. A restore window of the editor's cancels its restore
+// first, which removes what it had begun.
 void interruptShownWindow()
 {
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (RestoreWindow *restore = qobject_cast<RestoreWindow *>(widget))
+            restore->stop();
+    }
     for (QWidget *widget : QApplication::topLevelWidgets()) {
         MainWindow *window = qobject_cast<MainWindow *>(widget);
         if (window && window->isVisible()) {
