@@ -7,6 +7,7 @@
 #include <QDate>
 #include <QList>
 #include <QObject>
+#include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -78,6 +79,7 @@ private:
         Listing, // the destination's latest/ and dated folders
         Reading, // one day folder, to see whether it holds the entry
         Fetching, // the copy into the scratch folder
+        Unpacking, // the archiver, from the copy into the scratch folder
         Asking, // whether the target that exists is to be replaced
         Done
     };
@@ -90,7 +92,11 @@ private:
     void destinationFailed(const QString &problem);
     void fetchCopy();
     void copyFetched(const QByteArray &sha256);
-    bool unpack(QString *item, QString *problem, bool *archiverMissing);
+    void startUnpacking();
+    void archiverEnded(int status);
+    bool unpackedItem(int status, QString *item, QString *problem);
+    void finishItem(const QString &item);
+    void stopArchiver();
     void place(const QString &item);
     bool askedToReplace(std::function<void()> then);
     void copyDamaged(const QString &why);
@@ -112,6 +118,7 @@ private:
     IndexEntry copy;
     QString target;
     std::unique_ptr<QTemporaryDir> scratch;
+    std::unique_ptr<QProcess> archiver; // goes before the scratch folder it writes in
     bool anyFound = false; // some destination held the version asked for
     std::function<void()> afterReplacing; // what goes on once replacing is agreed
 };
