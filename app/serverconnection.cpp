@@ -137,9 +137,13 @@ void ServerConnection::commandFinished(bool error)
     const QFtp::Command command = ftp->currentCommand();
     // A listing goes in TYPE A; a transfer or a size asked for in bytes
     // leaves TYPE I in force.
+    // A SIZE answered at all came after its TYPE I.
+    const bool sizeAnswered = command == QFtp::Size
+        && (!error || ftp->fileSize().outcome == QFtp::NoSuchFile
+            || ftp->fileSize().outcome == QFtp::SizeNotSupported);
     if (command == QFtp::List || command == QFtp::ConnectToHost)
         binaryInForce = false;
-    else if (!error && (command == QFtp::Get || command == QFtp::Put || command == QFtp::Size))
+    else if ((!error && (command == QFtp::Get || command == QFtp::Put)) || sizeAnswered)
         binaryInForce = true;
     const bool retrying = currentState != ServerState::WaitingToRetry
         && currentState != ServerState::Pruning && currentState != ServerState::ShuttingDown
@@ -414,8 +418,10 @@ void ServerConnection::indexDownloaded(bool error)
     if (error) {
         problem = reasonOfFailure();
         indexes->leaveAlone(folder);
-    } else {
-        indexes->readDownloaded(folder, &problem);
+    } else if (indexes->readDownloaded(folder, &problem)) {
+        indexes->keepListed(folder,
+                            heldIn(folder == ServerIndexes::Latest ? QStringLiteral("latest")
+                                                                   : settings.datedFolder));
     }
     if (!problem.isEmpty())
         emit errorLine(
@@ -1037,6 +1043,8 @@ void ServerConnection::close()
     for (const ServerIndexes::Folder folder : { ServerIndexes::Latest, ServerIndexes::Dated }) {
         if (usable && work == Work::None && indexes && indexes->needsWriting(folder))
             indexesToWrite << folder;
+        if (indexes && indexes->missesCopies(folder))
+            emit indexNotWritten();
     }
     if (indexesToWrite.isEmpty()) {
         closeNow();

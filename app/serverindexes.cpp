@@ -54,6 +54,15 @@ void ServerIndexes::leaveAlone(Folder folder)
     kept[folder].unreadable = true;
 }
 
+void ServerIndexes::keepListed(Folder folder, const QHash<QString, qint64> &listed)
+{
+    const QList<IndexEntry> entries = kept[folder].index.entries();
+    for (const IndexEntry &entry : entries) {
+        if (listed.value(entry.name, -2) != entry.size)
+            dropped(folder, entry.name);
+    }
+}
+
 void ServerIndexes::copied(Folder folder, const IndexEntry &entry)
 {
     kept[folder].index.update(entry);

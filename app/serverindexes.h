@@ -32,6 +32,10 @@ public:
     // set, when it cannot be read: it is then left alone on the server.
     bool readDownloaded(Folder folder, QString *problem);
     void leaveAlone(Folder folder);
+    // Drops the lines of copies that the folder's listing (name -> size, -1
+    // for what is not a plain file) does not show as a file of their size:
+    // an index that a run could not upload, or copies removed by hand.
+    void keepListed(Folder folder, const QHash<QString, qint64> &listed);
 
     // The copy of `entry.name` in `folder` is now the one `entry` describes.
     void copied(Folder folder, const IndexEntry &entry);
@@ -40,6 +44,12 @@ public:
 
     // Changed since read, and not left alone.
     bool needsWriting(Folder folder) const;
+    // Left alone, but copies of this run went into its folder: it does
+    // not list them.
+    bool missesCopies(Folder folder) const
+    {
+        return kept[folder].unreadable && kept[folder].changed;
+    }
     // Writes the index to scratchFile(), for its upload.
     bool prepareUpload(Folder folder, QString *problem);
     void uploaded(Folder folder) { kept[folder].changed = false; }

@@ -1,14 +1,18 @@
 #include "testsupport.h"
 
+#include "backupindex.h"
 #include "hostfield.h"
 #include "serverconnection.h"
+#include "serverdestination.h"
+#include "sha256.h"
 
 #include <QtTest>
 
 // A server's connection in read-only use, as a restore would use it,
 // against pyftpdlib: the remote path is walked without making anything, a
 // folder is listed, a file is downloaded, and a dropped connection is
-// retried after a new login while a refusal is not.
+// retried after a new login while a refusal is not. Then the server as a
+// restore reads it through its destination.
 
 class TestServerConnection : public QObject
 {
@@ -18,6 +22,8 @@ private slots:
     void initTestCase() { qputenv("MIRVO_RETRY_SCALE", "0"); }
     void readOnly_data();
     void readOnly();
+    void destination_data();
+    void destination();
 };
 
 void TestServerConnection::readOnly_data()
@@ -112,6 +118,106 @@ void TestServerConnection::readOnly()
         QCOMPARE(readFile(target), QByteArray("remote contents"));
     else
         QVERIFY(!QFileInfo::exists(target)); // no part of a file passes for it
+}
+
+// A day folder read whole (the copies its index lists and that are there,
+// others by name and size; a copy under way and a link are none), looked
+// for by name (without a listing where the server has SIZE), a copy
+// fetched with its digest, and a cancelled fetch: no answer comes, and the
+// next call logs in again.
+void TestServerConnection::destination_data()
+{
+    QTest::addColumn<QStringList>("quirks");
+    QTest::newRow("with SIZE") << QStringList();
+    QTest::newRow("without SIZE") << QStringList { "--no-size" };
+}
+
+void TestServerConnection::destination()
+{
+    QFETCH(QStringList, quirks);
+    FtpTestServer server { FtpTestServer::PyFtpdlib };
+    FtpTestServer::Options options;
+    options.quirks = quirks;
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    const QString latest = server.root() + "/backup/latest";
+    writeFile(latest + "/a.txt", "indexed");
+    writeFile(latest + "/b.txt", "made before indexes");
+    writeFile(latest + "/.c.txt.upload", "under way");
+    QVERIFY(QFile::link("a.txt", latest + "/link.txt"));
+    const IndexEntry indexed { "a.txt",
+                               IndexEntry::File,
+                               7,
+                               QDateTime::currentDateTime(),
+                               Sha256::ofFile(latest + "/a.txt"),
+                               "/home/alice/a.txt" };
+    BackupIndex index;
+    index.update(indexed);
+    index.update(IndexEntry { "gone.txt", IndexEntry::File, 1, QDateTime::currentDateTime(),
+                              indexed.sha256, "/home/alice/gone.txt" });
+    QString problem;
+    QVERIFY(index.write(latest, &problem));
+
+    ServerDestination destination({ QStringLiteral("127.0.0.1:%1").arg(server.port()),
+                                    server.user(), server.password(), "backup" });
+    QList<DayFolder> folders;
+    std::optional<FolderHoldings> holdings;
+    QByteArray fetched;
+    QString failure;
+    connect(&destination, &BackupDestination::foldersListed, this,
+            [&](const QList<DayFolder> &listed) { folders = listed; });
+    connect(&destination, &BackupDestination::folderRead, this,
+            [&](const FolderHoldings &read) { holdings = read; });
+    connect(&destination, &BackupDestination::fetched, this,
+            [&](const QByteArray &sha256) { fetched = sha256; });
+    connect(&destination, &BackupDestination::failed, this,
+            [&](const QString &problem) { failure = problem; });
+    const auto names = [&holdings] {
+        QStringList list;
+        for (const IndexEntry &copy : holdings->copies)
+            list << copy.name + (copy.sha256.isEmpty() ? "" : " indexed");
+        list.sort();
+        return list;
+    };
+
+    destination.listFolders();
+    QVERIFY2(waitUntil([&] { return !folders.isEmpty() || !failure.isEmpty(); }, 20000),
+             qPrintable(failure));
+    QCOMPARE(folders.size(), 1);
+    QVERIFY(folders.first().isLatest());
+
+    destination.readFolder(folders.first());
+    QVERIFY2(waitUntil([&] { return holdings || !failure.isEmpty(); }, 20000), qPrintable(failure));
+    QCOMPARE(names(), (QStringList { "a.txt indexed", "b.txt" }));
+    QCOMPARE(*holdings->find("a.txt"), indexed);
+    QCOMPARE(holdings->find("b.txt")->size, 19);
+
+    const bool hasSize = quirks.isEmpty();
+    for (const QString name : { "missing.txt", "b.txt", "a.txt" }) {
+        holdings.reset();
+        const int lists = server.commands().filter(QRegularExpression("^LIST")).size();
+        destination.readFolderFor(folders.first(), { name });
+        QVERIFY2(waitUntil([&] { return holdings || !failure.isEmpty(); }, 20000),
+                 qPrintable(failure));
+        QCOMPARE(server.commands().filter(QRegularExpression("^LIST")).size(),
+                 lists + (hasSize ? 0 : 1));
+        QVERIFY(holdings->find(name) || name == QLatin1String("missing.txt"));
+        if (hasSize)
+            QCOMPARE(holdings->copies.size(), name == QLatin1String("missing.txt") ? 0 : 1);
+    }
+    QCOMPARE(*holdings->find("a.txt"), indexed);
+
+    QTemporaryDir local;
+    destination.fetch(folders.first(), indexed, local.filePath("first"));
+    destination.cancel();
+    destination.fetch(folders.first(), indexed, local.filePath("copy"));
+    QVERIFY2(waitUntil([&] { return !fetched.isEmpty() || !failure.isEmpty(); }, 20000),
+             qPrintable(failure));
+    QCOMPARE(fetched, indexed.sha256);
+    QCOMPARE(readFile(local.filePath("copy")), QByteArray("indexed"));
+    QTest::qWait(100); // an answer to the cancelled fetch would come by now
+    QCOMPARE(failure, QString());
+    QCOMPARE(server.commands().filter(QRegularExpression("^USER ")).size(), 2);
+    QVERIFY(server.commands().filter(QRegularExpression("^(MKD|STOR|DELE|RNFR)")).isEmpty());
 }
 
 QTEST_MAIN(TestServerConnection)

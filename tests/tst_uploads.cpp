@@ -1049,6 +1049,11 @@ void TestUploads::replacements_data()
     QTest::addColumn<QStringList>("quirks");
     QTest::addColumn<bool>("failed");
     QTest::newRow("renames onto existing names") << QStringList() << false;
+    // An index of a later version is left as it is, and says so.
+    QTest::newRow("latest/ holds an index of a later version")
+        << QStringList { "later index" } << false;
+    // A line whose copy is not of its size any more goes.
+    QTest::newRow("latest/ holds a stale index") << QStringList { "stale index" } << false;
     QTest::newRow("refuses renaming onto an existing name")
         << QStringList { "--refuse-rename-over" } << false;
     QTest::newRow("refuses RNFR") << QStringList { "--refuse-rnfr" } << false;
@@ -1063,9 +1068,23 @@ void TestUploads::replacements()
     QFETCH(bool, failed);
     FtpTestServer server { FtpTestServer::PyFtpdlib };
     FtpTestServer::Options options;
+    const bool laterIndex = quirks.removeAll("later index") > 0;
+    const bool staleIndex = quirks.removeAll("stale index") > 0;
     options.quirks = quirks;
     QVERIFY2(startOnPort21(server, options), qPrintable(server.errorString()));
+    const QByteArray later = "mirvo index 2\nnotes.txt\tfile\n";
+    if (laterIndex)
+        writeFile(server.root() + "/backup/latest/mirvo index.txt", later);
     QStringList tree { "latest", date };
+    if (staleIndex) {
+        writeFile(server.root() + "/backup/latest/kept.txt", "old");
+        BackupIndex index;
+        index.update(IndexEntry { "kept.txt", IndexEntry::File, 99, QDateTime::currentDateTime(),
+                                  Sha256::ofFile(path("src/notes.txt")), "/kept.txt" });
+        QString problem;
+        QVERIFY(index.write(server.root() + "/backup/latest", &problem));
+        tree << "latest/kept.txt";
+    }
     QString entries;
     for (const QString name : { "notes.txt", "todo.txt" }) {
         writeFile(path("src/" + name), name.toUtf8());
@@ -1084,14 +1103,28 @@ void TestUploads::replacements()
              quirks.contains("--refuse-rnfr") ? 1 : 0);
     // The indexes list the new copies; none when they failed, the old
     // copies, made before there were indexes, staying unlisted.
+    if (!failed || laterIndex)
+        tree << "latest/mirvo index.txt";
     if (!failed)
-        tree << "latest/mirvo index.txt" << date + "/mirvo index.txt";
+        tree << date + "/mirvo index.txt";
+    QCOMPARE(lines
+                 .filter(" cannot read the index of latest, which is left as it is: written in "
+                         "index format 2 by a later version of Mirvo")
+                 .size(),
+             laterIndex ? 1 : 0);
     tree.sort();
     QCOMPARE(treeOf(server.root() + "/backup"), tree);
-    for (const QString &copy : tree.filter(".txt").filter(QRegularExpression("^[^ ]*$")))
+    // The copies of the entries; not the indexes, nor a file of no entry.
+    for (const QString &copy : tree.filter(QRegularExpression("/(notes|todo)\\.txt$")))
         QCOMPARE(readFile(server.root() + "/backup/" + copy),
                  failed ? QByteArray("old") : copy.section('/', -1).toUtf8());
+    if (laterIndex) {
+        QCOMPARE(readFile(server.root() + "/backup/latest/mirvo index.txt"), later);
+        QVERIFY(lines.last().startsWith("Backup incomplete: "));
+    }
     for (const QString &folder : tree.filter(" index.txt")) {
+        if (laterIndex && folder.startsWith("latest/"))
+            continue;
         BackupIndex index;
         QString problem;
         QVERIFY(index.read(server.root() + "/backup/" + folder.section('/', 0, 0), &problem));
