@@ -180,6 +180,7 @@ private:
     void connectServer(int index, const ServerAddress &address);
     FtpServer *serverOf(const QObject *client);
     void serverGivenUp(int index);
+    void indexNotWritten(int index, const QStringList &names);
     void entryUploadsDone();
     void serverClosed();
     void startRunIfServersReady(bool announce);

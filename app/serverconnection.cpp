@@ -2,7 +2,6 @@
 
 #include "entrydigest.h"
 #include "pruning.h"
-#include "serverindexes.h"
 
 #include <QFileInfo>
 #include <QLoggingCategory>
@@ -130,14 +129,23 @@ QHash<QString, qint64> &ServerConnection::heldIn(const QString &folder)
     return folder == QLatin1String("latest") ? latestHeld : datedHeld;
 }
 
+QString ServerConnection::folderOf(ServerIndexes::Folder index) const
+{
+    return index == ServerIndexes::Latest ? QStringLiteral("latest") : settings.datedFolder;
+}
+
+ServerIndexes::Folder ServerConnection::indexOf(const QString &folder)
+{
+    return folder == QLatin1String("latest") ? ServerIndexes::Latest : ServerIndexes::Dated;
+}
+
 // Each command is queued from the end of the one before, so the client's
 // queue never runs empty until the server is ready (or has failed).
 void ServerConnection::commandFinished(bool error)
 {
     const QFtp::Command command = ftp->currentCommand();
-    // A listing goes in TYPE A; a transfer or a size asked for in bytes
-    // leaves TYPE I in force.
-    // A SIZE answered at all came after its TYPE I.
+    // A listing goes in TYPE A; a transfer, or a SIZE answered at all (it
+    // came after its TYPE I), leaves TYPE I in force.
     const bool sizeAnswered = command == QFtp::Size
         && (!error || ftp->fileSize().outcome == QFtp::NoSuchFile
             || ftp->fileSize().outcome == QFtp::SizeNotSupported);
@@ -380,8 +388,7 @@ void ServerConnection::readNextIndex()
     for (const ServerIndexes::Folder folder : { ServerIndexes::Latest, ServerIndexes::Dated }) {
         if (!indexes || !indexes->needsReading(folder))
             continue;
-        const QString name
-            = folder == ServerIndexes::Latest ? QStringLiteral("latest") : settings.datedFolder;
+        const QString name = folderOf(folder);
         const qint64 size = heldIn(name).value(indexName, -2);
         if (size == -2) {
             indexes->startEmpty(folder);
@@ -411,7 +418,7 @@ void ServerConnection::readNextIndex()
 
 void ServerConnection::indexDownloaded(bool error)
 {
-    const auto folder = ServerIndexes::Folder(indexBeingRead);
+    const ServerIndexes::Folder folder = indexBeingRead;
     indexFile->close();
     indexFile.reset();
     QString problem;
@@ -419,15 +426,11 @@ void ServerConnection::indexDownloaded(bool error)
         problem = reasonOfFailure();
         indexes->leaveAlone(folder);
     } else if (indexes->readDownloaded(folder, &problem)) {
-        indexes->keepListed(folder,
-                            heldIn(folder == ServerIndexes::Latest ? QStringLiteral("latest")
-                                                                   : settings.datedFolder));
+        indexes->keepListed(folder, heldIn(folderOf(folder)));
     }
     if (!problem.isEmpty())
-        emit errorLine(
-            settings.label + " cannot read the index of "
-            + (folder == ServerIndexes::Latest ? QStringLiteral("latest") : settings.datedFolder)
-            + ", which is left as it is: " + problem);
+        emit errorLine(settings.label + " cannot read the index of " + folderOf(folder)
+                       + ", which is left as it is: " + problem);
     readNextIndex();
 }
 
@@ -470,8 +473,12 @@ void ServerConnection::giveUp(bool error, const QString &reason)
     setUploadStep(UploadStep::Idle);
     if (abandoned == Work::Upload)
         lastUploadFailed = true;
-    if (abandoned == Work::Indexes)
-        emit indexNotWritten();
+    if (abandoned == Work::Indexes) {
+        QStringList names;
+        for (const ServerIndexes::Folder folder : qAsConst(indexesToWrite))
+            names << indexes->changedNames(folder);
+        emit indexNotWritten(names);
+    }
     setState(ServerState::GivenUp);
     if (error)
         emit errorLine(settings.label + " stopping");
@@ -869,9 +876,7 @@ void ServerConnection::failCopy(const QString &reason)
     const bool oldWhole
         = copy.held && !copy.oldRemoved && currentUploadStep != UploadStep::CheckingRenamed;
     if (indexes && work == Work::Upload && !oldWhole)
-        indexes->dropped(copy.folder == QLatin1String("latest") ? ServerIndexes::Latest
-                                                                : ServerIndexes::Dated,
-                         copy.name);
+        indexes->dropped(indexOf(copy.folder), copy.name);
     if (ftp->state() != QFtp::LoggedIn) {
         endUpload();
     } else if (copy.fragmentPossible) {
@@ -936,8 +941,7 @@ void ServerConnection::settleIndexLines()
     IndexEntry entry = *described;
     entry.sha256 = digest ? digest->result() : QByteArray();
     for (const auto &[folder, sent] : qAsConst(reached)) {
-        const auto which
-            = folder == QLatin1String("latest") ? ServerIndexes::Latest : ServerIndexes::Dated;
+        const auto which = indexOf(folder);
         if (!entry.sha256.isEmpty() && sent == entry.size && sourceUnchanged())
             indexes->copied(which, entry);
         else
@@ -1044,7 +1048,7 @@ void ServerConnection::close()
         if (usable && work == Work::None && indexes && indexes->needsWriting(folder))
             indexesToWrite << folder;
         if (indexes && indexes->missesCopies(folder))
-            emit indexNotWritten();
+            emit indexNotWritten({}); // sending them again would not help
     }
     if (indexesToWrite.isEmpty()) {
         closeNow();
@@ -1071,9 +1075,9 @@ void ServerConnection::writeNextIndex()
         closeNow();
         return;
     }
-    const auto folder = ServerIndexes::Folder(indexesToWrite.first());
+    const ServerIndexes::Folder folder = indexesToWrite.first();
     Copy copy;
-    copy.folder = folder == ServerIndexes::Latest ? QStringLiteral("latest") : settings.datedFolder;
+    copy.folder = folderOf(folder);
     copy.name = indexName;
     copy.held = heldIn(copy.folder).contains(indexName);
     QString problem;
@@ -1094,13 +1098,11 @@ void ServerConnection::writeNextIndex()
 
 void ServerConnection::indexWritten()
 {
-    const auto folder = ServerIndexes::Folder(indexesToWrite.takeFirst());
-    const QString name
-        = (folder == ServerIndexes::Latest ? QStringLiteral("latest") : settings.datedFolder) + "/"
-        + indexName;
+    const ServerIndexes::Folder folder = indexesToWrite.takeFirst();
+    const QString name = folderOf(folder) + "/" + indexName;
     if (lastUploadFailed) {
         emit errorLine(settings.label + " cannot write the index " + name + ": " + indexFailure);
-        emit indexNotWritten();
+        emit indexNotWritten(indexes->changedNames(folder));
     } else {
         indexes->uploaded(folder);
     }
@@ -1117,8 +1119,7 @@ bool ServerConnection::queueIndexesOnStop()
         QString problem;
         if (!indexes || !indexes->needsWriting(folder) || !indexes->prepareUpload(folder, &problem))
             continue;
-        const QString folderName
-            = folder == ServerIndexes::Latest ? QStringLiteral("latest") : settings.datedFolder;
+        const QString folderName = folderOf(folder);
         const QString target = folderName + "/" + indexName;
         const QString staged = folderName + "/" + temporaryUploadName(indexName);
         auto file = std::make_unique<QFile>(indexes->scratchFile(folder));
@@ -1150,9 +1151,7 @@ void ServerConnection::stop()
         if (indexes
             && (!copy.held || copy.oldRemoved || currentUploadStep == UploadStep::Renaming
                 || currentUploadStep == UploadStep::CheckingRenamed))
-            indexes->dropped(copy.folder == QLatin1String("latest") ? ServerIndexes::Latest
-                                                                    : ServerIndexes::Dated,
-                             copy.name);
+            indexes->dropped(indexOf(copy.folder), copy.name);
     }
     work = Work::None;
     copies.clear();

@@ -6,6 +6,7 @@
 #include "hostfield.h"
 #include "qftp.h"
 #include "qurlinfo.h"
+#include "serverindexes.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -21,7 +22,6 @@
 
 class EntryDigest;
 class OldFolderPruning;
-class ServerIndexes;
 
 // The states of a server's connection. The namespace only lets the debug
 // output name them.
@@ -187,9 +187,10 @@ signals:
     void operationDone(); // the upload, listing or download asked for is over
     void operationFailed(const QString &reason); // ... and did not succeed
     void closed();
-    // An index of this run could not be uploaded: the server's copies are
-    // whole, but it does not list them all.
-    void indexNotWritten();
+    // An index of this run could not be uploaded (or read): the server's
+    // copies are whole, but it does not say so of those named, which are
+    // best sent again.
+    void indexNotWritten(const QStringList &names);
 
 private:
     // A copy of the current entry: `folder` is "latest" or today's folder.
@@ -223,6 +224,9 @@ private:
     void prepared();
     void giveUp(bool error, const QString &reason);
     QHash<QString, qint64> &heldIn(const QString &folder);
+    // "latest" or today's folder, and which index is either's.
+    QString folderOf(ServerIndexes::Folder index) const;
+    static ServerIndexes::Folder indexOf(const QString &folder);
 
     // Failures and retries.
     QString reasonOfFailure() const;
@@ -313,8 +317,8 @@ private:
     // The indexes of "latest" and today's folder, in Backup mode.
     std::unique_ptr<ServerIndexes> indexes;
     std::unique_ptr<QFile> indexFile; // an index being downloaded
-    int indexBeingRead = 0; // ServerIndexes::Folder
-    QList<int> indexesToWrite; // ServerIndexes::Folder, the one under way first
+    ServerIndexes::Folder indexBeingRead = ServerIndexes::Latest;
+    QList<ServerIndexes::Folder> indexesToWrite; // the one under way first
     QString indexFailure; // why the index under way could not be uploaded
     bool indexesOnStop = false; // stop() uploads them once the command it cut off has ended
     // What the copies of the entry under way are, for the indexes.

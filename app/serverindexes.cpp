@@ -67,6 +67,7 @@ void ServerIndexes::copied(Folder folder, const IndexEntry &entry)
 {
     kept[folder].index.update(entry);
     kept[folder].changed = true;
+    kept[folder].touched.insert(entry.name);
 }
 
 void ServerIndexes::dropped(Folder folder, const QString &name)
@@ -75,6 +76,7 @@ void ServerIndexes::dropped(Folder folder, const QString &name)
         return;
     kept[folder].index.remove(name);
     kept[folder].changed = true;
+    kept[folder].touched.insert(name);
 }
 
 bool ServerIndexes::needsWriting(Folder folder) const

@@ -3,7 +3,9 @@
 
 #include "backupindex.h"
 
+#include <QSet>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 
 // The indexes of a server's latest/ and today's folder during a backup:
@@ -44,6 +46,8 @@ public:
 
     // Changed since read, and not left alone.
     bool needsWriting(Folder folder) const;
+    // The names whose lines this run changed.
+    QStringList changedNames(Folder folder) const { return kept[folder].touched.values(); }
     // Left alone, but copies of this run went into its folder: it does
     // not list them.
     bool missesCopies(Folder folder) const
@@ -61,6 +65,7 @@ private:
         bool loaded = false;
         bool unreadable = false;
         bool changed = false;
+        QSet<QString> touched; // names whose lines this run changed
     };
     QTemporaryDir scratch;
     Kept kept[2];

@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 
+#include "configurationfields.h"
 #include "hostfield.h"
 
 #include "qftp.h"
@@ -87,11 +88,27 @@ void MainWindow::connectServer(int index, const ServerAddress &address)
     connect(connection, &ServerConnection::givenUp, this, [this, index] { serverGivenUp(index); });
     connect(connection, &ServerConnection::operationDone, this, &MainWindow::entryUploadsDone);
     connect(connection, &ServerConnection::closed, this, &MainWindow::serverClosed);
-    // Its copies are whole, but a restore checks those its index lacks by size only.
-    connect(connection, &ServerConnection::indexNotWritten, this, [this, index] {
-        runLog.noteIncomplete(ftps.at(index).label() + " could not write its index");
-    });
+    connect(connection, &ServerConnection::indexNotWritten, this,
+            [this, index](const QStringList &names) { indexNotWritten(index, names); });
     connection->start();
+}
+
+// The server's copies are whole, but its index does not say so of `names`:
+// their entries are forgotten by the history, so that the next run sends
+// them again and lists them.
+void MainWindow::indexNotWritten(int index, const QStringList &names)
+{
+    runLog.noteIncomplete(ftps.at(index).label() + " could not write its index");
+    bool forgotten = false;
+    for (const EntryKind kind :
+         { EntryKind::File, EntryKind::ZippedFile, EntryKind::ZippedFolder }) {
+        for (const BackupEntry &entry : qAsConst(entryListOf(kind).entries)) {
+            if (names.contains(storedBackupName(entry.name, kind != EntryKind::File)))
+                forgotten = previousTransfers.remove(entry.path) > 0 || forgotten;
+        }
+    }
+    if (forgotten)
+        writeHistory();
 }
 
 FtpServer *MainWindow::serverOf(const QObject *client)

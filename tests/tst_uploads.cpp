@@ -145,6 +145,7 @@ private slots:
     void truncatedUploadFails();
     void faults_data();
     void faults();
+    void indexNotUploaded();
     void interruptedRun();
     void replacements_data();
     void replacements();
@@ -527,8 +528,15 @@ void TestUploads::healthyServer()
                        "STOR " + date + "/.mirvo index.txt.upload" }));
     QCOMPARE(treeOf(site), expectedTree);
     QCOMPARE(treeOf(added), savedTree);
-    for (const QString &index : QStringList { "latest/mirvo index.txt", date + "/mirvo index.txt" })
-        QCOMPARE(readFile(site + "/" + index), readFile(added + "/" + index));
+    // The same lines, in the order each index took them.
+    for (const QString &index :
+         QStringList { "latest/mirvo index.txt", date + "/mirvo index.txt" }) {
+        QList<QByteArray> onServer = readFile(site + "/" + index).split('\n');
+        QList<QByteArray> inFolder = readFile(added + "/" + index).split('\n');
+        std::sort(onServer.begin(), onServer.end());
+        std::sort(inFolder.begin(), inFolder.end());
+        QCOMPARE(onServer, inFolder);
+    }
     QVERIFY(readFile(site + "/latest/photos.zip") == readFile(added + "/latest/photos.zip"));
     QVERIFY(readFile(site + "/latest/notes.txt") == readFile(notes));
     QCOMPARE(historyOf(path(QStringLiteral("previous"))).size(), 4);
@@ -1002,6 +1010,31 @@ void TestUploads::faults()
     if (quirks.contains("--grow"))
         QVERIFY(historyOf(path(QStringLiteral("previous"))).value(sources.first())
                 < QFileInfo(sources.first()).lastModified());
+}
+
+// The index of latest/ cannot be uploaded: the copy is whole, but the run
+// is incomplete and forgets the entry, so that the next run sends it again
+// and lists it.
+void TestUploads::indexNotUploaded()
+{
+    REQUIRE_PORT_21();
+    const QString source = path(QStringLiteral("src/f.bin"));
+    writeFile(source, sampleBytes(3000, 'f'));
+    FtpTestServer server { FtpTestServer::PyFtpdlib };
+    FtpTestServer::Options options;
+    options.quirks = QStringList { "--answer", "STOR:3:552 Disk full" };
+    QVERIFY2(startOnPort21(server, options), qPrintable(server.errorString()));
+    QVERIFY(QDir().mkpath(server.root() + "/backup"));
+    writeConfiguration(ftpLine(server, QStringLiteral("backup")), "file=" + source + " f.bin\n");
+
+    QStringList lines = runMirvo(QStringLiteral("Exit successful"), 60);
+    QVERIFY2(lines.last().startsWith("Backup incomplete: ")
+                 && lines.last().contains("could not write its index"),
+             qPrintable(lines.join('\n')));
+    QVERIFY(historyOf(path(QStringLiteral("previous"))).isEmpty());
+    lines = runMirvo();
+    QCOMPARE(lines.last(), outcomeLine(0));
+    QVERIFY(readFile(server.root() + "/backup/latest/mirvo index.txt").contains("f.bin\t"));
 }
 
 // SIGTERM during an upload: the run stops at once, the entry that reached
