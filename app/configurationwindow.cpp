@@ -5,6 +5,8 @@
 
 #include "configurationfields.h"
 #include "pruning.h"
+#include "restorewindow.h"
+#include "windowlook.h"
 
 #include <QFileDialog>
 #include <QFileIconProvider>
@@ -17,7 +19,6 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
-#include <QPixmap>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTimer>
@@ -27,7 +28,6 @@
 
 namespace {
 
-const int buttonMaximumWidth = 200;
 // How often a window that waits for a busy folder looks again.
 const int folderRetryMs = 1000;
 
@@ -39,32 +39,6 @@ void warn(const QString &message)
 void inform(const QString &message)
 {
     QMessageBox::information(nullptr, message, message);
-}
-
-// An image in ressources/ beside config.txt replaces the built-in one of the
-// same name, so that the buttons look right from any folder.
-void setIconFromImage(QPushButton *button, const QString &imagePath)
-{
-    QPixmap image(imagePath);
-    if (image.isNull())
-        image.load(QStringLiteral(":/") + imagePath);
-    if (image.isNull())
-        return; // no image at all leaves a plain text button
-    button->setIcon(QIcon(image));
-    button->setIconSize(image.size());
-}
-
-// The directory picker shared by zipped folders and save folders: no parent,
-// caption, start directory or filter. Returns the empty path when cancelled.
-QString askForDirectory()
-{
-    QFileDialog dialog;
-    dialog.setFileMode(QFileDialog::Directory);
-    dialog.setOption(QFileDialog::ShowDirsOnly, true);
-    if (!dialog.exec())
-        return QString();
-    const QStringList selected = dialog.selectedFiles();
-    return selected.isEmpty() ? QString() : selected.first();
 }
 
 QString backupNamePrompt(EntryKind kind)
@@ -139,6 +113,8 @@ void MainWindow::buildConfigurationWindow()
         saveConfiguration();
     });
 
+    rightLayout->addWidget(buildRestoreRow());
+
     connect(addFileButton, &QPushButton::clicked, this, &MainWindow::addNewFile);
     connect(addZippedFileButton, &QPushButton::clicked, this, &MainWindow::addNewZippedFile);
     connect(addZippedFolderButton, &QPushButton::clicked, this, &MainWindow::addNewZippedFolder);
@@ -155,6 +131,55 @@ void MainWindow::buildConfigurationWindow()
     saveConfiguration();
 
     setLayout(layout);
+}
+
+// "Restore..." opens the restore window on this folder, under the lock this
+// window holds; the standard build's "Back up now" hands the folder to a
+// backup window, never while a restore runs.
+QWidget *MainWindow::buildRestoreRow()
+{
+    QWidget *row = new QWidget;
+    QHBoxLayout *rowLayout = new QHBoxLayout(row);
+    QPushButton *restore = new QPushButton(QStringLiteral("Restore..."));
+    limitButtonWidth(restore);
+    rowLayout->addWidget(restore);
+    QPushButton *backUp = nullptr;
+    if (!isConfigurationOnlyBuild()) {
+        backUp = new QPushButton(QStringLiteral("Back up now"));
+        limitButtonWidth(backUp);
+        rowLayout->addWidget(backUp);
+        connect(backUp, &QPushButton::clicked, this, &MainWindow::backUpNow);
+    }
+    connect(restore, &QPushButton::clicked, this, [this, backUp] {
+        if (RestoreWindow *open = findChild<RestoreWindow *>()) {
+            open->reload();
+            open->raise();
+            open->activateWindow();
+            return;
+        }
+        RestoreWindow *window = new RestoreWindow(RestoreWindow::FolderAccess::HeldByOpener, this);
+        if (backUp)
+            connect(window, &RestoreWindow::restoringChanged, backUp,
+                    [backUp](bool restoring) { backUp->setEnabled(!restoring); });
+        window->show();
+    });
+    return row;
+}
+
+// The backup takes the folder's lock itself, so this window lets it go
+// first; the backup window runs at once, as mirvo does with a config.txt.
+void MainWindow::backUpNow()
+{
+    saveConfiguration();
+    // Without config.txt the new window would be an editor, not a backup.
+    if (!QFileInfo::exists(QLatin1String(configurationFileName))) {
+        warn("Cannot write " + folderLock.folder() + "/" + configurationFileName);
+        return;
+    }
+    folderLock.release();
+    MainWindow *backup = new MainWindow;
+    backup->show();
+    close();
 }
 
 // Another process works in the folder: a backup runs there, or another
@@ -202,11 +227,11 @@ QListWidget *MainWindow::addListGroup(const QString &title, const QString &addLa
     QHBoxLayout *buttonLayout = new QHBoxLayout(buttonRow);
     QPushButton *add = new QPushButton(addLabel);
     setIconFromImage(add, QStringLiteral("ressources/add.png"));
-    add->setMaximumWidth(buttonMaximumWidth);
+    limitButtonWidth(add);
     buttonLayout->addWidget(add);
     QPushButton *remove = new QPushButton(QStringLiteral("Remove"));
     setIconFromImage(remove, QStringLiteral("ressources/remove.png"));
-    remove->setMaximumWidth(buttonMaximumWidth);
+    limitButtonWidth(remove);
     buttonLayout->addWidget(remove);
     groupLayout->addWidget(buttonRow);
 

@@ -43,6 +43,7 @@ EntryRestore::~EntryRestore()
 {
     if (step != Step::Idle && step != Step::Done && current < destinations.size())
         destinations.at(current)->cancel();
+    stopArchiver();
 }
 
 void EntryRestore::setStep(Step next)
@@ -171,6 +172,8 @@ void EntryRestore::destinationFailed(const QString &problem)
         tryNextDestination();
         break;
     case Step::Idle:
+    case Step::Unpacking:
+    case Step::Asking:
     case Step::Done:
         break;
     }
@@ -202,6 +205,8 @@ void EntryRestore::fetchCopy()
         return;
     }
     if (!target.isEmpty() && !request.replace && pathTaken(target)) {
+        if (askedToReplace([this] { fetchCopy(); }))
+            return;
         emit errorLine(target + " exists; use --to FOLDER or --replace");
         end(false);
         return;
@@ -231,43 +236,86 @@ void EntryRestore::copyFetched(const QByteArray &sha256)
         copyDamaged("its bytes are not those that were stored");
         return;
     }
-    QString item = fetched;
-    if (copy.kind != IndexEntry::File) {
-        QString problem;
-        bool archiverMissing = false;
-        if (!unpack(&item, &problem, &archiverMissing)) {
-            if (!archiverMissing) {
-                copyDamaged(problem);
-                return;
-            }
-            emit errorLine(problem);
-            end(false);
-            return;
-        }
-        if (target.isEmpty())
-            target = targetFor(QFileInfo(item).fileName());
+    if (copy.kind == IndexEntry::File)
+        finishItem(fetched);
+    else
+        startUnpacking();
+}
+
+// The archiver runs beside the event loop, so that a window stays drawn
+// while a big archive is unpacked.
+void EntryRestore::startUnpacking()
+{
+    const QString unpacked = scratch->filePath("unpacked");
+    QDir().mkdir(unpacked);
+    archiver = std::make_unique<QProcess>();
+    archiver->setProcessChannelMode(QProcess::ForwardedChannels);
+    connect(archiver.get(), &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart)
+            archiverEnded(-2);
+    });
+    connect(archiver.get(), QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+            [this](int code, QProcess::ExitStatus status) {
+                archiverEnded(status == QProcess::NormalExit ? code : -1);
+            });
+    setStep(Step::Unpacking);
+    archiver->start(
+        archiverPath,
+        { QStringLiteral("x"), QStringLiteral("-o+"), scratch->filePath("copy"), unpacked + "/" });
+}
+
+// `status` as QProcess::execute gives it: -2 when the archiver could not
+// start, -1 when it crashed.
+void EntryRestore::archiverEnded(int status)
+{
+    if (step != Step::Unpacking)
+        return;
+    // The process is still in its signal: it goes from the event loop.
+    archiver.release()->deleteLater();
+    if (status == -2) {
+        emit errorLine("Cannot start the archiver " + archiverPath + " to unpack " + request.name);
+        end(false);
+        return;
     }
-    // The source's own time, which an older copy without an index keeps
-    // as the copy's time.
+    QString item;
+    QString problem;
+    if (!unpackedItem(status, &item, &problem)) {
+        copyDamaged(problem);
+        return;
+    }
+    if (target.isEmpty()) {
+        target = targetFor(QFileInfo(item).fileName());
+        if (!request.replace && pathTaken(target)
+            && askedToReplace([this, item] { finishItem(item); }))
+            return;
+    }
+    finishItem(item);
+}
+
+// The source's own time, which an older copy without an index keeps as
+// the copy's time.
+void EntryRestore::finishItem(const QString &item)
+{
     if (copy.modified.isValid())
         setModificationTime(item, copy.modified);
     place(item);
 }
 
-// The archiver unpacks into a folder of the scratch folder; what it made
+void EntryRestore::stopArchiver()
+{
+    if (!archiver)
+        return;
+    QObject::disconnect(archiver.get(), nullptr, this, nullptr);
+    archiver->kill();
+    archiver->waitForFinished(2000);
+    archiver.reset();
+}
+
+// The archiver unpacked into a folder of the scratch folder; what it made
 // there is the one file or folder the archive was made of.
-bool EntryRestore::unpack(QString *item, QString *problem, bool *archiverMissing)
+bool EntryRestore::unpackedItem(int status, QString *item, QString *problem)
 {
     const QString unpacked = scratch->filePath("unpacked");
-    QDir().mkdir(unpacked);
-    const int status = QProcess::execute(
-        archiverPath,
-        { QStringLiteral("x"), QStringLiteral("-o+"), scratch->filePath("copy"), unpacked + "/" });
-    if (status == -2) {
-        *archiverMissing = true;
-        *problem = "Cannot start the archiver " + archiverPath + " to unpack " + request.name;
-        return false;
-    }
     if (status != 0) {
         *problem = QString("the archiver could not unpack it whole (exit status %1)").arg(status);
         return false;
@@ -320,6 +368,32 @@ void EntryRestore::place(const QString &item)
     end(false);
 }
 
+// The face answers later; meanwhile the scratch folder and what was
+// fetched into it wait.
+bool EntryRestore::askedToReplace(std::function<void()> then)
+{
+    if (!request.askBeforeReplacing)
+        return false;
+    afterReplacing = std::move(then);
+    setStep(Step::Asking);
+    emit replaceAsked(target);
+    return true;
+}
+
+void EntryRestore::answerReplace(bool replace)
+{
+    if (step != Step::Asking)
+        return;
+    if (!replace) {
+        emit line(target + " exists and was not replaced");
+        end(false);
+        return;
+    }
+    request.replace = true;
+    const std::function<void()> then = std::move(afterReplacing);
+    then();
+}
+
 void EntryRestore::copyDamaged(const QString &why)
 {
     emit errorLine(request.name + " (" + holding->folder.dayText() + ") in " + destinationLabel()
@@ -332,6 +406,7 @@ void EntryRestore::end(bool restored)
     for (const QMetaObject::Connection &connection : qAsConst(connections))
         disconnect(connection);
     connections.clear();
+    stopArchiver();
     scratch.reset();
     setStep(Step::Done);
     emit finished(restored);

@@ -7,9 +7,11 @@
 #include <QDate>
 #include <QList>
 #include <QObject>
+#include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -24,6 +26,11 @@ struct RestoreRequest
     // folder of config.txt, which an archived folder may hold (its archive
     // leaves them out).
     QStringList kept;
+    // A target that exists is replaced only once answerReplace(true) says
+    // so; else it fails the entry, unless `replace`.
+    bool askBeforeReplacing = false;
+    QString from {}; // a destination's label: that one alone is read; empty: each in turn
+    qint64 size = -1; // the copy's size, when known, for the progress of a whole run
 
     QString dayText() const;
 };
@@ -51,6 +58,9 @@ public:
     // Stops at once; the scratch folder goes, the target is as it was.
     void cancel();
 
+    // After replaceAsked: true replaces the target, false leaves it and ends.
+    void answerReplace(bool replace);
+
     // Where the entry went, once restored.
     QString restoredTo() const { return target; }
 
@@ -58,6 +68,8 @@ signals:
     void line(const QString &text);
     void errorLine(const QString &text);
     void progress(qint64 done, qint64 total);
+    // With askBeforeReplacing: `target` exists; answerReplace() goes on.
+    void replaceAsked(const QString &target);
     // Once, at the end: true when the entry came back checked.
     void finished(bool restored);
 
@@ -67,6 +79,8 @@ private:
         Listing, // the destination's latest/ and dated folders
         Reading, // one day folder, to see whether it holds the entry
         Fetching, // the copy into the scratch folder
+        Unpacking, // the archiver, from the copy into the scratch folder
+        Asking, // whether the target that exists is to be replaced
         Done
     };
     void setStep(Step next);
@@ -78,8 +92,13 @@ private:
     void destinationFailed(const QString &problem);
     void fetchCopy();
     void copyFetched(const QByteArray &sha256);
-    bool unpack(QString *item, QString *problem, bool *archiverMissing);
+    void startUnpacking();
+    void archiverEnded(int status);
+    bool unpackedItem(int status, QString *item, QString *problem);
+    void finishItem(const QString &item);
+    void stopArchiver();
     void place(const QString &item);
+    bool askedToReplace(std::function<void()> then);
     void copyDamaged(const QString &why);
     void end(bool restored);
     QStringList storedNames() const;
@@ -99,7 +118,9 @@ private:
     IndexEntry copy;
     QString target;
     std::unique_ptr<QTemporaryDir> scratch;
+    std::unique_ptr<QProcess> archiver; // goes before the scratch folder it writes in
     bool anyFound = false; // some destination held the version asked for
+    std::function<void()> afterReplacing; // what goes on once replacing is agreed
 };
 
 #endif // ENTRYRESTORE_H

@@ -1,6 +1,7 @@
 #include "desktopnotification.h"
 #include "mainwindow.h"
 #include "options.h"
+#include "restorewindow.h"
 
 #include <QApplication>
 #include <QDir>
@@ -144,6 +145,58 @@ int runVerifyCommand(int argc, char *argv[], const ProgramOptions &options)
     return command.exec();
 }
 
+// The restore window reads config.txt and the save folders, and never
+// writes a config.txt: a folder without one still opens it.
+int runRestoreWindow(int argc, char *argv[], const ProgramOptions &options)
+{
+    if (!hasDisplay()) {
+        print(stderr,
+              QStringLiteral("mirvo: no display to open a window on (to restore without a "
+                             "window, run mirvo --restore)\n"));
+        return NoBackupMade;
+    }
+    QString problem;
+    if (!options.folder.isEmpty() && !enterFolder(options.folder, &problem)) {
+        print(stderr, QStringLiteral("mirvo: ") + problem + "\n");
+        return NoBackupMade;
+    }
+    QApplication app(argc, argv);
+    QApplication::setApplicationVersion(QStringLiteral(MIRVO_VERSION));
+    QGuiApplication::setDesktopFileName(QStringLiteral("mirvo-restore"));
+    QPointer<RestoreWindow> window = new RestoreWindow(RestoreWindow::FolderAccess::TakeLock);
+    window->show();
+    // A signal cancels the restore under way, which leaves nothing behind.
+    bool stopped = false;
+    stopOnSignals(&app, [window, &stopped] {
+        stopped = true;
+        if (window)
+            window->stop();
+        else
+            QCoreApplication::exit(1);
+    });
+    const int status = app.exec();
+    return stopped ? 1 : status;
+}
+
+// "Back up now" replaces the editor by a backup window: a signal stops the
+// window on screen. A restore window of the editor's cancels its restore
+// first, which removes what it had begun.
+void interruptShownWindow()
+{
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (RestoreWindow *restore = qobject_cast<RestoreWindow *>(widget))
+            restore->stop();
+    }
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        MainWindow *window = qobject_cast<MainWindow *>(widget);
+        if (window && window->isVisible()) {
+            window->interruptRun();
+            return;
+        }
+    }
+    QCoreApplication::exit(BackupIncomplete);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -174,6 +227,8 @@ int main(int argc, char *argv[])
         return runRestoreCommand(argc, argv, options);
     case ProgramOptions::Verify:
         return runVerifyCommand(argc, argv, options);
+    case ProgramOptions::OpenRestoreWindow:
+        return runRestoreWindow(argc, argv, options);
     case ProgramOptions::Run:
         break;
     }
@@ -209,13 +264,8 @@ int main(int argc, char *argv[])
         stopOnSignals(&app, [&window] { window->interruptRun(); });
         return app.exec();
     }
-    QPointer<MainWindow> window = new MainWindow;
+    MainWindow *window = new MainWindow;
     window->show();
-    stopOnSignals(&app, [window] {
-        if (window)
-            window->interruptRun();
-        else
-            QCoreApplication::exit(BackupIncomplete);
-    });
+    stopOnSignals(&app, interruptShownWindow);
     return app.exec();
 }

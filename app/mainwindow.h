@@ -231,6 +231,8 @@ private:
     // Configuration window
     void buildConfigurationWindow();
     void waitForFolder();
+    QWidget *buildRestoreRow();
+    void backUpNow();
     QListWidget *addListGroup(const QString &title, const QString &addLabel,
                               QVBoxLayout *columnLayout, QPushButton **addButton,
                               QPushButton **removeButton);

@@ -21,6 +21,7 @@ const QString toOption = QStringLiteral("to");
 const QString replaceOption = QStringLiteral("replace");
 const QString verifyOption = QStringLiteral("verify");
 const QString verifyShareOption = QStringLiteral("verify-share");
+const QString restoreWindowOption = QStringLiteral("restore-window");
 
 // The options of --versions and --restore; every one but --from is
 // --restore's alone. Empty when the command line holds them rightly.
@@ -114,6 +115,7 @@ ProgramOptions parseProgramOptions(const QStringList &arguments, bool configurat
         parser.addOption({ replaceOption, QString() });
         parser.addOption({ verifyOption, QString() });
         parser.addOption({ verifyShareOption, QString(), QStringLiteral("PERCENT") });
+        parser.addOption({ restoreWindowOption, QString() });
     }
     parser.addOption({ { QStringLiteral("h"), helpOption }, QString() });
     parser.addOption({ versionOption, QString() });
@@ -162,6 +164,12 @@ ProgramOptions parseProgramOptions(const QStringList &arguments, bool configurat
     const QString restoreProblem = readRestoreOptions(parser, &options);
     if (!restoreProblem.isEmpty())
         return refuse(restoreProblem);
+    if (!configurationOnly && parser.isSet(restoreWindowOption)) {
+        if (options.action != ProgramOptions::Run || options.unattended)
+            return refuse(
+                QStringLiteral("--restore-window goes alone, with --dir or --user-folder."));
+        options.action = ProgramOptions::OpenRestoreWindow;
+    }
     return options;
 }
 
@@ -181,6 +189,7 @@ QString usageText(const QString &program, bool configurationOnly)
                               "FOLDER] [--replace]\n"
                               "       %1 [--dir DIR | --user-folder] --verify [--verify-share "
                               "PERCENT] [--unattended]\n"
+                              "       %1 [--dir DIR | --user-folder] --restore-window\n"
                               "Backs up what config.txt lists into its save folders and FTP\n"
                               "servers; without config.txt, opens the configuration window.\n"
                               "Each save folder keeps the newest copy of every entry in latest/\n"
@@ -220,7 +229,10 @@ QString usageText(const QString &program, bool configurationOnly)
             "                 it could not run. A damaged copy in latest/ is sent\n"
             "                 again by the next backup\n"
             "  --verify-share PERCENT  verify about PERCENT of the bytes kept, the\n"
-            "                 copies checked longest ago (or never) first\n");
+            "                 copies checked longest ago (or never) first\n"
+            "  --restore-window  open the restore window: the versions kept of each\n"
+            "                 entry, brought back to where they came from or into\n"
+            "                 another folder\n");
     }
     text += QStringLiteral("  -h, --help     show this help and exit\n"
                            "  --version      show the version and exit\n");

@@ -18,6 +18,7 @@ struct ProgramOptions
         ListVersions, // --versions: the copies kept, one a line, on standard output
         Restore, // --restore: entries brought back from the copies
         Verify, // --verify: the copies read back and checked
+        OpenRestoreWindow, // --restore-window: the restore as a window
         Refuse // a bad command line: `problem` and the usage on standard error, exit 2
     };
 

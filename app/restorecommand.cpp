@@ -1,21 +1,15 @@
 #include "restorecommand.h"
 
-#include "configurationfields.h"
 #include "folderlock.h"
-#include "nestedfolders.h"
 #include "restorerun.h"
-#include "savefolderdestination.h"
-#include "serverdestination.h"
+#include "restoresources.h"
 #include "versioncatalogue.h"
 
 #include <QDir>
 #include <QEventLoop>
-#include <QFileInfo>
 #include <QPointer>
 
 #include <cstdio>
-#include <memory>
-#include <vector>
 
 namespace {
 
@@ -36,85 +30,21 @@ void printError(const QString &text)
     printLine(stderr, QStringLiteral("Error : ") + text);
 }
 
-// config.txt, when there is one. Without it a save folder named by --from
-// is enough: its indexes say what each copy is and where it came from.
-bool readConfiguration(const RestoreOptions &options, RestoreConfiguration *configuration)
+// config.txt and the destinations; what is missing is said on standard error.
+bool chooseSources(const RestoreOptions &options, RestoreSources *sources)
 {
-    const QString file = QDir::current().filePath(QLatin1String(configurationFileName));
     QString problem;
-    if (configuration->read(&problem))
+    if (sources->choose(options.from, &problem))
         return true;
-    if (!QFileInfo::exists(file) && !options.from.isEmpty()) {
-        configuration->archiverPath = defaultArchiverPath();
-        return true;
-    }
-    if (!QFileInfo::exists(file))
-        problem = "There is no config.txt in " + QDir::currentPath()
-            + "; name a save folder with --from PATH";
+    if (problem.isEmpty())
+        problem = RestoreSources::noConfigurationText() + "; name a save folder with --from PATH";
     printError(problem);
     return false;
 }
 
-struct Destinations
+QList<StoredVersion> catalogue(const RestoreSources &sources)
 {
-    std::vector<std::unique_ptr<BackupDestination>> owned;
-    QList<BackupDestination *> list;
-
-    void addSaveFolder(const QString &path)
-    {
-        owned.push_back(std::make_unique<SaveFolderDestination>(path));
-        list << owned.back().get();
-    }
-
-    void addServer(const ConfiguredServer &server)
-    {
-        owned.push_back(std::make_unique<ServerDestination>(server));
-        list << owned.back().get();
-    }
-};
-
-// --from names a save folder of config.txt, by its path as written there
-// or as the same folder, a server of config.txt by its host field (or
-// "host - remote path"), or any other folder; else every save folder, then
-// every server.
-bool chooseDestinations(const RestoreOptions &options, const RestoreConfiguration &configuration,
-                        Destinations *destinations)
-{
-    if (!options.from.isEmpty()) {
-        for (const QString &folder : configuration.saveFolders) {
-            if (folder == options.from || isSameFolder(folder, options.from)) {
-                destinations->addSaveFolder(folder);
-                return true;
-            }
-        }
-        for (const ConfiguredServer &server : configuration.servers) {
-            if (server.host == options.from || server.label() == options.from) {
-                destinations->addServer(server);
-                return true;
-            }
-        }
-        if (QFileInfo(options.from).isDir()) {
-            destinations->addSaveFolder(options.from);
-            return true;
-        }
-        printError(options.from + " is neither a save folder of config.txt nor a folder");
-        return false;
-    }
-    for (const QString &folder : configuration.saveFolders)
-        destinations->addSaveFolder(folder);
-    for (const ConfiguredServer &server : configuration.servers)
-        destinations->addServer(server);
-    if (destinations->list.isEmpty()) {
-        printError("config.txt names no save folder or server to restore from");
-        return false;
-    }
-    return true;
-}
-
-QList<StoredVersion> catalogue(const Destinations &destinations,
-                               const RestoreConfiguration &configuration)
-{
-    VersionCatalogue versions(destinations.list, configuration.entries);
+    VersionCatalogue versions(sources.destinations(), sources.configuration().entries);
     QEventLoop loop;
     bool done = false;
     QObject::connect(&versions, &VersionCatalogue::errorLine, &printError);
@@ -130,9 +60,9 @@ QList<StoredVersion> catalogue(const Destinations &destinations,
 
 // --all: every entry of config.txt; without it, every name that the
 // destinations hold a copy of for that day.
-QStringList namesToRestore(const RestoreOptions &options, const Destinations &destinations,
-                           const RestoreConfiguration &configuration)
+QStringList namesToRestore(const RestoreOptions &options, const RestoreSources &sources)
 {
+    const RestoreConfiguration &configuration = sources.configuration();
     if (!options.all)
         return options.names;
     QStringList names;
@@ -141,7 +71,7 @@ QStringList namesToRestore(const RestoreOptions &options, const Destinations &de
             names << entry.name;
         return names;
     }
-    for (const StoredVersion &version : catalogue(destinations, configuration)) {
+    for (const StoredVersion &version : catalogue(sources)) {
         const bool ofTheDay = options.day.isValid()
             ? !version.folder.isLatest() && version.folder.day <= options.day
             : version.folder.isLatest();
@@ -155,12 +85,10 @@ QStringList namesToRestore(const RestoreOptions &options, const Destinations &de
 
 int listVersions(const RestoreOptions &options)
 {
-    RestoreConfiguration configuration;
-    Destinations destinations;
-    if (!readConfiguration(options, &configuration)
-        || !chooseDestinations(options, configuration, &destinations))
+    RestoreSources sources;
+    if (!chooseSources(options, &sources))
         return NothingToDo;
-    for (const StoredVersion &version : catalogue(destinations, configuration)) {
+    for (const StoredVersion &version : catalogue(sources)) {
         if (!options.names.isEmpty() && !options.names.contains(version.name)
             && !options.names.contains(version.copy.name))
             continue;
@@ -181,12 +109,10 @@ int restoreEntries(const RestoreOptions &options,
                    + ", or its configuration window is open; try again once it is over");
         return NothingToDo;
     }
-    RestoreConfiguration configuration;
-    Destinations destinations;
-    if (!readConfiguration(options, &configuration)
-        || !chooseDestinations(options, configuration, &destinations))
+    RestoreSources sources;
+    if (!chooseSources(options, &sources))
         return NothingToDo;
-    const QStringList names = namesToRestore(options, destinations, configuration);
+    const QStringList names = namesToRestore(options, sources);
     if (names.isEmpty()) {
         printError("There is nothing to restore");
         return NothingToDo;
@@ -194,15 +120,11 @@ int restoreEntries(const RestoreOptions &options,
     QList<RestoreRequest> requests;
     const QString intoFolder
         = options.intoFolder.isEmpty() ? QString() : QDir(options.intoFolder).absolutePath();
-    QStringList kept = QStringList(configuration.saveFolders) << QDir::currentPath();
-    for (const BackupDestination *destination : qAsConst(destinations.list)) {
-        if (QDir::isAbsolutePath(destination->label()))
-            kept << destination->label();
-    }
+    const QStringList kept = sources.keptFolders();
     for (const QString &name : names)
         requests << RestoreRequest { name, options.day, intoFolder, options.replace, kept };
 
-    RestoreRun run(requests, configuration, destinations.list);
+    RestoreRun run(requests, sources.configuration(), sources.destinations());
     QEventLoop loop;
     int shownTenth = -1;
     QObject::connect(&run, &RestoreRun::line, [](const QString &text) { printLine(stdout, text); });

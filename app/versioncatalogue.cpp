@@ -1,5 +1,7 @@
 #include "versioncatalogue.h"
 
+#include <QSet>
+
 #include <algorithm>
 
 VersionCatalogue::VersionCatalogue(const QList<BackupDestination *> &destinations,
@@ -21,6 +23,19 @@ QString VersionCatalogue::backupNameOf(const IndexEntry &copy,
     if (copy.kind != IndexEntry::File && !copy.sha256.isEmpty() && copy.name.endsWith(".zip"))
         return copy.name.left(copy.name.size() - 4);
     return copy.name;
+}
+
+QList<ConfiguredEntry> VersionCatalogue::entries() const
+{
+    QList<ConfiguredEntry> held;
+    QSet<QString> seen;
+    for (const StoredVersion &version : found) {
+        if (!seen.contains(version.name)) {
+            seen.insert(version.name);
+            held << ConfiguredEntry { version.copy.sourcePath, version.name, version.copy.kind };
+        }
+    }
+    return held;
 }
 
 void VersionCatalogue::start()
@@ -45,8 +60,11 @@ void VersionCatalogue::startDestination()
     for (const QMetaObject::Connection &connection : qAsConst(connections))
         disconnect(connection);
     connections.clear();
-    if (++current >= destinations.size()) {
+    if (current >= 0) {
         sortVersions();
+        emit destinationRead();
+    }
+    if (++current >= destinations.size()) {
         emit finished();
         return;
     }

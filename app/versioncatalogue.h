@@ -33,6 +33,10 @@ public:
     void start();
     void cancel();
     const QList<StoredVersion> &versions() const { return found; }
+    // Each backup name the versions hold, in their order, with the kind and
+    // source path its newest copy gives: what a save folder holds, also
+    // without config.txt.
+    QList<ConfiguredEntry> entries() const;
 
     // The backup name of `copy`: an archive's without ".zip".
     static QString backupNameOf(const IndexEntry &copy, const QList<ConfiguredEntry> &configured);
@@ -40,6 +44,9 @@ public:
 signals:
     // A destination or folder that could not be read; the others are read.
     void errorLine(const QString &text);
+    // One more destination read: versions() holds what the destinations
+    // read so far hold, in order, so that a slow one holds back no other.
+    void destinationRead();
     void finished();
 
 private:

@@ -1,5 +1,7 @@
 #include "configurationfields.h"
 #include "mainwindow.h"
+#include "restorewindow.h"
+#include "stringcipher.h"
 #include "testsupport.h"
 
 #include <QAbstractButton>
@@ -15,10 +17,12 @@
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPointer>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QTreeWidget>
 #include <QVBoxLayout>
 #include <QtTest>
 
@@ -164,6 +168,17 @@ public:
         if (cell.startsWith(QLatin1String("<paste>")))
             return paste(cell.mid(7));
         return answer(cell);
+    }
+
+    // Clicks the button showing `text`.
+    static Action press(const QString &text)
+    {
+        return [text](QWidget *w) {
+            for (QAbstractButton *button : w->findChildren<QAbstractButton *>()) {
+                if (button->text() == text)
+                    QTest::mouseClick(button, Qt::LeftButton);
+            }
+        };
     }
 
     // Does something else first, then answers the dialog.
@@ -339,6 +354,14 @@ private slots:
     void binaries_data();
     void binaries();
 
+    void restoreWindowListsVersions();
+    void restoreIntoAnotherFolder();
+    void replaceQuestion_data();
+    void replaceQuestion();
+    void cancelPartWay();
+    void restoreFromServer();
+    void backUpNow();
+
 private:
     MainWindow *openWindow();
     void openThreeOfEach();
@@ -346,8 +369,17 @@ private:
     QString makeFile(const QString &relative);
     QString makeFolder(const QString &relative);
     void checkRowsMirrorLists();
+    void backUpFiles(const QList<QPair<QString, QByteArray>> &files,
+                     const QString &serverLine = QString());
+    void openRestoreWindow(const QStringList &chosen);
+    template<typename T> T *restoreWidget(const char *name) const
+    {
+        return restoreWindow->findChild<T *>(QLatin1String(name));
+    }
+    QStringList results() const;
 
     QTemporaryDir settingsHome;
+    QPointer<RestoreWindow> restoreWindow;
     std::unique_ptr<ScratchDirectory> dir;
     QPointer<MainWindow> window;
     MainWindowInspector inside { nullptr };
@@ -388,6 +420,7 @@ void TestConfigurationWindow::init()
 
 void TestConfigurationWindow::cleanup()
 {
+    delete restoreWindow;
     delete window;
     inside.w = nullptr;
     testConfigurationOnlyBuild = false;
@@ -453,6 +486,11 @@ void TestConfigurationWindow::firstStart()
     QCOMPARE(inside.winrarPathEdit()->text(), defaultWinrar);
     for (int list = Files; list <= SaveFolders; ++list)
         QCOMPARE(inside.listWidget(list)->count(), 0);
+    QStringList buttons;
+    for (QPushButton *button : window->findChildren<QPushButton *>())
+        buttons << button->text();
+    QVERIFY(buttons.contains("Restore..."));
+    QCOMPARE(buttons.contains("Back up now"), !configurationOnly);
 }
 
 void TestConfigurationWindow::windowLayout()
@@ -492,6 +530,12 @@ void TestConfigurationWindow::windowLayout()
                 items << QStringLiteral("spin box '%1'").arg(spin->text());
             } else if (auto label = qobject_cast<QLabel *>(w)) {
                 items << QStringLiteral("label '%1'").arg(label->text());
+            } else if (w && w->layout()
+                       && w->findChildren<QPushButton *>().size() == w->layout()->count()) {
+                QStringList texts;
+                for (int b = 0; b < w->layout()->count(); ++b)
+                    texts << qobject_cast<QPushButton *>(w->layout()->itemAt(b)->widget())->text();
+                items << "buttons [" + texts.join('|') + "]";
             } else if (w && w->layout() && w->layout()->count() == 3) {
                 auto label = qobject_cast<QLabel *>(w->layout()->itemAt(0)->widget());
                 auto edit = qobject_cast<QLineEdit *>(w->layout()->itemAt(1)->widget());
@@ -516,7 +560,8 @@ void TestConfigurationWindow::windowLayout()
              QStringList({ "row [WinRAR path :|" + defaultWinrar + "|Browse]",
                            "group FTPs [list|Add a new ftp server|Remove]", "label ''",
                            "group Save folders [list|Add a folder for your saves|Remove]",
-                           "label ''", "spin box 'Keep dated folders for 0 days, 0 = always'" }));
+                           "label ''", "spin box 'Keep dated folders for 0 days, 0 = always'",
+                           "buttons [Restore...|Back up now]" }));
 
     // The stored pointers are the widgets in the groups, in the same order.
     const QList<QGroupBox *> groups = window->findChildren<QGroupBox *>();
@@ -527,12 +572,23 @@ void TestConfigurationWindow::windowLayout()
         auto group = qobject_cast<QGroupBox *>(widget->parentWidget());
         QVERIFY(group);
         QCOMPARE(group->title(), order[list]);
-        QCOMPARE(inside.addButton(list)->maximumWidth(), 200);
         QCOMPARE(inside.removeButton(list)->maximumWidth(), 200);
         QVERIFY(!inside.addButton(list)->icon().isNull());
         QVERIFY(!inside.removeButton(list)->icon().isNull());
         QCOMPARE(inside.addButton(list)->iconSize(), QPixmap("ressources/add.png").size());
         QCOMPARE(inside.removeButton(list)->iconSize(), QPixmap("ressources/remove.png").size());
+    }
+
+    // Every button of both windows shows its whole text.
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    restoreWindow = new RestoreWindow(RestoreWindow::FolderAccess::TakeLock);
+    restoreWindow->show();
+    QVERIFY(QTest::qWaitForWindowExposed(restoreWindow));
+    for (QWidget *shown :
+         { static_cast<QWidget *>(window), static_cast<QWidget *>(restoreWindow) }) {
+        for (QPushButton *button : shown->findChildren<QPushButton *>())
+            QVERIFY2(button->width() >= button->sizeHint().width(), qPrintable(button->text()));
     }
 }
 
@@ -1243,6 +1299,240 @@ void TestConfigurationWindow::binaries()
         QCOMPARE(readFile(QStringLiteral("config.txt")), config);
     }
     mirvo.stop();
+}
+
+// ---------------------------------------------------------------------------
+
+// The files under src/, backed up by the real mirvo into saves/; config.txt
+// also names a save folder that is not there.
+void TestConfigurationWindow::backUpFiles(const QList<QPair<QString, QByteArray>> &files,
+                                          const QString &serverLine)
+{
+    QString config = serverLine + "winrar=" MIRVO_ARCHIVER_BINARY "\npath=" + makeFolder("saves")
+        + "\npath=" + dir->filePath("unplugged") + "\n";
+    for (const auto &file : files) {
+        writeFile(dir->filePath("src/" + file.first), file.second);
+        config += "file=" + dir->filePath("src/" + file.first) + " " + file.first + "\n";
+    }
+    writeFile(QStringLiteral("config.txt"), config.toUtf8());
+    MirvoProcess backup(dir->path());
+    QVERIFY(backup.start({}, { "--unattended" }));
+    QVERIFY(backup.waitForExit(60000));
+    for (const auto &file : files)
+        QVERIFY(QFileInfo::exists(dir->filePath("saves/latest/" + file.first)));
+}
+
+void TestConfigurationWindow::openRestoreWindow(const QStringList &chosen)
+{
+    if (!restoreWindow)
+        restoreWindow = new RestoreWindow(RestoreWindow::FolderAccess::TakeLock);
+    restoreWindow->show();
+    auto *entries = restoreWidget<QListWidget>("entries");
+    auto *versions = restoreWidget<QTreeWidget>("versions");
+    for (const QString &name : chosen) {
+        const QList<QListWidgetItem *> rows = entries->findItems(name, Qt::MatchExactly);
+        if (!rows.isEmpty())
+            rows.first()->setSelected(true);
+    }
+    // Restoring waits for every destination to be read.
+    QTRY_VERIFY(restoreWidget<QPushButton>("restore")->isEnabled());
+    QVERIFY(versions->topLevelItemCount() > 0);
+}
+
+QStringList TestConfigurationWindow::results() const
+{
+    QStringList lines;
+    auto *list = restoreWidget<QListWidget>("results");
+    for (int row = 0; row < list->count(); ++row)
+        lines << (list->item(row)->foreground().color() == Qt::red ? "red: " : "")
+                + list->item(row)->text();
+    return lines;
+}
+
+// From the editor: the entries of config.txt, then the versions of those
+// chosen, the same rows as --versions prints; one line for the save
+// folder that is not there.
+void TestConfigurationWindow::restoreWindowListsVersions()
+{
+    backUpFiles({ { "notes.txt", "notes" }, { "report.txt", "a longer report" } });
+    testConfigurationOnlyBuild = true;
+    openWindow();
+    for (QPushButton *button : window->findChildren<QPushButton *>()) {
+        if (button->text() == QLatin1String("Restore..."))
+            QTest::mouseClick(button, Qt::LeftButton);
+    }
+    restoreWindow = window->findChild<RestoreWindow *>();
+    QVERIFY(restoreWindow);
+    QCOMPARE(restoreWindow->windowTitle(), QStringLiteral("Mirvo - Restore"));
+    auto *entries = restoreWidget<QListWidget>("entries");
+    QCOMPARE(entries->count(), 2);
+    QVERIFY(!entries->item(0)->icon().isNull());
+    openRestoreWindow({ "notes.txt", "report.txt" });
+
+    MirvoProcess versions(dir->path());
+    QVERIFY(versions.start({}, { "--versions" }));
+    QVERIFY(versions.waitForExit());
+    QStringList rows;
+    auto *tree = restoreWidget<QTreeWidget>("versions");
+    for (int row = 0; row < tree->topLevelItemCount(); ++row) {
+        QStringList fields;
+        for (int column = 0; column < 5; ++column)
+            fields << tree->topLevelItem(row)->text(column);
+        rows << fields.join('\t');
+    }
+    QCOMPARE(rows, versions.standardOutput().split('\n', Qt::SkipEmptyParts));
+    QCOMPARE(rows.size(), 4);
+    QCOMPARE(restoreWidget<QLabel>("problems")->text().count("unplugged"), 1);
+
+    // Without config.txt, a save folder opened lists what its indexes hold.
+    delete window;
+    QVERIFY(QFile::remove(QStringLiteral("config.txt")));
+    restoreWindow = new RestoreWindow(RestoreWindow::FolderAccess::TakeLock);
+    QVERIFY(restoreWidget<QLabel>("problems")->text().contains("There is no config.txt in "));
+    DialogScript script;
+    script.then(DialogScript::pick(dir->filePath("saves")));
+    QTest::mouseClick(restoreWidget<QPushButton>("openSaveFolder"), Qt::LeftButton);
+    QCOMPARE(script.problems, QStringList());
+    entries = restoreWidget<QListWidget>("entries");
+    QTRY_COMPARE(entries->count(), 2);
+    QCOMPARE(entries->item(1)->text(), QStringLiteral("report.txt"));
+    QCOMPARE(entries->item(1)->toolTip(), "file, from " + dir->filePath("src/report.txt"));
+}
+
+// Several entries into a folder chosen; not while a backup holds the folder,
+// whose lock the window holds while it restores.
+void TestConfigurationWindow::restoreIntoAnotherFolder()
+{
+    backUpFiles({ { "notes.txt", "notes" }, { "report.txt", "a longer report" } });
+    openRestoreWindow({ "notes.txt", "report.txt" });
+    QLockFile backup(dir->filePath(QStringLiteral("mirvo.lock")));
+    QVERIFY(backup.tryLock(0));
+    QTest::mouseClick(restoreWidget<QPushButton>("restore"), Qt::LeftButton);
+    QVERIFY2(results().value(0).startsWith("red: Error : A backup is running in"),
+             qPrintable(results().join('\n')));
+    backup.unlock();
+
+    const QString into = makeFolder(QStringLiteral("restored"));
+    DialogScript script;
+    script.then(DialogScript::pick(into));
+    QTest::mouseClick(restoreWidget<QPushButton>("restoreTo"), Qt::LeftButton);
+    QTRY_VERIFY(!restoreWindow->isRestoring() && results().size() == 3);
+    QCOMPARE(script.problems, QStringList());
+    QCOMPARE(results().mid(1),
+             QStringList({ "Restored notes.txt (latest) from " + dir->filePath("saves") + " to "
+                               + into + "/notes.txt",
+                           "Restored report.txt (latest) from " + dir->filePath("saves") + " to "
+                               + into + "/report.txt" }));
+    QCOMPARE(readFile(into + "/report.txt"), QByteArray("a longer report"));
+    QCOMPARE(restoreWidget<QProgressBar>("progress")->format(),
+             QStringLiteral("20 bytes of 20 bytes"));
+    QVERIFY(backup.tryLock(0));
+}
+
+void TestConfigurationWindow::replaceQuestion_data()
+{
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<QByteArray>("after");
+    QTest::newRow("replace") << "Replace" << QByteArray("notes");
+    QTest::newRow("cancel") << "Cancel" << QByteArray("edited since");
+}
+
+// What stands at the original place is replaced only when the person says so.
+void TestConfigurationWindow::replaceQuestion()
+{
+    QFETCH(QString, answer);
+    QFETCH(QByteArray, after);
+    backUpFiles({ { "notes.txt", "notes" } });
+    const QString target = dir->filePath("src/notes.txt");
+    writeFile(target, "edited since");
+    openRestoreWindow({ "notes.txt" });
+
+    DialogScript script;
+    script.then(DialogScript::press(answer));
+    QTest::mouseClick(restoreWidget<QPushButton>("restore"), Qt::LeftButton);
+    QTRY_VERIFY(script.allPlayed() && !restoreWindow->isRestoring());
+    QCOMPARE(script.problems, QStringList());
+    QVERIFY2(script.seen.first().text.startsWith(target + " exists."),
+             qPrintable(script.seen.first().text));
+    QCOMPARE(readFile(target), after);
+    QCOMPARE(results(),
+             QStringList(answer == "Replace" ? "Restored notes.txt (latest) from "
+                                 + dir->filePath("saves") + " to " + target
+                                             : target + " exists and was not replaced"));
+}
+
+// Cancelled while its bytes come: nothing at the target, no scratch folder.
+void TestConfigurationWindow::cancelPartWay()
+{
+    backUpFiles({ { "big", QByteArray(40 << 20, 'b') } });
+    QVERIFY(QFile::remove(dir->filePath("src/big")));
+    openRestoreWindow({ "big" });
+    auto *progress = restoreWidget<QProgressBar>("progress");
+    connect(progress, &QProgressBar::valueChanged, this, [this](int value) {
+        if (value > 0 && restoreWindow->isRestoring())
+            QTest::mouseClick(restoreWidget<QPushButton>("cancel"), Qt::LeftButton);
+    });
+    QTest::mouseClick(restoreWidget<QPushButton>("restore"), Qt::LeftButton);
+    QTRY_VERIFY(!restoreWindow->isRestoring());
+    QCOMPARE(results(), QStringList("Restore of big cancelled"));
+    QVERIFY(progress->value() < 1000);
+    QCOMPARE(QDir(dir->filePath("src"))
+                 .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             QStringList());
+}
+
+// A server's copies are listed and restored as a save folder's are.
+void TestConfigurationWindow::restoreFromServer()
+{
+    FtpTestServer server(FtpTestServer::PyFtpdlib);
+    FtpTestServer::Options options;
+    options.root = makeFolder(QStringLiteral("server"));
+    QVERIFY2(server.start(options), qPrintable(server.errorString()));
+    const QString host = server.address() + ":" + QString::number(server.port());
+    backUpFiles({ { "notes.txt", "notes" } },
+                "ftp=" + host + " " + server.user() + " "
+                    + StringCipher(passwordCipherKey).encipherText(server.password())
+                    + " backup\n");
+    openRestoreWindow({ "notes.txt" });
+    const QList<QTreeWidgetItem *> rows = restoreWidget<QTreeWidget>("versions")
+                                              ->findItems(host + " - backup", Qt::MatchExactly, 2);
+    QCOMPARE(rows.size(), 2);
+    QCOMPARE(rows.first()->text(4), dir->filePath("src/notes.txt"));
+    // The row chosen is read from its server, though a save folder comes first.
+    rows.first()->setSelected(true);
+    QVERIFY(QFile::remove(dir->filePath("src/notes.txt")));
+    QTest::mouseClick(restoreWidget<QPushButton>("restore"), Qt::LeftButton);
+    QTRY_VERIFY(!restoreWindow->isRestoring() && !results().isEmpty());
+    QCOMPARE(results(),
+             QStringList("Restored notes.txt (latest) from " + host + " - backup to "
+                         + dir->filePath("src/notes.txt")));
+    QCOMPARE(readFile(dir->filePath("src/notes.txt")), QByteArray("notes"));
+}
+
+// The editor of a new folder backs it up at once, in a backup window of its own.
+void TestConfigurationWindow::backUpNow()
+{
+    openWindow();
+    const QString saves = makeFolder(QStringLiteral("saves"));
+    writeFile(QStringLiteral("config.txt"),
+              ("path=" + saves + "\nfile=" + makeFile("src/notes.txt") + " notes.txt\n").toUtf8());
+    inside.reset();
+    inside.load();
+    for (QPushButton *button : window->findChildren<QPushButton *>()) {
+        if (button->text() == QLatin1String("Back up now"))
+            QTest::mouseClick(button, Qt::LeftButton);
+    }
+    QTRY_VERIFY(!window);
+    QList<MainWindow *> backups;
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (auto *backupWindow = qobject_cast<MainWindow *>(widget))
+            backups << backupWindow;
+    }
+    QCOMPARE(backups.size(), 1);
+    window = backups.first();
+    QVERIFY(window->isVisible());
+    QCOMPARE(readFile(saves + "/latest/notes.txt"), QByteArray("data\n"));
+    QVERIFY(MainWindowInspector { window }.logText().contains("Backup complete"));
 }
 
 QTEST_MAIN(TestConfigurationWindow)

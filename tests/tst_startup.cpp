@@ -269,6 +269,12 @@ void TestStartup::commandLine_data()
         << "mirvo: Give --verify, --versions or --restore, one of them.\n";
     QTest::newRow("a window without a display")
         << mirvo << QStringList() << 2 << QString() << "mirvo: no display to open a window on";
+    QTest::newRow("the restore window without a display")
+        << mirvo << QStringList { "--restore-window" } << 2 << QString()
+        << "mirvo: no display to open a window on (to restore without a window";
+    QTest::newRow("the restore window with a restore")
+        << mirvo << QStringList { "--restore-window", "--restore", "notes" } << 2 << QString()
+        << "mirvo: --restore-window goes alone, with --dir or --user-folder.";
 }
 
 void TestStartup::commandLine()
