@@ -425,7 +425,10 @@ void ServerConnection::indexDownloaded(bool error)
     if (error) {
         problem = reasonOfFailure();
         indexes->leaveAlone(folder);
-    } else if (indexes->readDownloaded(folder, &problem)) {
+    } else if (indexes->readDownloaded(folder, &problem) && folder == ServerIndexes::Latest) {
+        // A copy of latest/ that is gone or cut is sent again and listed
+        // anew; in a dated folder a damaged copy keeps its line, so that a
+        // check still reports it.
         indexes->keepListed(folder, heldIn(folderOf(folder)));
     }
     if (!problem.isEmpty())
