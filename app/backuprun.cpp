@@ -361,14 +361,11 @@ void MainWindow::transferEntry(BackupEntry item)
     const QString shown = shownAs(item.path, kindBeingSent() != EntryKind::File);
     // What the copies are, for the indexes beside them; the digest is made
     // once, whatever the number of destinations, while the uploads go.
-    const IndexEntry described { item.name,
-                                 indexKindOf(kindBeingSent().value_or(EntryKind::File)),
-                                 QFileInfo(item.path).size(),
-                                 QFileInfo(entryPath).lastModified(),
-                                 QByteArray(),
-                                 entryPath };
-    const auto digest = std::make_shared<EntryDigest>(item.path);
-    copyIntoSaveFolders(item, described, digest);
+    const EntryCopy copy { { item.name, indexKindOf(kindBeingSent().value_or(EntryKind::File)),
+                             QFileInfo(item.path).size(), QFileInfo(entryPath).lastModified(),
+                             QByteArray(), entryPath },
+                           std::make_shared<EntryDigest>(item.path) };
+    copyIntoSaveFolders(item, copy);
 
     QFile file(item.path);
     if (!file.open(QIODevice::ReadOnly)) {
@@ -388,7 +385,7 @@ void MainWindow::transferEntry(BackupEntry item)
         FtpServer &server = ftps[i];
         if (server.invalid || !server.connection || !entryServers.contains(i))
             continue;
-        startUploads(server, item.path, item.name, described, digest);
+        startUploads(server, item, copy);
         queued = true;
     }
     if (!queued) {
@@ -401,8 +398,7 @@ void MainWindow::transferEntry(BackupEntry item)
 // The item goes into latest/ and today's folder of each save folder that
 // takes the entry, and their indexes say what each copy is, once the entry
 // is over.
-void MainWindow::copyIntoSaveFolders(const BackupEntry &item, const IndexEntry &described,
-                                     const std::shared_ptr<EntryDigest> &digest)
+void MainWindow::copyIntoSaveFolders(const BackupEntry &item, const EntryCopy &copy)
 {
     for (int i = 0; i < saveFolders.size(); ++i) {
         SaveFolder &folder = saveFolders[i];
@@ -412,11 +408,11 @@ void MainWindow::copyIntoSaveFolders(const BackupEntry &item, const IndexEntry &
             folder.indexes = std::make_shared<SaveFolderIndexes>(folder.path, date);
         // A copy that failed left the old one, and its line, as they were.
         if (copyToSaveFolder(item.path, folder.path + "/latest/" + item.name)) {
-            folder.indexes->copied(SaveFolderIndexes::Latest, described, digest);
+            folder.indexes->copied(SaveFolderIndexes::Latest, copy.described, copy.digest);
             folder.unsoundInLatest.remove(item.name);
         }
         if (copyToSaveFolder(item.path, folder.path + "/" + date + "/" + item.name))
-            folder.indexes->copied(SaveFolderIndexes::Dated, described, digest);
+            folder.indexes->copied(SaveFolderIndexes::Dated, copy.described, copy.digest);
     }
     writeSaveFolderIndexes(false, false);
 }

@@ -94,6 +94,14 @@ struct FtpServer
     QString label() const { return host + " - " + remotePath; }
 };
 
+// What the copies of one entry are: the line of the indexes beside them,
+// and the digest of the stored bytes, made once for every destination.
+struct EntryCopy
+{
+    IndexEntry described;
+    std::shared_ptr<EntryDigest> digest;
+};
+
 // The history file, in the working folder.
 inline constexpr char historyFileName[] = "previous";
 
@@ -188,8 +196,7 @@ private:
     void entryUploadsDone();
     void serverClosed();
     void startRunIfServersReady(bool announce);
-    void startUploads(FtpServer &server, const QString &source, const QString &name,
-                      const IndexEntry &described, const std::shared_ptr<EntryDigest> &digest);
+    void startUploads(FtpServer &server, const BackupEntry &item, const EntryCopy &copy);
     void stopServers();
 
     // Backup run
@@ -204,8 +211,7 @@ private:
     void runNext();
     void transferEntry(BackupEntry item);
     bool copyToSaveFolder(const QString &source, const QString &target);
-    void copyIntoSaveFolders(const BackupEntry &item, const IndexEntry &described,
-                             const std::shared_ptr<EntryDigest> &digest);
+    void copyIntoSaveFolders(const BackupEntry &item, const EntryCopy &copy);
     void writeSaveFolderIndexes(bool settle, bool now);
     bool zipFile(const BackupEntry &entry);
     bool zipFolder(const BackupEntry &entry);

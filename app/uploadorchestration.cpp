@@ -198,11 +198,9 @@ void MainWindow::startRunIfServersReady(bool announce)
     runNext();
 }
 
-void MainWindow::startUploads(FtpServer &server, const QString &source, const QString &name,
-                              const IndexEntry &described,
-                              const std::shared_ptr<EntryDigest> &digest)
+void MainWindow::startUploads(FtpServer &server, const BackupEntry &item, const EntryCopy &copy)
 {
-    server.connection->upload(source, name, described, digest);
+    server.connection->upload(item.path, item.name, copy.described, copy.digest);
 }
 
 // Given-up servers are closed too, but only the usable ones are waited for.
