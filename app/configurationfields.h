@@ -17,6 +17,11 @@ bool breaksConfigurationPath(const QString &path);
 // separator, is not empty and is neither "." nor "..".
 bool isValidBackupName(const QString &name);
 
+// A line of config.txt without the carriage returns at its end: an editor
+// may leave more than the one of "\r\n", and they belong to no path or name
+// (a save writes the line back without them).
+QString withoutCarriageReturns(QString line);
+
 // The name under which an entry's copy lands in latest/ and the dated
 // folders: zipped entries are stored as their archive.
 QString storedBackupName(const QString &name, bool zipped);

@@ -88,6 +88,13 @@ QString storedBackupName(const QString &name, bool zipped)
     return zipped ? name + ".zip" : name;
 }
 
+QString withoutCarriageReturns(QString line)
+{
+    while (line.endsWith(QLatin1Char('\r')))
+        line.chop(1);
+    return line;
+}
+
 bool isValidBackupName(const QString &name)
 {
     return !name.isEmpty() && !breaksConfigurationLine(name) && !name.contains(QLatin1Char('/'))
@@ -121,7 +128,7 @@ void MainWindow::loadConfiguration()
     // The stream honours a byte-order mark; readLine drops "\n" and "\r\n".
     QTextStream stream(&file);
     while (!stream.atEnd()) {
-        const QString line = stream.readLine();
+        const QString line = withoutCarriageReturns(stream.readLine());
         anyLine = anyLine || !line.trimmed().isEmpty();
         if (line.startsWith(winrarPrefix)) {
             winrarPath = line.mid(winrarPrefix.size());

@@ -43,7 +43,7 @@ bool RestoreConfiguration::read(QString *problem)
     StringCipher cipher(passwordCipherKey);
     QTextStream stream(&file);
     while (!stream.atEnd()) {
-        const QString line = stream.readLine();
+        const QString line = withoutCarriageReturns(stream.readLine());
         if (line.startsWith(QLatin1String("winrar="))) {
             archiverPath = line.mid(7);
         } else if (line.startsWith(QLatin1String("path="))) {

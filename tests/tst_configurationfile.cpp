@@ -74,6 +74,10 @@ void TestConfigurationFile::load_data()
                                 << QStringList();
     QTest::newRow("no winrar line")
         << QByteArray("path=/x\n") << QStringList { "winrar ", "path /x" } << QStringList();
+    // Carriage returns left at a line's end belong to no name or path.
+    QTest::newRow("stray carriage returns")
+        << QByteArray("file=$D/data/a.txt a\r\r\nwinrar=w\r\r\r\n")
+        << QStringList { "winrar w", "file $D/data/a.txt|a" } << QStringList();
     QTest::newRow("last winrar wins")
         << QByteArray("winrar=one\nwinrar=two\n") << QStringList { "winrar two" } << QStringList();
     // The remote path is everything after the enciphered password.
