@@ -1,3 +1,4 @@
+#include "configurationfields.h"
 #include "mainwindow.h"
 
 #include "linksafefile.h"
@@ -68,7 +69,7 @@ void MainWindow::readHistory()
 
     QTextStream stream(&file);
     while (!stream.atEnd()) {
-        QString line = stream.readLine();
+        QString line = withoutCarriageReturns(stream.readLine());
         // The decoder drops a byte order mark only at the start of the file:
         // dropped everywhere, a key reads the same wherever a later run writes it.
         while (line.startsWith(QChar::ByteOrderMark))
